@@ -1,0 +1,361 @@
+/*
+ * Private header of the storage plug-in: types, constants, process-wide values
+ * and the functions its source files share.
+ */
+#ifndef ORVEL_DROPBOX_COMMON_H
+#define ORVEL_DROPBOX_COMMON_H
+
+#include "orvel_common.h"
+#include "orvel_dsi_rest.h"
+#include "orvel_gridftp_server.h"
+
+#include <jansson.h>
+#include <stdbool.h>
+#include <stdint.h>
+#include <time.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------- debug log */
+
+enum {
+    ORVEL_DROPBOX_TRACE = 1,
+    ORVEL_DROPBOX_DEBUG = 2,
+    ORVEL_DROPBOX_INFO = 4,
+    ORVEL_DROPBOX_WARN = 8,
+    ORVEL_DROPBOX_ERROR = 16,
+    ORVEL_DROPBOX_ALL = 31
+};
+
+extern orvel_debug_handle_t orvel_i_ORVEL_DROPBOX_debug_handle;
+extern const char *orvel_i_dropbox_debug_level_names[17];
+
+void orvel_i_ORVEL_DROPBOX_debug_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void orvel_i_ORVEL_DROPBOX_debug_time_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void orvel_i_ORVEL_DROPBOX_debug_fwrite(const void *buffer, size_t size, size_t count);
+
+/* Writes one log line (prefix and body) at `level` for function `func`; the
+ * caller has already found the level enabled. */
+void orvel_i_dropbox_log_line(int level, const char *func, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+/* Writes the error exit line for `result`: the error chain is printed first
+ * whether or not ERROR is enabled. */
+void orvel_i_dropbox_log_error_exit(const char *func, orvel_result_t result);
+
+#define ORVEL_DROPBOX_LOG(level, ...)                                               \
+    do {                                                                            \
+        if (orvel_i_ORVEL_DROPBOX_debug_handle.levels & (uint32_t)(level))          \
+            orvel_i_dropbox_log_line((level), __func__, __VA_ARGS__);               \
+    } while (0)
+
+#define ORVEL_DROPBOX_TRACE_ENTER() ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_TRACE, "enter\n")
+#define ORVEL_DROPBOX_TRACE_EXIT() ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_TRACE, "exit\n")
+/* Exit line of a function that returns a result. */
+#define ORVEL_DROPBOX_TRACE_EXIT_RESULT(result)                                     \
+    do {                                                                            \
+        orvel_result_t orvel_l_trace_result = (result);                             \
+        if (orvel_l_trace_result == ORVEL_SUCCESS)                                  \
+            ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_TRACE, "exit: result=ORVEL_SUCCESS\n"); \
+        else                                                                        \
+            orvel_i_dropbox_log_error_exit(__func__, orvel_l_trace_result);         \
+    } while (0)
+
+/* ------------------------------------------------------- process-wide values */
+
+extern uint32_t orvel_i_dropbox_api_per_second;     /* requests per second per account, 20 */
+extern int32_t orvel_i_dropbox_max_delay;           /* longest Retry-After wait, seconds, 25 */
+extern int32_t orvel_i_dropbox_progress_timeout_ms; /* idle limit of exchanges, 30000 */
+extern const char *orvel_i_dropbox_retry_path;      /* "$HOME/.orvel/dropbox-r" */
+extern const char *orvel_i_dropbox_upload_path;     /* "$HOME/.orvel/dropbox-u" */
+extern const char *orvel_i_dropbox_api_host;        /* "https://api.dropboxapi.com" */
+extern const char *orvel_i_dropbox_content_host;    /* "https://content.dropboxapi.com" */
+
+#define ORVEL_DROPBOX_STATE_DIR "$HOME/.orvel"
+#define ORVEL_DROPBOX_CHECKSUM_SUPPORT "Dropbox:1;SHA1:15;MD5:15;SHA256:15;SHA512:15;ADLER32:15;QuickXORHex:15"
+#define ORVEL_DROPBOX_MAX_UPLOAD ((uint64_t)375809638400ULL) /* 350 GiB */
+#define ORVEL_DROPBOX_PART_SIZE ((uint64_t)104857600ULL)     /* 100 MiB */
+#define ORVEL_DROPBOX_STAT_BATCH 100
+#define ORVEL_DROPBOX_LIST_LIMIT 1000
+#define ORVEL_DROPBOX_TABLE_BUCKETS 1023
+
+/* --------------------------------------------------------------- modules */
+
+extern orvel_module_descriptor_t orvel_gridftp_server_dropbox_module;
+extern orvel_module_descriptor_t orvel_i_dropbox_common_module;
+
+/* ------------------------------------------------------------ metadata */
+
+enum { ORVEL_DROPBOX_FOLDER = 1, ORVEL_DROPBOX_FILE = 2, ORVEL_DROPBOX_UNKNOWN = 3 };
+
+typedef struct orvel_dropbox_path_info_s {
+    char *name;       /* leaf name when parsed; full path (the key) when cached */
+    char *id;         /* the service's id ("id:..."); "/" for the root */
+    char *parent_id;  /* never filled: always null */
+    int type;         /* ORVEL_DROPBOX_FOLDER, _FILE or _UNKNOWN; 0 in a zeroed record */
+    uint64_t size;    /* bytes; 0 for folders and when absent */
+    time_t modtime;   /* "client_modified", 0 when absent */
+    char *md5;        /* digest texts stored by the checksum command, or null */
+    char *sha1;
+    char *sha256;
+    char *hash;       /* the service's "content_hash", or null */
+    bool listed;      /* a cached folder whose children are all cached */
+    bool has_metadata;/* carried by copies, never set */
+    bool freeme;      /* heap record from orvel_dropbox_path_info_copy */
+} orvel_dropbox_path_info_t;
+
+extern const orvel_dropbox_path_info_t orvel_i_dropbox_vfs_root_info;
+
+orvel_result_t orvel_dropbox_info_parse(json_t *json, orvel_dropbox_path_info_t *info, int type);
+orvel_result_t orvel_dropbox_folder_info_parse(json_t *json, orvel_dropbox_path_info_t *info);
+orvel_result_t orvel_dropbox_file_info_parse(json_t *json, orvel_dropbox_path_info_t *info);
+orvel_result_t orvel_dropbox_object_info_parse(json_t *json, orvel_dropbox_path_info_t *info);
+orvel_dropbox_path_info_t *orvel_dropbox_path_info_copy(const orvel_dropbox_path_info_t *info);
+void orvel_dropbox_path_info_free(orvel_dropbox_path_info_t *info);
+
+/* --------------------------------------------------------- upload sessions */
+
+typedef struct orvel_dropbox_upload_session_s {
+    char *id;            /* the service's upload session id */
+    char *name;          /* GridFTP path of the file; the table key */
+    char *modtime;       /* "client_modified" text for the finish, or null */
+    int32_t num_parts;   /* number of parts */
+    uint64_t part_size;  /* bytes per part */
+    uint64_t total_size; /* bytes of the whole file */
+    json_t *part_array;  /* unused, never released with the record */
+} orvel_dropbox_upload_session_t;
+
+/* --------------------------------------------------------- retry state */
+
+struct orvel_dropbox_retry_shared_s {
+    int64_t not_until;    /* reserved, zero */
+    orvel_abstime_t last; /* start of the most recent paced request of any process */
+};
+
+typedef struct orvel_dropbox_retry_s {
+    bool is;                                   /* create has filled the handle */
+    int fd;                                    /* state file, or -1 without a file */
+    uint32_t delay;                            /* minimum spacing of request starts, microseconds */
+    struct orvel_dropbox_retry_shared_s *shared; /* the mapping, or a private record */
+} orvel_dropbox_retry_t;
+
+void orvel_i_dropbox_retry_state_create(const char *name, uint32_t max_per_second,
+                                        orvel_dropbox_retry_t *retry_state);
+void orvel_i_dropbox_retry_state_destroy(orvel_dropbox_retry_t *retry_state);
+orvel_result_t orvel_i_dropbox_retry_state_lock(orvel_dropbox_retry_t *retry_state, bool blocking);
+orvel_result_t orvel_i_dropbox_retry_state_unlock(orvel_dropbox_retry_t *retry_state);
+void orvel_i_dropbox_retry_delay(uint64_t retry_after, orvel_dropbox_retry_t *retry_state);
+
+/* ------------------------------------------------------ upload state file */
+
+struct orvel_dropbox_upload_state_shared_s {
+    char id[128];         /* upload session id, NUL-terminated */
+    int32_t num_parts;    /* number of parts */
+    uint64_t part_size;   /* bytes per part */
+    uint64_t total_size;  /* bytes of the file */
+    char name[4096];      /* GridFTP path, NUL-terminated */
+    unsigned char part_array[]; /* open-ended, never stored */
+};
+
+typedef struct orvel_dropbox_upload_state_s {
+    bool is;  /* set by create */
+    int fd;   /* open file, or -1 when the record lives in process memory */
+    struct orvel_dropbox_upload_state_shared_s *shared; /* mapping or private copy; null after destroy */
+} orvel_dropbox_upload_state_t;
+
+#define ORVEL_DROPBOX_UPLOAD_STATE_SIZE 4248
+
+void orvel_i_dropbox_upload_state_create(const char *name, orvel_dropbox_upload_state_t *upload_state);
+orvel_result_t orvel_i_dropbox_upload_state_lock(orvel_dropbox_upload_state_t *upload_state, bool blocking);
+orvel_result_t orvel_i_dropbox_upload_state_unlock(orvel_dropbox_upload_state_t *upload_state);
+void orvel_i_dropbox_upload_state_destroy(orvel_dropbox_upload_state_t *upload_state);
+
+/* ---------------------------------------------------------- session handle */
+
+typedef struct orvel_dropbox_handle_s {
+    char *username;            /* GridFTP user of the session */
+    char *userid;              /* account id, the credential's "sub" */
+    char *root_namespace_id;   /* root namespace id */
+    bool is_team;              /* root and home namespaces differ */
+    uint64_t max_upload;       /* largest accepted upload, bytes */
+    char *access_token;        /* bearer token */
+    time_t access_token_exp;   /* token expiry, seconds since the epoch */
+    orvel_hashtable_t cache;   /* path -> orvel_dropbox_path_info_t */
+    orvel_hashtable_t upload_state; /* path -> orvel_dropbox_upload_session_t */
+    orvel_dropbox_retry_t retry_state; /* shared pacing state */
+} orvel_dropbox_handle_t;
+
+/* ----------------------------------------------------------- entry points */
+
+void orvel_i_dropbox_start(orvel_gfs_operation_t op, orvel_gfs_session_info_t *session_info);
+void orvel_i_dropbox_destroy(void *user_arg);
+void orvel_i_dropbox_command(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cmd_info, void *user_arg);
+void orvel_i_dropbox_stat(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *stat_info, void *user_arg);
+void orvel_i_dropbox_send(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info, void *user_arg);
+void orvel_i_dropbox_recv(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info, void *user_arg);
+
+/* ------------------------------------------------ credentials and policy */
+
+orvel_result_t orvel_dropbox_evaluate_path(const char *orig_path, char **updated_pathp);
+orvel_result_t orvel_dropbox_update_token(orvel_dropbox_handle_t *handle, orvel_gfs_operation_t op);
+orvel_result_t orvel_dropbox_config_parse_json(const char *json_config, uint32_t *rate_limit_out);
+
+/* ------------------------------------------------------------ error type */
+
+extern const orvel_object_type_t ORVEL_DROPBOX_ERROR_TYPE_DEFINITION;
+#define ORVEL_DROPBOX_ERROR_TYPE (&ORVEL_DROPBOX_ERROR_TYPE_DEFINITION)
+
+orvel_object_t *orvel_dropbox_error_construct(orvel_module_descriptor_t *base_source, orvel_object_t *base_cause,
+                                              const orvel_dsi_rest_key_array_t *error_info);
+orvel_object_t *orvel_dropbox_error_initialize(orvel_object_t *error, orvel_module_descriptor_t *base_source,
+                                               orvel_object_t *base_cause,
+                                               const orvel_dsi_rest_key_array_t *error_info);
+void orvel_dropbox_error_add_info(orvel_object_t *error, const orvel_dsi_rest_key_array_t *info);
+const char *orvel_dropbox_error_get_info(orvel_object_t *error, const char *key);
+
+/* The reply errors shared by several operations. */
+orvel_result_t orvel_dropbox_error_path_not_found(const char *path);   /* 550 PATH_NOT_FOUND, quoted path */
+orvel_result_t orvel_dropbox_error_team_root(void);                    /* 550 PERMISSION_DENIED, team root */
+orvel_result_t orvel_dropbox_error_system_malloc(void);                /* "System error%s%s", " in ", "malloc" */
+
+/* ---------------------------------------------------- response translation */
+
+orvel_result_t orvel_dropbox_translate_response(const orvel_dsi_rest_response_arg_t *response,
+                                                json_t *json_error_code_response, bool *retryable_out,
+                                                uint64_t *retry_after_out);
+
+/* -------------------------------------------------------- request procedure */
+
+typedef enum { ORVEL_DROPBOX_HOST_API = 0, ORVEL_DROPBOX_HOST_CONTENT = 1 } orvel_dropbox_host_kind_t;
+
+/* One endpoint of the service: the fixed part of every call to it. */
+typedef struct orvel_dropbox_endpoint_s {
+    const char *method;             /* "GET" or "POST" */
+    orvel_dropbox_host_kind_t host; /* API or content host */
+    const char *path;               /* "/2/files/..." */
+    bool args_in_header;            /* arguments in "Dropbox-API-Arg" (else the JSON body) */
+    bool octet_stream;              /* sends "Content-Type: application/octet-stream" */
+    bool wants_api_result;          /* asks for the "Dropbox-API-Result" reply header */
+    int attempts;                   /* attempt budget */
+    bool paced;                     /* takes the shared pacing wait before every attempt */
+    int idle_factor;                /* idle limit = factor x orvel_i_dropbox_progress_timeout_ms */
+} orvel_dropbox_endpoint_t;
+
+extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_list_folder;
+extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_list_folder_continue;
+extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_create_folder;
+extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_move;
+extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_delete;
+extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_download;
+extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload;
+extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_start;
+extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_append;
+extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_finish;
+
+typedef struct orvel_dropbox_api_call_s orvel_dropbox_api_call_t;
+
+/* One call of an endpoint: what changes from call to call. */
+struct orvel_dropbox_api_call_s {
+    const orvel_dropbox_endpoint_t *endpoint;
+    json_t *args;        /* the arguments (borrowed); header text or JSON body per endpoint */
+    const char *range;   /* "Range" header value, or null */
+    /* Body source; null: the JSON arguments for body-argument endpoints, an
+     * empty block for header-argument endpoints. */
+    orvel_dsi_rest_data_write_t body_source;
+    void *body_source_arg;
+    /* Reply sink; null: the body is parsed as JSON into *reply_json. */
+    orvel_dsi_rest_data_read_t reply_sink;
+    void *reply_sink_arg;
+    /* Optional: runs before every repeated attempt (not the first); may update
+     * `range` or restart the sink's state. A failure ends the call with it. */
+    orvel_result_t (*before_retry)(orvel_dropbox_api_call_t *call, void *arg);
+    void *before_retry_arg;
+};
+
+/*
+ * Runs the call: common headers ("Authorization", "Dropbox-API-Path-Root"),
+ * the endpoint's own headers, attempts within the budget, the pacing wait
+ * before every attempt of a paced endpoint, and translation of error replies.
+ * *reply_json (may be null for calls with their own sink) receives the reply
+ * JSON of the last attempt or null; the caller releases it. `response` (may be
+ * null) receives the last attempt's status and headers; the caller clears it
+ * with orvel_dsi_rest_response_arg_clear.
+ */
+orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_dropbox_api_call_t *call,
+                                      json_t **reply_json, orvel_dsi_rest_response_arg_t *response);
+
+/* JSON text of `args` as sent in "Dropbox-API-Arg" (JSON_ENSURE_ASCII only),
+ * newly allocated, or null. */
+char *orvel_dropbox_args_text(json_t *args);
+
+/* ------------------------------------------------ path cache and uploads */
+
+orvel_result_t orvel_dropbox_path_cache_init(orvel_hashtable_t *cache);
+orvel_result_t orvel_dropbox_path_cache_update(orvel_hashtable_t *cache, const orvel_dropbox_path_info_t *info,
+                                               const char *base_path);
+orvel_result_t orvel_dropbox_path_cache_remove(orvel_hashtable_t *cache, const char *path);
+/* Removes `path` and every entry below it ("path/..."). */
+orvel_result_t orvel_dropbox_path_cache_remove_tree(orvel_hashtable_t *cache, const char *path);
+orvel_dropbox_path_info_t *orvel_dropbox_path_cache_query(orvel_hashtable_t *cache, const char *path);
+
+orvel_result_t orvel_dropbox_upload_state_init(orvel_hashtable_t *cache);
+orvel_result_t orvel_dropbox_upload_state_update(orvel_hashtable_t *cache, orvel_dropbox_upload_session_t *upload,
+                                                 const char *path);
+orvel_result_t orvel_dropbox_upload_state_remove(orvel_hashtable_t *cache, const char *path);
+orvel_dropbox_upload_session_t *orvel_dropbox_upload_state_query(orvel_hashtable_t *cache, const char *path);
+void orvel_dropbox_upload_session_free(orvel_dropbox_upload_session_t *info);
+
+/* ---------------------------------------------------- listing and resolution */
+
+typedef orvel_result_t (*orvel_dropbox_list_entry_cb_t)(orvel_dropbox_handle_t *handle, const char *base_path,
+                                                        const orvel_dropbox_path_info_t *path_info,
+                                                        void *callback_arg);
+
+orvel_result_t orvel_dropbox_get_folder_items(orvel_dropbox_handle_t *handle, const char *path,
+                                              orvel_dropbox_list_entry_cb_t callback, void *callback_arg);
+orvel_result_t orvel_dropbox_path_resolve(orvel_dropbox_handle_t *handle, const char *path,
+                                          orvel_dropbox_path_info_t **entry_out,
+                                          orvel_dropbox_path_info_t **parent_out);
+orvel_result_t orvel_dropbox_info_to_stat(orvel_dropbox_handle_t *handle, const orvel_dropbox_path_info_t *info,
+                                          orvel_gridftp_server_control_stat_t *stat_out);
+/* The parent path of an absolute path ("/" for "/a" and for "/"), newly
+ * allocated; null when `path` has no "/" (then *result_out is a reply error). */
+char *orvel_dropbox_parent_path(const char *path, orvel_result_t *result_out);
+/* djb2 over signed bytes, low 32 bits. */
+uint32_t orvel_dropbox_djb2(const char *text);
+
+/* --------------------------------------------------------------- stat */
+
+void orvel_i_dropbox_stat_single(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *stat_info,
+                                 orvel_dropbox_handle_t *handle);
+void orvel_i_dropbox_stat_multi(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *stat_info,
+                                orvel_dropbox_handle_t *handle);
+orvel_result_t orvel_dropbox_stat_entry(orvel_dropbox_handle_t *handle, const char *base_path,
+                                        const orvel_dropbox_path_info_t *path_info, void *callback_arg);
+
+/* ------------------------------------------------------------- commands */
+
+void orvel_i_dropbox_mkdir(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cmd_info, void *user_arg);
+void orvel_i_dropbox_delete(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cmd_info, void *user_arg);
+orvel_result_t orvel_i_dropbox_delete_object(orvel_dropbox_handle_t *handle, orvel_dropbox_path_info_t *path_info,
+                                             orvel_gfs_command_info_t *info);
+void orvel_i_dropbox_rename(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cmd_info, void *user_arg);
+void orvel_i_dropbox_cksm(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cmd_info, void *user_arg);
+orvel_result_t orvel_i_dropbox_cksm_cb(void *callback_arg, const void *buffer, size_t buffer_length);
+
+/* -------------------------------------------------------------- uploads */
+
+orvel_result_t orvel_i_dropbox_recv_simple(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *info,
+                                           orvel_dropbox_handle_t *handle, orvel_dropbox_path_info_t *parent,
+                                           const char *modtime);
+orvel_result_t orvel_i_dropbox_recv_chunked(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *info,
+                                            orvel_dropbox_handle_t *handle, orvel_dropbox_path_info_t *parent,
+                                            const char *modtime);
+orvel_result_t orvel_dropbox_upload_session_parse(json_t *json, orvel_dropbox_upload_session_t *upload);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ORVEL_DROPBOX_COMMON_H */

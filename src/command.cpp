@@ -1,9 +1,454 @@
-// Placeholder until this operation is written: answers "not implemented".
+// The command slot: token refresh, dispatch of the supported commands (make
+// directory, delete, rename, checksum) and refusal of all others.
 #include "orvel_dropbox_common.h"
 
-void orvel_i_dropbox_command(orvel_gfs_operation_t op, orvel_gfs_command_info_t *, void *)
+#include <strings.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+orvel_result_t orvel_l_dropbox_not_a_directory(const char *path)
 {
-    orvel_result_t r = orvel_error_put(
-        orvel_gfs_ftp_response_error_construct(NULL, NULL, 500, "NOT_IMPLEMETED", NULL));
-    orvel_gridftp_server_finished_command(op, r, NULL);
+    return orvel_error_put(
+        orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 553, "NOT_A_DIRECTORY", "GridFTP-Path: %s", path));
 }
+
+orvel_result_t orvel_l_dropbox_path_exists(const char *path)
+{
+    return orvel_error_put(
+        orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 553, "PATH_EXISTS", "GridFTP-Path: %s", path));
+}
+
+orvel_result_t orvel_l_dropbox_generic(const char *file, const char *func, int line, const char *message)
+{
+    return orvel_error_put(
+        orvel_error_construct_error(nullptr, nullptr, ORVEL_GFS_ERROR_GENERIC, file, func, line, "%s", message));
+}
+
+#define ORVEL_L_DROPBOX_GENERIC(message) orvel_l_dropbox_generic(__FILE__, __func__, __LINE__, (message))
+
+// The "metadata" member of a create-folder or move reply, parsed and entered
+// into the cache under `parent_path`. `as_folder` parses it as a folder
+// whatever its tag says.
+orvel_result_t orvel_l_dropbox_enter_metadata(orvel_dropbox_handle_t *handle, json_t *reply,
+                                              const char *parent_path, bool as_folder, const char *unexpected)
+{
+    if (reply == nullptr)
+        return orvel_dropbox_error_system_malloc();
+    json_t *metadata = json_object_get(reply, "metadata");
+    if (metadata == nullptr)
+        return ORVEL_L_DROPBOX_GENERIC(unexpected);
+
+    orvel_dropbox_path_info_t info{};
+    orvel_result_t result = as_folder ? orvel_dropbox_folder_info_parse(metadata, &info)
+                                      : orvel_dropbox_object_info_parse(metadata, &info);
+    if (result == ORVEL_SUCCESS)
+        result = orvel_dropbox_path_cache_update(&handle->cache, &info, parent_path);
+    if (result != ORVEL_SUCCESS) {
+        orvel_error_discard(result);
+        result = ORVEL_L_DROPBOX_GENERIC("Failed info_parse!");
+    }
+    orvel_dropbox_path_info_free(&info);
+    return result;
+}
+
+// Checks the parent of a path that is about to be created (resolution
+// already done): present and a folder.
+orvel_result_t orvel_l_dropbox_check_parent(const orvel_dropbox_path_info_t *parent, const char *parent_path)
+{
+    if (parent == nullptr)
+        return orvel_dropbox_error_path_not_found(parent_path);
+    if (parent->type != ORVEL_DROPBOX_FOLDER)
+        return orvel_l_dropbox_not_a_directory(parent_path);
+    return ORVEL_SUCCESS;
+}
+
+orvel_result_t orvel_l_dropbox_mkdir(orvel_dropbox_handle_t *handle, const char *pathname)
+{
+    orvel_result_t result = ORVEL_SUCCESS;
+    orvel_dropbox_path_info_t *entry = nullptr;
+    orvel_dropbox_path_info_t *parent = nullptr;
+    json_t *args = nullptr;
+    json_t *reply = nullptr;
+    orvel_dropbox_api_call_t call{};
+
+    char *parent_path = orvel_dropbox_parent_path(pathname, &result);
+    if (parent_path == nullptr)
+        goto out;
+    if (parent_path[1] == '\0' && handle->is_team) {
+        // The root of a team space only holds team folders.
+        result = orvel_dropbox_error_team_root();
+        goto out;
+    }
+    // Only the outputs matter here: whether the path and its parent exist.
+    orvel_error_discard(orvel_dropbox_path_resolve(handle, pathname, &entry, &parent));
+    if (entry != nullptr) {
+        if (entry->type != ORVEL_DROPBOX_FOLDER)
+            result = orvel_l_dropbox_not_a_directory(pathname);
+        goto out; // an existing folder is success without a call
+    }
+    result = orvel_l_dropbox_check_parent(parent, parent_path);
+    if (result != ORVEL_SUCCESS)
+        goto out;
+
+    args = json_pack("{s:s}", "path", pathname);
+    if (args == nullptr) {
+        result = orvel_dropbox_error_system_malloc();
+        goto out;
+    }
+    call.endpoint = &orvel_i_dropbox_ep_create_folder;
+    call.args = args;
+    result = orvel_dropbox_api_call(handle, &call, &reply, nullptr);
+    if (result == ORVEL_SUCCESS)
+        result = orvel_l_dropbox_enter_metadata(handle, reply, parent_path, true, "mkdir response was unexpected");
+
+out:
+    json_decref(reply);
+    json_decref(args);
+    std::free(parent_path);
+    return result;
+}
+
+orvel_result_t orvel_l_dropbox_rename(orvel_dropbox_handle_t *handle, const char *from_path, const char *to_path)
+{
+    orvel_result_t result = ORVEL_SUCCESS;
+    orvel_dropbox_path_info_t *source = nullptr;
+    orvel_dropbox_path_info_t *entry = nullptr;
+    orvel_dropbox_path_info_t *parent = nullptr;
+    char *parent_path = nullptr;
+    bool source_is_folder = false;
+    json_t *args = nullptr;
+    json_t *reply = nullptr;
+    orvel_dropbox_api_call_t call{};
+
+    if (from_path == nullptr || to_path == nullptr) {
+        result = orvel_dropbox_error_path_not_found(nullptr);
+        goto out;
+    }
+    result = orvel_dropbox_path_resolve(handle, from_path, &source, &parent);
+    if (result != ORVEL_SUCCESS)
+        goto out;
+    // Keep only the kind: resolving the destination may replace the record.
+    source_is_folder = source->type == ORVEL_DROPBOX_FOLDER;
+
+    parent_path = orvel_dropbox_parent_path(to_path, &result);
+    if (parent_path == nullptr)
+        goto out;
+    if (parent_path[1] == '\0' && handle->is_team) {
+        result = orvel_dropbox_error_team_root();
+        goto out;
+    }
+    entry = nullptr;
+    parent = nullptr;
+    orvel_error_discard(orvel_dropbox_path_resolve(handle, to_path, &entry, &parent));
+    if (entry != nullptr) {
+        result = orvel_l_dropbox_path_exists(to_path);
+        goto out;
+    }
+    result = orvel_l_dropbox_check_parent(parent, parent_path);
+    if (result != ORVEL_SUCCESS)
+        goto out;
+
+    args = json_pack("{s:s, s:s}", "from_path", from_path, "to_path", to_path);
+    if (args == nullptr) {
+        result = orvel_dropbox_error_system_malloc();
+        goto out;
+    }
+    call.endpoint = &orvel_i_dropbox_ep_move;
+    call.args = args;
+    result = orvel_dropbox_api_call(handle, &call, &reply, nullptr);
+    if (result != ORVEL_SUCCESS)
+        goto out;
+
+    // The old path (and for a folder everything below it) is gone.
+    if (source_is_folder)
+        orvel_error_discard(orvel_dropbox_path_cache_remove_tree(&handle->cache, from_path));
+    else
+        orvel_error_discard(orvel_dropbox_path_cache_remove(&handle->cache, from_path));
+    result = orvel_l_dropbox_enter_metadata(handle, reply, parent_path, source_is_folder,
+                                            "move response was unexpected");
+
+out:
+    json_decref(reply);
+    json_decref(args);
+    std::free(parent_path);
+    return result;
+}
+
+// ------------------------------------------------------------------ checksum
+
+struct orvel_i_dropbox_cksm_state_t {
+    orvel_gfs_operation_t op;       /* the host's operation, for progress replies */
+    int response_freq;              /* progress interval in seconds; <= 0 none */
+    int response_due;               /* time of the next progress reply; 0 none */
+    orvel_off_t total_bytes;        /* bytes digested so far */
+    orvel_gfs_checksum_state_t ctx; /* the host's digest context */
+    const char *algorithm;          /* the client's algorithm name */
+};
+
+// Before a repeated download attempt: start the digest afresh, so that the
+// reply covers the requested bytes exactly once.
+orvel_result_t orvel_l_dropbox_cksm_before_retry(orvel_dropbox_api_call_t *, void *arg)
+{
+    auto *state = static_cast<orvel_i_dropbox_cksm_state_t *>(arg);
+    ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "restarting digest after %" PRId64 " bytes\n", state->total_bytes);
+    orvel_gfs_checksum_abort(state->ctx);
+    state->ctx = nullptr;
+    state->total_bytes = 0;
+    return orvel_gfs_checksum_init(state->algorithm, &state->ctx);
+}
+
+orvel_result_t orvel_l_dropbox_cksm_range(const orvel_gfs_command_info_t *info, char **range_out)
+{
+    *range_out = nullptr;
+    int made = 0;
+    if (info->cksm_length != -1)
+        made = asprintf(range_out, "bytes=%" PRId64 "-%" PRId64, info->cksm_offset,
+                        info->cksm_offset + info->cksm_length - 1);
+    else if (info->cksm_offset != 0)
+        made = asprintf(range_out, "bytes=%" PRId64 "-", info->cksm_offset);
+    if (made < 0) {
+        *range_out = nullptr;
+        return orvel_dropbox_error_system_malloc();
+    }
+    return ORVEL_SUCCESS;
+}
+
+// Stores a digest text in the cached record (MD5, SHA1, SHA256) or releases it.
+void orvel_l_dropbox_keep_digest(orvel_dropbox_path_info_t *record, const char *algorithm, char *digest)
+{
+    char **field = nullptr;
+    if (strcasecmp(algorithm, "MD5") == 0)
+        field = &record->md5;
+    else if (strcasecmp(algorithm, "SHA1") == 0)
+        field = &record->sha1;
+    else if (strcasecmp(algorithm, "SHA256") == 0)
+        field = &record->sha256;
+    if (field == nullptr) {
+        std::free(digest);
+        return;
+    }
+    std::free(*field);
+    *field = digest;
+}
+
+orvel_result_t orvel_l_dropbox_cksm(orvel_gfs_operation_t op, orvel_dropbox_handle_t *handle,
+                                    const orvel_gfs_command_info_t *info, char *cksumstr)
+{
+    orvel_result_t result = ORVEL_SUCCESS;
+    orvel_dropbox_path_info_t *record = nullptr;
+    orvel_i_dropbox_cksm_state_t state{};
+    const char *algorithm = info->cksm_alg != nullptr ? info->cksm_alg : "";
+    char *range = nullptr;
+    char *digest = nullptr;
+    json_t *args = nullptr;
+    orvel_dropbox_api_call_t call{};
+    orvel_dsi_rest_response_arg_t response{};
+
+    if (info->cksm_offset < 0 || info->cksm_length < -1) {
+        result = orvel_error_put(orvel_gfs_ftp_response_error_construct(
+            nullptr, nullptr, 501, "INVALID_RANGE", "offset=%" PRId64 " length=%" PRId64, info->cksm_offset,
+            info->cksm_length));
+        goto out;
+    }
+    result = orvel_dropbox_path_resolve(handle, info->pathname, &record, nullptr);
+    if (result != ORVEL_SUCCESS)
+        goto out;
+
+    // The service's own content hash of the whole file needs no transfer.
+    if (strcasecmp(algorithm, "DROPBOX") == 0 && record->hash != nullptr && info->cksm_offset == 0 &&
+        info->cksm_length == -1) {
+        std::snprintf(cksumstr, 257, "%s", record->hash);
+        goto out;
+    }
+
+    state.op = op;
+    state.algorithm = algorithm;
+    orvel_gridftp_server_get_update_interval(op, &state.response_freq);
+    if (state.response_freq > 0)
+        state.response_due = static_cast<int>(std::time(nullptr)) + state.response_freq;
+    result = orvel_gfs_checksum_init(algorithm, &state.ctx);
+    if (result != ORVEL_SUCCESS) {
+        state.ctx = nullptr;
+        goto out;
+    }
+
+    if (info->cksm_length != 0) {
+        result = orvel_l_dropbox_cksm_range(info, &range);
+        if (result != ORVEL_SUCCESS)
+            goto out;
+        args = json_pack("{s:s}", "path", record->id != nullptr ? record->id : "");
+        if (args == nullptr) {
+            result = orvel_dropbox_error_system_malloc();
+            goto out;
+        }
+        call.endpoint = &orvel_i_dropbox_ep_download;
+        call.args = args;
+        call.range = range;
+        call.reply_sink = orvel_i_dropbox_cksm_cb;
+        call.reply_sink_arg = &state;
+        call.before_retry = orvel_l_dropbox_cksm_before_retry;
+        call.before_retry_arg = &state;
+        result = orvel_dropbox_api_call(handle, &call, nullptr, &response);
+        if (result == ORVEL_SUCCESS && response.response_code >= 400)
+            result = orvel_error_put(ORVEL_ERROR_GENERIC("download answered with status %d", response.response_code));
+        if (result != ORVEL_SUCCESS)
+            goto out;
+    }
+
+    result = orvel_gfs_checksum_finalize(state.ctx, &digest);
+    state.ctx = nullptr; // finalize frees the context in every case
+    if (result != ORVEL_SUCCESS)
+        goto out;
+    if (digest != nullptr) {
+        std::snprintf(cksumstr, 257, "%s", digest);
+        // Resolution was the last operation that could enter metadata, so the
+        // record is still the cached one.
+        orvel_l_dropbox_keep_digest(record, algorithm, digest);
+        digest = nullptr;
+    }
+
+out:
+    if (state.ctx != nullptr)
+        orvel_gfs_checksum_abort(state.ctx);
+    orvel_dsi_rest_response_arg_clear(&response);
+    json_decref(args);
+    std::free(range);
+    std::free(digest);
+    return result;
+}
+
+} // namespace
+
+extern "C" {
+
+orvel_result_t orvel_i_dropbox_cksm_cb(void *callback_arg, const void *buffer, size_t buffer_length)
+{
+    ORVEL_DROPBOX_TRACE_ENTER();
+    auto *state = static_cast<orvel_i_dropbox_cksm_state_t *>(callback_arg);
+    state->total_bytes += static_cast<orvel_off_t>(buffer_length);
+    if (state->response_due != 0) {
+        int now = static_cast<int>(std::time(nullptr));
+        if (now >= state->response_due) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%" PRId64, state->total_bytes);
+            orvel_gridftp_server_intermediate_command(state->op, ORVEL_SUCCESS, text);
+            state->response_due = now + state->response_freq;
+        }
+    }
+    return orvel_gfs_checksum_update(state->ctx, static_cast<const unsigned char *>(buffer), buffer_length);
+}
+
+void orvel_i_dropbox_mkdir(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cmd_info, void *user_arg)
+{
+    ORVEL_DROPBOX_TRACE_ENTER();
+    orvel_result_t result =
+        orvel_l_dropbox_mkdir(static_cast<orvel_dropbox_handle_t *>(user_arg), cmd_info->pathname);
+    ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
+    orvel_gridftp_server_finished_command(op, result, cmd_info->pathname);
+}
+
+void orvel_i_dropbox_rename(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cmd_info, void *user_arg)
+{
+    ORVEL_DROPBOX_TRACE_ENTER();
+    orvel_result_t result = orvel_l_dropbox_rename(static_cast<orvel_dropbox_handle_t *>(user_arg),
+                                                   cmd_info->from_pathname, cmd_info->pathname);
+    ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
+    orvel_gridftp_server_finished_command(op, result, cmd_info->pathname);
+}
+
+orvel_result_t orvel_i_dropbox_delete_object(orvel_dropbox_handle_t *handle, orvel_dropbox_path_info_t *path_info,
+                                             orvel_gfs_command_info_t *)
+{
+    ORVEL_DROPBOX_TRACE_ENTER();
+    orvel_result_t result = ORVEL_SUCCESS;
+    json_t *reply = nullptr;
+    orvel_dropbox_api_call_t call{};
+    json_t *args = json_pack("{s:s}", "path", path_info->name);
+    if (args == nullptr) {
+        result = orvel_dropbox_error_system_malloc();
+    } else {
+        call.endpoint = &orvel_i_dropbox_ep_delete;
+        call.args = args;
+        result = orvel_dropbox_api_call(handle, &call, &reply, nullptr);
+    }
+    if (result == ORVEL_SUCCESS) {
+        // A deleted folder takes everything below it along.
+        if (path_info->type == ORVEL_DROPBOX_FOLDER)
+            orvel_error_discard(orvel_dropbox_path_cache_remove_tree(&handle->cache, path_info->name));
+        else
+            orvel_error_discard(orvel_dropbox_path_cache_remove(&handle->cache, path_info->name));
+    }
+    json_decref(reply);
+    json_decref(args);
+    ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
+    return result;
+}
+
+void orvel_i_dropbox_delete(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cmd_info, void *user_arg)
+{
+    ORVEL_DROPBOX_TRACE_ENTER();
+    auto *handle = static_cast<orvel_dropbox_handle_t *>(user_arg);
+    orvel_dropbox_path_info_t *record = nullptr;
+    orvel_result_t result = orvel_dropbox_path_resolve(handle, cmd_info->pathname, &record, nullptr);
+    if (result == ORVEL_SUCCESS)
+        result = orvel_i_dropbox_delete_object(handle, record, cmd_info);
+    ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
+    orvel_gridftp_server_finished_command(op, result, nullptr);
+}
+
+void orvel_i_dropbox_cksm(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cmd_info, void *user_arg)
+{
+    ORVEL_DROPBOX_TRACE_ENTER();
+    char cksumstr[257] = {};
+    orvel_result_t result = orvel_l_dropbox_cksm(op, static_cast<orvel_dropbox_handle_t *>(user_arg), cmd_info,
+                                                 cksumstr);
+    ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
+    orvel_gridftp_server_finished_command(op, result,
+                                          result == ORVEL_SUCCESS && cksumstr[0] != '\0' ? cksumstr : nullptr);
+}
+
+void orvel_i_dropbox_command(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cmd_info, void *user_arg)
+{
+    ORVEL_DROPBOX_TRACE_ENTER();
+    auto *handle = static_cast<orvel_dropbox_handle_t *>(user_arg);
+
+    orvel_result_t result = orvel_dropbox_update_token(handle, op);
+    if (result != ORVEL_SUCCESS) {
+        orvel_i_dropbox_log_error_exit(__func__, result);
+        orvel_gridftp_server_finished_command(op, result, nullptr);
+        return;
+    }
+
+    // Compared as an unsigned number: nothing outside 0..8 reaches a handler.
+    switch (static_cast<unsigned int>(cmd_info->command)) {
+    case ORVEL_GFS_CMD_MKD:
+        orvel_i_dropbox_mkdir(op, cmd_info, handle);
+        break;
+    case ORVEL_GFS_CMD_RMD:
+    case ORVEL_GFS_CMD_DELE:
+    case ORVEL_GFS_CMD_SITE_RDEL:
+        orvel_i_dropbox_delete(op, cmd_info, handle);
+        break;
+    case ORVEL_GFS_CMD_RNTO:
+        orvel_i_dropbox_rename(op, cmd_info, handle);
+        break;
+    case ORVEL_GFS_CMD_CKSM:
+        orvel_i_dropbox_cksm(op, cmd_info, handle);
+        break;
+    default:
+        orvel_gridftp_server_finished_command(
+            op, orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 500, "NOT_IMPLEMETED", nullptr)),
+            nullptr);
+        break;
+    }
+    ORVEL_DROPBOX_TRACE_EXIT();
+}
+
+} // extern "C"

@@ -1,9 +1,116 @@
-// Placeholder until this operation is written: answers "not implemented".
+// The stat slot: the stat of one path, or the listing of a folder handed to
+// the host in batches of 100 records.
 #include "orvel_dropbox_common.h"
 
-void orvel_i_dropbox_stat(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *, void *)
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// A listing in progress: the batch buffer and how much of it is filled.
+struct orvel_dropbox_stat_state_t {
+    orvel_gfs_operation_t op;                  /* the host's operation, for partial replies */
+    const orvel_gfs_stat_info_t *stat_info;    /* the host's request */
+    orvel_gridftp_server_control_stat_t *stat_array; /* ORVEL_DROPBOX_STAT_BATCH records */
+    int stat_count;                            /* records filled since the last batch */
+};
+
+void orvel_l_dropbox_release_names(orvel_gridftp_server_control_stat_t *stats, int count)
 {
-    orvel_result_t r = orvel_error_put(
-        orvel_gfs_ftp_response_error_construct(NULL, NULL, 500, "NOT_IMPLEMETED", NULL));
-    orvel_gridftp_server_finished_stat(op, r, NULL, 0);
+    for (int i = 0; i < count; ++i) {
+        std::free(stats[i].name);
+        stats[i].name = nullptr;
+    }
 }
+
+} // namespace
+
+extern "C" {
+
+orvel_result_t orvel_dropbox_stat_entry(orvel_dropbox_handle_t *handle, const char *,
+                                        const orvel_dropbox_path_info_t *path_info, void *callback_arg)
+{
+    ORVEL_DROPBOX_TRACE_ENTER();
+    auto *state = static_cast<orvel_dropbox_stat_state_t *>(callback_arg);
+    orvel_result_t result = ORVEL_SUCCESS;
+
+    // Objects that are neither files nor folders are cached but not shown.
+    if (path_info->type != ORVEL_DROPBOX_UNKNOWN) {
+        result = orvel_dropbox_info_to_stat(handle, path_info, &state->stat_array[state->stat_count]);
+        if (result == ORVEL_SUCCESS && ++state->stat_count == ORVEL_DROPBOX_STAT_BATCH) {
+            orvel_gridftp_server_finished_stat_partial(state->op, ORVEL_SUCCESS, state->stat_array,
+                                                       state->stat_count);
+            orvel_l_dropbox_release_names(state->stat_array, state->stat_count);
+            state->stat_count = 0;
+        }
+    }
+    ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
+    return result;
+}
+
+void orvel_i_dropbox_stat_single(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *stat_info,
+                                 orvel_dropbox_handle_t *handle)
+{
+    ORVEL_DROPBOX_TRACE_ENTER();
+    orvel_gridftp_server_control_stat_t stat{};
+    orvel_dropbox_path_info_t *entry = nullptr;
+
+    orvel_result_t result = orvel_dropbox_path_resolve(handle, stat_info->pathname, &entry, nullptr);
+    if (result == ORVEL_SUCCESS)
+        result = orvel_dropbox_info_to_stat(handle, entry, &stat);
+
+    ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
+    orvel_gridftp_server_finished_stat(op, result, &stat, 1);
+    orvel_l_dropbox_release_names(&stat, 1);
+}
+
+void orvel_i_dropbox_stat_multi(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *stat_info,
+                                orvel_dropbox_handle_t *handle)
+{
+    ORVEL_DROPBOX_TRACE_ENTER();
+    orvel_gridftp_server_control_stat_t stats[ORVEL_DROPBOX_STAT_BATCH] = {};
+    orvel_dropbox_stat_state_t state{op, stat_info, stats, 0};
+    orvel_dropbox_path_info_t *folder = nullptr;
+
+    orvel_result_t result = orvel_dropbox_path_resolve(handle, stat_info->pathname, &folder, nullptr);
+    if (result == ORVEL_SUCCESS) {
+        // The folder itself comes first, as ".".
+        orvel_dropbox_info_to_stat(handle, folder, &stats[0]);
+        std::free(stats[0].name);
+        stats[0].name = strdup(".");
+        state.stat_count = 1;
+
+        result = orvel_dropbox_get_folder_items(handle, stat_info->pathname, orvel_dropbox_stat_entry, &state);
+        if (result == ORVEL_SUCCESS) {
+            // Every child is cached now. Look the folder up again rather than
+            // trusting a record obtained before the listing.
+            folder = orvel_dropbox_path_cache_query(&handle->cache, stat_info->pathname);
+            if (folder != nullptr)
+                folder->listed = true;
+        }
+    }
+
+    ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
+    orvel_gridftp_server_finished_stat(op, result, stats, state.stat_count);
+    orvel_l_dropbox_release_names(stats, state.stat_count);
+}
+
+void orvel_i_dropbox_stat(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *stat_info, void *user_arg)
+{
+    ORVEL_DROPBOX_TRACE_ENTER();
+    auto *handle = static_cast<orvel_dropbox_handle_t *>(user_arg);
+
+    orvel_result_t result = orvel_dropbox_update_token(handle, op);
+    if (result != ORVEL_SUCCESS) {
+        orvel_i_dropbox_log_error_exit(__func__, result);
+        orvel_gridftp_server_finished_stat(op, result, nullptr, 0);
+        return;
+    }
+    if (stat_info->file_only)
+        orvel_i_dropbox_stat_single(op, stat_info, handle);
+    else
+        orvel_i_dropbox_stat_multi(op, stat_info, handle);
+    ORVEL_DROPBOX_TRACE_EXIT();
+}
+
+} // extern "C"

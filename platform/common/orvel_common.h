@@ -134,7 +134,8 @@ typedef struct orvel_object_type_s {
 
 /* A new object of `type` with null instance data at every level, or null. */
 orvel_object_t *orvel_object_construct(const orvel_object_type_t *type);
-/* The object viewed as `type` (itself or an ancestor type), or null. */
+/* The object viewed as `type` (itself or an ancestor type), or null. Any type
+ * of the object's chain may be given, whichever view `object` is. */
 orvel_object_t *orvel_object_upcast(orvel_object_t *object, const orvel_object_type_t *type);
 /* Frees the object: every level's destructor runs on its instance data. For an
  * error object the cause chain is freed too. Null is ignored. */
@@ -149,7 +150,9 @@ bool orvel_object_type_match(const orvel_object_type_t *type, const orvel_object
 
 /* ----------------------------------------------------------- error objects */
 
-/* Renders one error (not its chain) as a newly allocated text, or null. */
+/* Renders one error (not its chain) as a newly allocated text, or null. It is
+ * called with the error viewed as the type whose class_data it is, so that
+ * orvel_object_get_local_instance_data gives that type's instance data. */
 typedef char *(*orvel_error_printable_func_t)(orvel_object_t *error);
 
 /* Base of every error type. Its instance data (source module, cause, type
@@ -165,7 +168,8 @@ extern const orvel_object_type_t ORVEL_ERROR_TYPE_GENERIC_DEFINITION;
 
 /* Initialises the base level of an error object made with orvel_object_construct
  * for an error type: records source and cause (the error takes ownership of the
- * cause chain). Returns the error, or null when it is not an error object. */
+ * cause chain). Returns the error, or null when it is not an error object or
+ * memory runs out; the cause then stays the caller's. */
 orvel_object_t *orvel_error_initialize_base(orvel_object_t *error, orvel_module_descriptor_t *source,
                                             orvel_object_t *cause);
 

@@ -29,8 +29,8 @@ void orvel_l_dropbox_path_info_destroy(void *datum)
     orvel_dropbox_path_info_free(static_cast<orvel_dropbox_path_info_t *>(datum));
 }
 
-// Matches `path` itself and every key below it ("path/..."); for the root
-// every key matches.
+// Matches `path` itself and every key below it ("path/..."); below the root
+// that is every key but the root's own, which a session always keeps.
 struct orvel_l_dropbox_tree_arg {
     const char *path;
     size_t length;
@@ -41,7 +41,7 @@ int orvel_l_dropbox_in_tree(void *key, void *, void *arg)
     const auto *tree = static_cast<const orvel_l_dropbox_tree_arg *>(arg);
     const char *text = static_cast<const char *>(key);
     if (tree->length == 1 && tree->path[0] == '/')
-        return 1;
+        return std::strcmp(text, "/") != 0;
     if (std::strncmp(text, tree->path, tree->length) != 0)
         return 0;
     return text[tree->length] == '\0' || text[tree->length] == '/';
@@ -130,6 +130,12 @@ orvel_result_t orvel_dropbox_path_cache_remove_tree(orvel_hashtable_t *cache, co
             int removed = orvel_hashtable_remove_if(cache, orvel_l_dropbox_in_tree, &tree,
                                                     orvel_l_dropbox_path_info_destroy);
             ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "removed=%d path=%s\n", removed, own);
+            // The root stays, but its children are no longer all known.
+            if (tree.length == 1 && own[0] == '/') {
+                auto *root = static_cast<orvel_dropbox_path_info_t *>(orvel_hashtable_lookup(cache, own));
+                if (root != nullptr)
+                    root->listed = false;
+            }
             std::free(own);
         } else {
             // Without a copy at least the entry itself goes.

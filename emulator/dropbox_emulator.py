@@ -1238,6 +1238,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def settle_request_body(self):
         """Read what the client still sends before a reply (keep-alive)."""
+        if self.close_connection:
+            return
         if self.body is not None and not self.body.drain(MAX_REQUEST_DATA + IO_CHUNK):
             self.close_connection = True
 

@@ -9,9 +9,14 @@
 #include "orvel_dsi_rest.h"
 #include "orvel_gridftp_server.h"
 
+#include <fcntl.h>
 #include <jansson.h>
+#include <pwd.h>
 #include <stdbool.h>
 #include <stdint.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 #include <time.h>
 
 #ifdef __cplusplus
@@ -171,6 +176,30 @@ orvel_result_t orvel_i_dropbox_upload_state_lock(orvel_dropbox_upload_state_t *u
 orvel_result_t orvel_i_dropbox_upload_state_unlock(orvel_dropbox_upload_state_t *upload_state);
 void orvel_i_dropbox_upload_state_destroy(orvel_dropbox_upload_state_t *upload_state);
 
+/* ------------------------------------------------------------ system calls */
+
+/* The system calls of the shared state files (account lookup, files, record
+ * locks, mappings), routed through one process-wide table so that tests can
+ * make a chosen call fail or fake a file owner. Every entry behaves like the
+ * C library function of the same name. */
+typedef struct orvel_dropbox_syscalls_s {
+    int (*getpwuid_r)(uid_t uid, struct passwd *pwd, char *buf, size_t buflen, struct passwd **result);
+    int (*open)(const char *path, int flags, mode_t mode);
+    int (*fstat)(int fd, struct stat *st);
+    int (*fcntl)(int fd, int cmd, struct flock *lock);
+    int (*ftruncate)(int fd, off_t length);
+    void *(*mmap)(void *addr, size_t length, int prot, int flags, int fd, off_t offset);
+    int (*munmap)(void *addr, size_t length);
+    int (*close)(int fd);
+    uid_t (*geteuid)(void);
+    uid_t (*getuid)(void);
+} orvel_dropbox_syscalls_t;
+
+/* The table in use; starts as orvel_i_dropbox_syscalls_default. */
+extern orvel_dropbox_syscalls_t orvel_i_dropbox_syscalls;
+/* The C library's functions. */
+extern const orvel_dropbox_syscalls_t orvel_i_dropbox_syscalls_default;
+
 /* ---------------------------------------------------------- session handle */
 
 typedef struct orvel_dropbox_handle_s {
@@ -271,6 +300,11 @@ struct orvel_dropbox_api_call_s {
      * `range` or restart the sink's state. A failure ends the call with it. */
     orvel_result_t (*before_retry)(orvel_dropbox_api_call_t *call, void *arg);
     void *before_retry_arg;
+    /* Filled by the procedure: storage of the desired reply headers
+     * ("Retry-After", then "Dropbox-API-Result" for downloads) that the
+     * caller's response record points at, so their values stay readable
+     * after the call until the record is cleared. */
+    orvel_dsi_rest_key_value_t desired_storage[2];
 };
 
 /*

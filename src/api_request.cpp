@@ -1,0 +1,223 @@
+// The request procedure every call of the service follows: the common
+// headers, a bounded series of attempts paced through the shared retry
+// state, and translation of error replies. The endpoints are data; one
+// function runs them all.
+#include "orvel_dropbox_common.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <time.h>
+
+/* ------------------------------------------------------------- endpoints */
+
+// method, host, path, args in header, octet stream, wants API result,
+// attempts, paced, idle factor
+const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_list_folder = {
+    "POST", ORVEL_DROPBOX_HOST_API, "/2/files/list_folder", false, false, false, 2, true, 1};
+const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_list_folder_continue = {
+    "POST", ORVEL_DROPBOX_HOST_API, "/2/files/list_folder/continue", false, false, false, 2, true, 1};
+const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_create_folder = {
+    "POST", ORVEL_DROPBOX_HOST_API, "/2/files/create_folder_v2", false, false, false, 2, true, 1};
+const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_move = {
+    "POST", ORVEL_DROPBOX_HOST_API, "/2/files/move_v2", false, false, false, 2, true, 1};
+const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_delete = {
+    "POST", ORVEL_DROPBOX_HOST_API, "/2/files/delete_v2", false, false, false, 2, true, 1};
+const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_download = {
+    "GET", ORVEL_DROPBOX_HOST_CONTENT, "/2/files/download", true, false, true, 2, true, 1};
+const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload = {
+    "POST", ORVEL_DROPBOX_HOST_CONTENT, "/2/files/upload", true, true, false, 3, false, 2};
+const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_start = {
+    "POST", ORVEL_DROPBOX_HOST_CONTENT, "/2/files/upload_session/start", true, true, false, 3, true, 1};
+const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_append = {
+    "POST", ORVEL_DROPBOX_HOST_CONTENT, "/2/files/upload_session/append_v2", true, true, false, 3, false, 2};
+const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_finish = {
+    "POST", ORVEL_DROPBOX_HOST_CONTENT, "/2/files/upload_session/finish", true, true, false, 3, true, 1};
+
+char *orvel_dropbox_args_text(json_t *args)
+{
+    return args != nullptr ? json_dumps(args, JSON_ENSURE_ASCII) : nullptr;
+}
+
+namespace {
+
+void orvel_l_dropbox_sleep_seconds(uint64_t seconds)
+{
+    struct timespec wait = {(time_t)seconds, 0};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+}
+
+// The bytes of an error reply that did not go to a JSON sink, parsed.
+json_t *orvel_l_dropbox_error_body_json(const orvel_dsi_rest_response_arg_t *response)
+{
+    if (response->error_body == nullptr || response->error_body_len == 0) {
+        return nullptr;
+    }
+    return json_loadb(response->error_body, response->error_body_len, 0, nullptr);
+}
+
+} // namespace
+
+orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_dropbox_api_call_t *call,
+                                      json_t **reply_json, orvel_dsi_rest_response_arg_t *response)
+{
+    ORVEL_DROPBOX_TRACE_ENTER();
+    orvel_result_t result = ORVEL_SUCCESS;
+    const orvel_dropbox_endpoint_t *endpoint = call->endpoint;
+    orvel_dsi_rest_response_arg_t local_response = {};
+    orvel_dsi_rest_response_arg_t *record = response != nullptr ? response : &local_response;
+    const bool json_sink = call->reply_sink == nullptr;
+    json_t *json = nullptr;
+    char *args_text = nullptr;
+    uint64_t retry_after = 0;
+    bool retryable = false;
+    std::string authorization;
+    std::string path_root;
+    std::string uri;
+    orvel_dsi_rest_write_block_arg_t empty_block = {nullptr, 0};
+    orvel_dsi_rest_key_value_t headers[4];
+    orvel_dsi_rest_key_array_t header_list = {0, headers};
+    orvel_dsi_rest_callbacks_t callbacks = {};
+
+    if (reply_json != nullptr) {
+        *reply_json = nullptr;
+    }
+    if (handle->access_token == nullptr || handle->root_namespace_id == nullptr) {
+        result = orvel_error_put(orvel_gfs_ftp_response_error_construct(
+            nullptr, nullptr, 550, "PERMISSION_DENIED", "%s%s", "GridFTP-Error: ", "no access token"));
+        ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
+        return result;
+    }
+    if (endpoint->args_in_header && call->args != nullptr) {
+        args_text = orvel_dropbox_args_text(call->args);
+        if (args_text == nullptr) {
+            result = orvel_dropbox_error_system_malloc();
+            ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
+            return result;
+        }
+    }
+    authorization = std::string("Bearer ") + handle->access_token;
+    path_root = std::string("{\".tag\": \"root\", \"root\": \"") + handle->root_namespace_id + "\"}";
+    uri = std::string(endpoint->host == ORVEL_DROPBOX_HOST_CONTENT ? orvel_i_dropbox_content_host
+                                                                   : orvel_i_dropbox_api_host) +
+          endpoint->path;
+
+    // Desired reply headers: "Retry-After" first, always.
+    call->desired_storage[0] = {const_cast<char *>("Retry-After"), nullptr};
+    call->desired_storage[1] = {const_cast<char *>("Dropbox-API-Result"), nullptr};
+    record->desired_headers.count = endpoint->wants_api_result ? 2 : 1;
+    record->desired_headers.key_value = call->desired_storage;
+    record->error_body = nullptr;
+    record->error_body_len = 0;
+
+    // Body source and reply sink.
+    callbacks.response_callback = orvel_dsi_rest_response;
+    callbacks.response_callback_arg = record;
+    if (call->body_source != nullptr) {
+        callbacks.data_write_callback = call->body_source;
+        callbacks.data_write_callback_arg = call->body_source_arg;
+    } else if (!endpoint->args_in_header) {
+        callbacks.data_write_callback = orvel_dsi_rest_write_json;
+        callbacks.data_write_callback_arg = call->args;
+    } else if (std::string(endpoint->method) != "GET") {
+        callbacks.data_write_callback = orvel_dsi_rest_write_block;
+        callbacks.data_write_callback_arg = &empty_block;
+    }
+    if (json_sink) {
+        callbacks.data_read_callback = orvel_dsi_rest_read_json;
+        callbacks.data_read_callback_arg = &json;
+    } else {
+        callbacks.data_read_callback = call->reply_sink;
+        callbacks.data_read_callback_arg = call->reply_sink_arg;
+    }
+    callbacks.progress_callback = orvel_dsi_rest_progress_idle_timeout;
+    callbacks.progress_callback_arg =
+        (void *)(intptr_t)((intptr_t)endpoint->idle_factor * orvel_i_dropbox_progress_timeout_ms);
+
+    for (int attempt = 1;; attempt++) {
+        if (attempt > 1) {
+            orvel_dsi_rest_response_arg_clear(record);
+            record->desired_headers.key_value = call->desired_storage;
+            if (call->before_retry != nullptr) {
+                result = call->before_retry(call, call->before_retry_arg);
+                if (result != ORVEL_SUCCESS) {
+                    break;
+                }
+            }
+        }
+        json_decref(json);
+        json = nullptr;
+        record->response_code = 0;
+
+        // The header list: common headers first, then the endpoint's own
+        // (the range may have changed before a repeated attempt).
+        header_list.count = 0;
+        headers[header_list.count++] = {const_cast<char *>("Authorization"), authorization.data()};
+        headers[header_list.count++] = {const_cast<char *>("Dropbox-API-Path-Root"), path_root.data()};
+        if (endpoint->octet_stream) {
+            headers[header_list.count++] = {const_cast<char *>("Content-Type"),
+                                            const_cast<char *>("application/octet-stream")};
+        }
+        if (args_text != nullptr) {
+            headers[header_list.count++] = {const_cast<char *>("Dropbox-API-Arg"), args_text};
+        }
+        if (call->range != nullptr && header_list.count < 4) {
+            headers[header_list.count++] = {const_cast<char *>("Range"), const_cast<char *>(call->range)};
+        }
+
+        ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "API CALL!\n");
+        if (endpoint->paced) {
+            orvel_i_dropbox_retry_delay(retry_after, &handle->retry_state);
+        } else if (retry_after != 0) {
+            // Calls that skip the pacing still honour the service's wait.
+            uint64_t limit = orvel_i_dropbox_max_delay > 0 ? (uint64_t)orvel_i_dropbox_max_delay : 0;
+            orvel_l_dropbox_sleep_seconds(retry_after < limit ? retry_after : limit);
+        }
+
+        result = orvel_dsi_rest_request(endpoint->method, uri.c_str(), nullptr, &header_list, &callbacks);
+        if (result != ORVEL_SUCCESS) {
+            retryable = orvel_dsi_rest_error_is_retryable(result);
+        } else if (record->response_code < 400) {
+            break;
+        } else {
+            // Error replies of calls without a JSON sink are kept by the
+            // library as text; judged as JSON when they parse.
+            json_t *error_json = json;
+            json_t *parsed = nullptr;
+            if (error_json == nullptr) {
+                parsed = orvel_l_dropbox_error_body_json(record);
+                error_json = parsed;
+            }
+            result = orvel_dropbox_translate_response(record, error_json, &retryable, &retry_after);
+            json_decref(parsed);
+            if (result == ORVEL_SUCCESS) {
+                break;
+            }
+        }
+
+        // Bytes taken from the client's data channel cannot be sent again.
+        if (retryable && call->body_source == orvel_dsi_rest_write_gridftp_op && call->body_source_arg != nullptr &&
+            static_cast<orvel_dsi_rest_gridftp_op_arg_t *>(call->body_source_arg)->transferred > 0) {
+            retryable = false;
+        }
+        if (!retryable || attempt >= endpoint->attempts) {
+            break;
+        }
+        orvel_error_discard(result);
+        result = ORVEL_SUCCESS;
+    }
+
+    if (reply_json != nullptr && json_sink) {
+        *reply_json = json;
+    } else {
+        json_decref(json);
+    }
+    if (record == &local_response) {
+        orvel_dsi_rest_response_arg_clear(&local_response);
+    }
+    free(args_text);
+    ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
+    return result;
+}

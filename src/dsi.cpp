@@ -1,0 +1,111 @@
+// Module registration: the plug-in's two module descriptors, the storage
+// interface registered as "dropbox", and the process-wide settings.
+#include "orvel_dropbox_common.h"
+
+#include <cstdio>
+
+/* ------------------------------------------------------ process-wide values */
+
+uint32_t orvel_i_dropbox_api_per_second = 20;
+int32_t orvel_i_dropbox_max_delay = 25;
+int32_t orvel_i_dropbox_progress_timeout_ms = 30000;
+const char *orvel_i_dropbox_retry_path = "$HOME/.orvel/dropbox-r";
+const char *orvel_i_dropbox_upload_path = "$HOME/.orvel/dropbox-u";
+const char *orvel_i_dropbox_api_host = "https://api.dropboxapi.com";
+const char *orvel_i_dropbox_content_host = "https://content.dropboxapi.com";
+
+/* ---------------------------------------------------------------- modules */
+
+static int orvel_l_dropbox_activate(void);
+static int orvel_l_dropbox_deactivate(void);
+static int orvel_l_dropbox_common_activate(void);
+static int orvel_l_dropbox_common_deactivate(void);
+
+extern "C" {
+
+orvel_module_descriptor_t orvel_gridftp_server_dropbox_module = {
+    "orvel_gridftp_server_dropbox", // module_name
+    orvel_l_dropbox_activate,       // activation_func
+    orvel_l_dropbox_deactivate,     // deactivation_func
+    nullptr,                        // atexit_func
+    nullptr,                        // get_pointer_func
+    {0, 1, 0, 0},                   // version 0.1
+    nullptr,                        // friendly_error_func
+};
+
+orvel_module_descriptor_t orvel_i_dropbox_common_module = {
+    "orvel_dropbox_common",            // module_name
+    orvel_l_dropbox_common_activate,   // activation_func
+    orvel_l_dropbox_common_deactivate, // deactivation_func
+    nullptr,                           // atexit_func
+    nullptr,                           // get_pointer_func
+    {0, 1, 0, 0},                      // version 0.1
+    nullptr,                           // friendly_error_func
+};
+
+} // extern "C"
+
+/* The storage interface: session start and teardown, the two transfers, the
+ * commands and stat; listings arrive through stat. */
+static const orvel_gfs_storage_iface_t orvel_l_dropbox_dsi_iface = {
+    ORVEL_GFS_DSI_DESCRIPTOR_SENDER | ORVEL_GFS_DSI_DESCRIPTOR_BLOCKING |
+        ORVEL_GFS_DSI_DESCRIPTOR_REQUIRES_ORDERED_DATA | ORVEL_GFS_DSI_DESCRIPTOR_SAFE_RDEL, // 43
+    orvel_i_dropbox_start,   // init_func
+    orvel_i_dropbox_destroy, // destroy_func
+    nullptr,                 // list_func: listings come through stat
+    orvel_i_dropbox_send,    // send_func
+    orvel_i_dropbox_recv,    // recv_func
+    nullptr,                 // trev_func
+    nullptr,                 // active_func
+    nullptr,                 // passive_func
+    nullptr,                 // data_destroy_func
+    orvel_i_dropbox_command, // command_func
+    orvel_i_dropbox_stat,    // stat_func
+    nullptr,                 // set_cred_func
+    nullptr,                 // buffer_send_func
+    nullptr,                 // realpath_func
+};
+static_assert(ORVEL_GFS_DSI_DESCRIPTOR_SENDER + ORVEL_GFS_DSI_DESCRIPTOR_BLOCKING +
+                      ORVEL_GFS_DSI_DESCRIPTOR_REQUIRES_ORDERED_DATA + ORVEL_GFS_DSI_DESCRIPTOR_SAFE_RDEL ==
+                  43,
+              "descriptor word");
+
+static int orvel_l_dropbox_activate(void)
+{
+    // The interface is registered even when the internal module fails: the
+    // host can then still answer with the plug-in's errors.
+    (void)orvel_module_activate(&orvel_i_dropbox_common_module);
+    (void)orvel_extension_registry_add(&orvel_i_gfs_dsi_registry, "dropbox", &orvel_gridftp_server_dropbox_module,
+                                       const_cast<orvel_gfs_storage_iface_t *>(&orvel_l_dropbox_dsi_iface));
+    return 0;
+}
+
+static int orvel_l_dropbox_deactivate(void)
+{
+    (void)orvel_extension_registry_remove(&orvel_i_gfs_dsi_registry, "dropbox");
+    (void)orvel_module_deactivate(&orvel_i_dropbox_common_module);
+    return 0;
+}
+
+static int orvel_l_dropbox_common_activate(void)
+{
+    int rc = orvel_module_activate(&orvel_i_common_module);
+    if (rc != 0) {
+        (void)orvel_module_activate(&orvel_i_dsi_rest_module);
+        return rc;
+    }
+    orvel_debug_init("ORVEL_DROPBOX_DEBUG", "TRACE DEBUG INFO WARN ERROR", &orvel_i_ORVEL_DROPBOX_debug_handle);
+    (void)orvel_module_activate(&orvel_i_dsi_rest_module);
+    return 0;
+}
+
+static int orvel_l_dropbox_common_deactivate(void)
+{
+    (void)orvel_module_deactivate(&orvel_i_dsi_rest_module);
+    (void)orvel_module_deactivate(&orvel_i_common_module);
+    if (orvel_i_ORVEL_DROPBOX_debug_handle.using_file && orvel_i_ORVEL_DROPBOX_debug_handle.file != nullptr) {
+        fclose(orvel_i_ORVEL_DROPBOX_debug_handle.file);
+    }
+    orvel_i_ORVEL_DROPBOX_debug_handle.file = nullptr;
+    return 0;
+}

@@ -1,0 +1,306 @@
+// The plug-in's error type: an error object carrying a list of key and value
+// texts that say what the service answered, printed one "key: \"value\"" line
+// per pair; and the reply errors shared by several operations.
+#include "orvel_dropbox_common.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+char *orvel_l_dropbox_strdup_or_null(const char *text, bool *failed)
+{
+    if (text == nullptr) {
+        return nullptr;
+    }
+    char *copy = strdup(text);
+    if (copy == nullptr) {
+        *failed = true;
+    }
+    return copy;
+}
+
+orvel_dsi_rest_key_array_t *orvel_l_dropbox_error_list(orvel_object_t *error)
+{
+    orvel_object_t *typed = error != nullptr ? orvel_object_upcast(error, ORVEL_DROPBOX_ERROR_TYPE) : nullptr;
+    if (typed == nullptr) {
+        return nullptr;
+    }
+    return static_cast<orvel_dsi_rest_key_array_t *>(orvel_object_get_local_instance_data(typed));
+}
+
+} // namespace
+
+extern "C" {
+
+/* Copies a key list: *dst receives a new list (null when a copy fails). */
+static void orvel_l_dropbox_error_copy(void *src, void **dst)
+{
+    auto *source = static_cast<const orvel_dsi_rest_key_array_t *>(src);
+    *dst = nullptr;
+    auto *list = static_cast<orvel_dsi_rest_key_array_t *>(calloc(1, sizeof(orvel_dsi_rest_key_array_t)));
+    if (list == nullptr) {
+        return;
+    }
+    if (source == nullptr || source->count == 0 || source->key_value == nullptr) {
+        *dst = list;
+        return;
+    }
+    list->key_value = static_cast<orvel_dsi_rest_key_value_t *>(calloc(source->count, sizeof(*list->key_value)));
+    if (list->key_value == nullptr) {
+        free(list);
+        return;
+    }
+    bool failed = false;
+    for (size_t i = 0; i < source->count && !failed; i++) {
+        list->key_value[i].key = orvel_l_dropbox_strdup_or_null(source->key_value[i].key, &failed);
+        list->key_value[i].value = orvel_l_dropbox_strdup_or_null(source->key_value[i].value, &failed);
+        list->count = i + 1;
+    }
+    if (failed) {
+        for (size_t i = 0; i < list->count; i++) {
+            free(list->key_value[i].key);
+            free(list->key_value[i].value);
+        }
+        free(list->key_value);
+        free(list);
+        return;
+    }
+    *dst = list;
+}
+
+static void orvel_l_dropbox_error_free(void *data)
+{
+    auto *list = static_cast<orvel_dsi_rest_key_array_t *>(data);
+    if (list == nullptr) {
+        return;
+    }
+    for (size_t i = 0; i < list->count; i++) {
+        free(list->key_value[i].key);
+        free(list->key_value[i].value);
+    }
+    free(list->key_value);
+    free(list);
+}
+
+/* Renders the pairs with a key and a value, one per line, values escaped. */
+static char *orvel_l_dropbox_error_printable(orvel_object_t *error)
+{
+    orvel_dsi_rest_key_array_t *list = orvel_l_dropbox_error_list(error);
+    size_t count = list != nullptr ? list->count : 0;
+    auto printed = [&](size_t i) {
+        const orvel_dsi_rest_key_value_t &pair = list->key_value[i];
+        return pair.key != nullptr && pair.key[0] != '\0' && pair.value != nullptr && pair.value[0] != '\0';
+    };
+    auto escaped_length = [](const char *value) {
+        size_t length = 0;
+        for (const char *p = value; *p != '\0'; p++) {
+            length += (*p == '"' || *p == '\r' || *p == '\n' || *p == '\\') ? 2 : 1;
+        }
+        return length;
+    };
+
+    size_t length = 0;
+    bool first = true;
+    for (size_t i = 0; i < count; i++) {
+        if (!printed(i)) {
+            continue;
+        }
+        length += (first ? 0 : 1) + strlen(list->key_value[i].key) + 3 + escaped_length(list->key_value[i].value) + 1;
+        first = false;
+    }
+    char *text = static_cast<char *>(malloc(length + 1));
+    if (text == nullptr) {
+        return nullptr;
+    }
+    char *out = text;
+    first = true;
+    for (size_t i = 0; i < count; i++) {
+        if (!printed(i)) {
+            continue;
+        }
+        if (!first) {
+            *out++ = '\n';
+        }
+        first = false;
+        size_t key_length = strlen(list->key_value[i].key);
+        memcpy(out, list->key_value[i].key, key_length);
+        out += key_length;
+        memcpy(out, ": \"", 3);
+        out += 3;
+        for (const char *p = list->key_value[i].value; *p != '\0'; p++) {
+            switch (*p) {
+            case '"': *out++ = '\\'; *out++ = '"'; break;
+            case '\r': *out++ = '\\'; *out++ = 'r'; break;
+            case '\n': *out++ = '\\'; *out++ = 'n'; break;
+            case '\\': *out++ = '\\'; *out++ = '\\'; break;
+            default: *out++ = *p; break;
+            }
+        }
+        *out++ = '"';
+    }
+    *out = '\0';
+    return text;
+}
+
+const orvel_object_type_t ORVEL_DROPBOX_ERROR_TYPE_DEFINITION = {
+    &ORVEL_ERROR_TYPE_BASE_DEFINITION,                                      // parent_type
+    orvel_l_dropbox_error_copy,                                             // copy_func
+    orvel_l_dropbox_error_free,                                             // destructor
+    reinterpret_cast<const void *>(&orvel_l_dropbox_error_printable),       // class_data: printable
+};
+
+} // extern "C"
+
+orvel_object_t *orvel_dropbox_error_initialize(orvel_object_t *error, orvel_module_descriptor_t *base_source,
+                                               orvel_object_t *base_cause,
+                                               const orvel_dsi_rest_key_array_t *error_info)
+{
+    orvel_object_t *typed = error != nullptr ? orvel_object_upcast(error, ORVEL_DROPBOX_ERROR_TYPE) : nullptr;
+    if (typed == nullptr) {
+        return nullptr;
+    }
+    void *copy = nullptr;
+    orvel_l_dropbox_error_copy(const_cast<orvel_dsi_rest_key_array_t *>(error_info), &copy);
+    if (copy == nullptr) {
+        return nullptr;
+    }
+    orvel_object_set_local_instance_data(typed, copy);
+    // Callers pass neither; recording them keeps a given cause owned.
+    if (base_source != nullptr || base_cause != nullptr) {
+        orvel_error_initialize_base(error, base_source, base_cause);
+    }
+    return error;
+}
+
+orvel_object_t *orvel_dropbox_error_construct(orvel_module_descriptor_t *base_source, orvel_object_t *base_cause,
+                                              const orvel_dsi_rest_key_array_t *error_info)
+{
+    orvel_object_t *error = orvel_object_construct(ORVEL_DROPBOX_ERROR_TYPE);
+    if (error == nullptr) {
+        return nullptr;
+    }
+    if (orvel_dropbox_error_initialize(error, base_source, base_cause, error_info) == nullptr) {
+        orvel_object_free(error);
+        return nullptr;
+    }
+    return error;
+}
+
+void orvel_dropbox_error_add_info(orvel_object_t *error, const orvel_dsi_rest_key_array_t *info)
+{
+    orvel_dsi_rest_key_array_t *list = orvel_l_dropbox_error_list(error);
+    if (list == nullptr || info == nullptr || info->count == 0 || info->key_value == nullptr) {
+        return;
+    }
+    auto find = [&](const char *key, size_t limit) -> orvel_dsi_rest_key_value_t * {
+        if (key == nullptr) {
+            return nullptr;
+        }
+        for (size_t i = 0; i < limit; i++) {
+            if (list->key_value[i].key != nullptr && strcmp(list->key_value[i].key, key) == 0) {
+                return &list->key_value[i];
+            }
+        }
+        return nullptr;
+    };
+
+    // Room for every key not yet present (duplicates among the new keys are
+    // counted twice; the spare slots stay unused).
+    const size_t old_count = list->count;
+    size_t missing = 0;
+    for (size_t i = 0; i < info->count; i++) {
+        if (find(info->key_value[i].key, old_count) == nullptr) {
+            missing++;
+        }
+    }
+    if (missing > 0) {
+        auto *grown = static_cast<orvel_dsi_rest_key_value_t *>(
+            realloc(list->key_value, (old_count + missing) * sizeof(orvel_dsi_rest_key_value_t)));
+        if (grown == nullptr) {
+            return;
+        }
+        memset(grown + old_count, 0, missing * sizeof(*grown));
+        list->key_value = grown;
+    }
+
+    bool failed = false;
+    for (size_t i = 0; i < info->count && !failed; i++) {
+        const orvel_dsi_rest_key_value_t &pair = info->key_value[i];
+        orvel_dsi_rest_key_value_t *present = find(pair.key, list->count);
+        if (present != nullptr) {
+            char *value = orvel_l_dropbox_strdup_or_null(pair.value, &failed);
+            if (!failed) {
+                free(present->value);
+                present->value = value;
+            }
+            continue;
+        }
+        orvel_dsi_rest_key_value_t *slot = &list->key_value[list->count];
+        slot->key = orvel_l_dropbox_strdup_or_null(pair.key, &failed);
+        slot->value = orvel_l_dropbox_strdup_or_null(pair.value, &failed);
+        list->count++;
+    }
+    if (failed) {
+        // Undo this call's appends; replaced values stay replaced.
+        for (size_t i = old_count; i < list->count; i++) {
+            free(list->key_value[i].key);
+            free(list->key_value[i].value);
+            list->key_value[i].key = nullptr;
+            list->key_value[i].value = nullptr;
+        }
+        list->count = old_count;
+    }
+}
+
+const char *orvel_dropbox_error_get_info(orvel_object_t *error, const char *key)
+{
+    if (key == nullptr) {
+        return nullptr;
+    }
+    for (orvel_object_t *link = error; link != nullptr; link = orvel_error_get_cause(link)) {
+        if (orvel_object_upcast(link, ORVEL_DROPBOX_ERROR_TYPE) == nullptr) {
+            continue;
+        }
+        orvel_dsi_rest_key_array_t *list = orvel_l_dropbox_error_list(link);
+        if (list == nullptr) {
+            return nullptr;
+        }
+        for (size_t i = 0; i < list->count; i++) {
+            if (list->key_value[i].key != nullptr && strcmp(list->key_value[i].key, key) == 0) {
+                return list->key_value[i].value;
+            }
+        }
+        return nullptr;
+    }
+    return nullptr;
+}
+
+/* ------------------------------------------------------ shared reply errors */
+
+orvel_result_t orvel_dropbox_error_path_not_found(const char *path)
+{
+    return orvel_error_put(orvel_gfs_ftp_response_error_construct(
+        nullptr, nullptr, 550, "PATH_NOT_FOUND", "%s%s%s", path != nullptr ? "GridFTP-Path: \"" : "",
+        path != nullptr ? path : "", path != nullptr ? "\"" : ""));
+}
+
+orvel_result_t orvel_dropbox_error_team_root(void)
+{
+    char path_key[] = "Dropbox-Path";
+    char path_value[] = "/";
+    char error_key[] = "Dropbox-Error";
+    char error_value[] = "Invalid path for a write operation.";
+    orvel_dsi_rest_key_value_t pairs[2] = {{path_key, path_value}, {error_key, error_value}};
+    orvel_dsi_rest_key_array_t info = {2, pairs};
+    orvel_object_t *cause = orvel_dropbox_error_construct(nullptr, nullptr, &info);
+    return orvel_error_put(
+        orvel_gfs_ftp_response_error_construct(nullptr, cause, 550, "PERMISSION_DENIED", nullptr));
+}
+
+orvel_result_t orvel_dropbox_error_system_malloc(void)
+{
+    int saved = errno;
+    return orvel_error_put(orvel_i_gfs_error_system(0, saved, "System error%s%s", " in ", "malloc"));
+}

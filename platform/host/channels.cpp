@@ -173,6 +173,7 @@ FileChannel::FileChannel(const std::string &path, const char *mode) {
     do {
         fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
     } while (fd_ < 0 && errno == EINTR);
+    open_errno_ = fd_ < 0 ? errno : 0;
 }
 
 FileChannel::~FileChannel() {
@@ -185,7 +186,7 @@ orvel_result_t FileChannel::read(void *buffer, size_t length, size_t *nread, boo
     *nread = 0;
     *eof = false;
     if (fd_ < 0) {
-        return system_failure(EBADF, "open");
+        return system_failure(open_errno_ != 0 ? open_errno_ : EBADF, "open");
     }
     if (length == 0) {
         return ORVEL_SUCCESS;
@@ -204,7 +205,7 @@ orvel_result_t FileChannel::read(void *buffer, size_t length, size_t *nread, boo
 
 orvel_result_t FileChannel::write(const void *buffer, size_t length, int64_t offset) {
     if (fd_ < 0) {
-        return system_failure(EBADF, "open");
+        return system_failure(open_errno_ != 0 ? open_errno_ : EBADF, "open");
     }
     if (offset < 0) {
         return channel_failure(501, "INVALID_OFFSET", "Negative write offset " + std::to_string(offset));

@@ -101,6 +101,7 @@ public:
 
 private:
     int fd_ = -1;
+    int open_errno_ = 0; // why the file could not be opened
 };
 
 // A connected socket (the FTP data connection): reads receive, writes send

@@ -152,6 +152,11 @@ orvel_result_t orvel_dsi_rest_request(const char *method, const char *uri,
  * own sink must restart its state itself. */
 bool orvel_dsi_rest_error_is_retryable(orvel_result_t result);
 
+/* The libcurl code (CURLcode) carried by a REST error, or -1 when `error` is
+ * not one. An exchange stopped by the idle limit carries
+ * CURLE_OPERATION_TIMEDOUT. */
+int orvel_dsi_rest_error_get_curl_code(orvel_object_t *error);
+
 /* The REST library's error type; its printable text names the libcurl error. */
 extern const orvel_object_type_t ORVEL_DSI_REST_ERROR_TYPE_DEFINITION;
 

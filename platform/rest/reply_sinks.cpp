@@ -1,0 +1,213 @@
+// Reply handling: status and headers, the reply body's way to a sink (JSON,
+// the host's data channel, or a caller's own), the error body of replies with
+// status 400 and above, and the response record.
+#include "orvel_dsi_rest.h"
+#include "rest_internal.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace orvel::rest {
+namespace {
+
+std::string trim(const char *begin, const char *end)
+{
+    while (begin < end && (*begin == ' ' || *begin == '\t')) {
+        ++begin;
+    }
+    while (end > begin && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r' || end[-1] == '\n')) {
+        --end;
+    }
+    return std::string(begin, end);
+}
+
+void append_capped(std::string &to, const char *buffer, size_t length, size_t cap)
+{
+    if (to.size() < cap) {
+        to.append(buffer, std::min(length, cap - to.size()));
+    }
+}
+
+} // namespace
+
+size_t receive_header(char *buffer, size_t size, size_t nitems, void *userdata)
+{
+    auto *ctx = static_cast<RequestContext *>(userdata);
+    const size_t length = size * nitems;
+    const char *end = buffer + length;
+    if (length >= 5 && std::memcmp(buffer, "HTTP/", 5) == 0) {
+        // A new response (an interim 1xx one may come before the final one).
+        ctx->headers.clear();
+        ctx->headers_complete = false;
+        const char *space = static_cast<const char *>(std::memchr(buffer, ' ', length));
+        if (space != nullptr) {
+            ctx->status = std::strtol(space + 1, nullptr, 10);
+        }
+        return length;
+    }
+    if (length <= 2 && (length == 0 || buffer[0] == '\r' || buffer[0] == '\n')) {
+        ctx->headers_complete = true;
+        return length;
+    }
+    if ((buffer[0] == ' ' || buffer[0] == '\t') && !ctx->headers.empty()) {
+        // Folded continuation of the previous header's value.
+        std::string more = trim(buffer, end);
+        std::string &value = ctx->headers.back().second;
+        if (!more.empty()) {
+            value += value.empty() ? more : " " + more;
+        }
+        return length;
+    }
+    const char *colon = static_cast<const char *>(std::memchr(buffer, ':', length));
+    if (colon != nullptr) {
+        ctx->headers.emplace_back(trim(buffer, colon), trim(colon + 1, end));
+    }
+    return length;
+}
+
+size_t write_body(char *buffer, size_t size, size_t nitems, void *userdata)
+{
+    auto *ctx = static_cast<RequestContext *>(userdata);
+    const size_t length = size * nitems;
+    long code = 0;
+    if (curl_easy_getinfo(ctx->curl, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK && code != 0) {
+        ctx->status = code;
+    }
+    ctx->body_bytes_received += static_cast<int64_t>(length);
+    const orvel_dsi_rest_callbacks_t *callbacks = ctx->callbacks;
+    if (ctx->status >= 400) {
+        // An error reply never reaches a caller's sink or the data channel.
+        append_capped(ctx->error_body, buffer, length, kErrorBodyCap);
+        if (callbacks->data_read_callback == orvel_dsi_rest_read_json) {
+            if (ctx->json_reply.size() + length > kJsonReplyCap) {
+                ctx->json_overflow = true;
+            } else if (!ctx->json_overflow) {
+                ctx->json_reply.append(buffer, length);
+            }
+        }
+        return length;
+    }
+    if (callbacks->data_read_callback == nullptr || length == 0) {
+        return length;
+    }
+    orvel_result_t result = callbacks->data_read_callback(callbacks->data_read_callback_arg, buffer, length);
+    if (result != ORVEL_SUCCESS) {
+        ctx->fail(result);
+        return CURL_WRITEFUNC_ERROR;
+    }
+    return length;
+}
+
+} // namespace orvel::rest
+
+extern "C" {
+
+orvel_result_t orvel_dsi_rest_read_json(void *read_callback_arg, const void *buffer, size_t buffer_length)
+{
+    using namespace orvel::rest;
+    (void)read_callback_arg; // filled when the exchange has ended
+    RequestContext *ctx = current_context();
+    if (ctx == nullptr) {
+        return orvel_error_put(ORVEL_ERROR_GENERIC("%s: called outside of a request", __func__));
+    }
+    if (ctx->json_reply.size() + buffer_length > kJsonReplyCap) {
+        ctx->json_overflow = true;
+        return orvel_error_put(ORVEL_ERROR_GENERIC("JSON reply larger than %zu bytes", kJsonReplyCap));
+    }
+    ctx->json_reply.append(static_cast<const char *>(buffer), buffer_length);
+    return ORVEL_SUCCESS;
+}
+
+orvel_result_t orvel_dsi_rest_read_gridftp_op(void *read_callback_arg, const void *buffer, size_t buffer_length)
+{
+    using namespace orvel::rest;
+    auto *arg = static_cast<orvel_dsi_rest_gridftp_op_arg_t *>(read_callback_arg);
+    if (arg == nullptr || arg->op == nullptr) {
+        return orvel_error_put(ORVEL_ERROR_GENERIC("%s", "data channel reply sink: no operation given"));
+    }
+    if (buffer_length == 0) {
+        return ORVEL_SUCCESS;
+    }
+    orvel_result_t result = channel_write(arg->op, buffer, buffer_length, arg->offset + arg->transferred);
+    if (result != ORVEL_SUCCESS) {
+        return result;
+    }
+    if (arg->tap) {
+        arg->tap(arg->tap_arg, buffer, buffer_length);
+    }
+    arg->transferred += static_cast<orvel_off_t>(buffer_length);
+    return ORVEL_SUCCESS;
+}
+
+orvel_result_t orvel_dsi_rest_response(void *response_callback_arg, int response_code,
+                                       const orvel_dsi_rest_key_array_t *response_headers)
+{
+    using namespace orvel::rest;
+    auto *response = static_cast<orvel_dsi_rest_response_arg_t *>(response_callback_arg);
+    if (response == nullptr) {
+        return ORVEL_SUCCESS;
+    }
+    response->response_code = response_code;
+    bool out_of_memory = false;
+    for (size_t i = 0; i < response->desired_headers.count; ++i) {
+        orvel_dsi_rest_key_value_t &desired = response->desired_headers.key_value[i];
+        std::free(desired.value);
+        desired.value = nullptr;
+        if (desired.key == nullptr || response_headers == nullptr) {
+            continue;
+        }
+        for (size_t j = 0; j < response_headers->count; ++j) {
+            const orvel_dsi_rest_key_value_t &got = response_headers->key_value[j];
+            if (got.key != nullptr && header_name_equal(got.key, desired.key)) {
+                desired.value = strdup(got.value ? got.value : "");
+                out_of_memory = out_of_memory || desired.value == nullptr;
+                break;
+            }
+        }
+    }
+    std::free(response->error_body);
+    response->error_body = nullptr;
+    response->error_body_len = 0;
+    RequestContext *ctx = current_context();
+    if (ctx != nullptr) {
+        curl_off_t uploaded = 0;
+        curl_off_t downloaded = 0;
+        curl_easy_getinfo(ctx->curl, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+        curl_easy_getinfo(ctx->curl, CURLINFO_SIZE_DOWNLOAD_T, &downloaded);
+        response->request_bytes_uploaded = uploaded;
+        response->response_bytes_downloaded = downloaded;
+        if (response_code >= 400 && ctx->callbacks->data_read_callback != orvel_dsi_rest_read_json) {
+            auto *copy = static_cast<char *>(std::malloc(ctx->error_body.size() + 1));
+            if (copy != nullptr) {
+                std::memcpy(copy, ctx->error_body.data(), ctx->error_body.size());
+                copy[ctx->error_body.size()] = '\0';
+                response->error_body = copy;
+                response->error_body_len = ctx->error_body.size();
+            } else {
+                out_of_memory = true;
+            }
+        }
+    }
+    if (out_of_memory) {
+        return orvel_error_put(ORVEL_ERROR_GENERIC("%s", "out of memory storing the reply headers"));
+    }
+    return ORVEL_SUCCESS;
+}
+
+void orvel_dsi_rest_response_arg_clear(orvel_dsi_rest_response_arg_t *response)
+{
+    if (response == nullptr) {
+        return;
+    }
+    for (size_t i = 0; i < response->desired_headers.count; ++i) {
+        std::free(response->desired_headers.key_value[i].value);
+        response->desired_headers.key_value[i].value = nullptr;
+    }
+    std::free(response->error_body);
+    response->error_body = nullptr;
+    response->error_body_len = 0;
+}
+
+} // extern "C"

@@ -1,0 +1,106 @@
+// Internal state shared by the REST library's source files: the per-exchange
+// context that libcurl's callbacks and the library's own body sources, reply
+// sinks and progress check work on.
+#pragma once
+
+#include "orvel_dsi_rest.h"
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace orvel::rest {
+
+// Largest piece asked of the host's data channel at once.
+constexpr size_t kChannelChunk = 2 * 1024 * 1024;
+// Largest error reply body kept in the response record.
+constexpr size_t kErrorBodyCap = 64 * 1024;
+// Largest JSON reply accepted by the JSON sink.
+constexpr size_t kJsonReplyCap = 64 * 1024 * 1024;
+
+enum class BodyKind {
+    none,     // no request body
+    memory,   // bytes held in memory (JSON text or a caller's block)
+    channel,  // streamed from the host's data channel
+};
+
+// One exchange, from the opening of the body to the end of the reply.
+struct RequestContext {
+    CURL *curl = nullptr;
+    const orvel_dsi_rest_callbacks_t *callbacks = nullptr;
+
+    // Request body.
+    BodyKind body_kind = BodyKind::none;
+    std::string json_text;             // owns the JSON body text
+    const unsigned char *memory = nullptr;
+    size_t memory_len = 0;
+    size_t memory_pos = 0;
+    const char *default_content_type = nullptr; // used unless the caller set one
+    orvel_dsi_rest_gridftp_op_arg_t *channel = nullptr;
+    orvel_off_t channel_sent = 0; // bytes taken from the channel in this exchange
+    bool channel_eof = false;     // the host reported the end during this exchange
+    bool body_consumed = false;   // some request byte came from the data channel
+
+    // Reply.
+    long status = 0;               // final status, known before the first body byte
+    std::vector<std::pair<std::string, std::string>> headers; // of the latest response
+    bool headers_complete = false;
+    std::string error_body;        // status >= 400: first kErrorBodyCap bytes
+    std::string json_reply;        // JSON sink's accumulated body
+    bool json_overflow = false;
+    int64_t body_bytes_received = 0;
+
+    // Progress and idle detection.
+    curl_off_t ul_now = 0;
+    curl_off_t dl_now = 0;
+    curl_off_t last_ul = -1;
+    curl_off_t last_dl = -1;
+    std::chrono::steady_clock::time_point last_change;
+
+    // First failure raised by one of the callbacks; it is the exchange's result.
+    orvel_result_t callback_result = ORVEL_SUCCESS;
+
+    void fail(orvel_result_t result)
+    {
+        if (result == ORVEL_SUCCESS) {
+            return;
+        }
+        if (callback_result == ORVEL_SUCCESS) {
+            callback_result = result;
+        } else {
+            orvel_error_discard(result);
+        }
+    }
+};
+
+// The context of the exchange running on this thread, or null.
+RequestContext *current_context();
+void set_current_context(RequestContext *context);
+
+// Builds a REST error (CURLcode, text, whether body bytes had been taken from
+// the data channel) and hands it to the runtime.
+orvel_result_t make_error(CURLcode code, const std::string &text, bool body_consumed);
+
+// Case-insensitive comparison of header names.
+bool header_name_equal(const char *a, const char *b);
+
+// The reply sink / body source entry points libcurl calls.
+size_t read_body(char *buffer, size_t size, size_t nitems, void *userdata);
+int seek_body(void *userdata, curl_off_t offset, int origin);
+size_t write_body(char *buffer, size_t size, size_t nitems, void *userdata);
+size_t receive_header(char *buffer, size_t size, size_t nitems, void *userdata);
+int transfer_progress(void *clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow);
+
+// Blocking waits on the host's data channel (its callbacks may run on any thread).
+orvel_result_t channel_read(orvel_gfs_operation_t op, void *buffer, size_t length, size_t *nread, bool *eof);
+orvel_result_t channel_write(orvel_gfs_operation_t op, const void *buffer, size_t length, orvel_off_t offset);
+
+// Easy handles kept for connection reuse.
+CURL *acquire_handle();
+void release_handle(CURL *curl);
+void drop_all_handles();
+
+} // namespace orvel::rest

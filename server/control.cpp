@@ -1,0 +1,741 @@
+// The control channel: reading commands, writing replies, login, and the
+// commands that need no data connection.
+#include "ftp_session.hpp"
+#include "listing.hpp"
+#include "log.hpp"
+#include "users.hpp"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace orvel::server {
+
+namespace {
+
+const size_t kMaxLine = 8192;
+const size_t kMaxDocument = 1 << 20; // credential and policy documents
+
+std::string upper(std::string s)
+{
+    for (char &c : s)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+std::string address_text(const sockaddr_storage &addr)
+{
+    char host[INET6_ADDRSTRLEN] = "?";
+    int port = 0;
+    if (addr.ss_family == AF_INET) {
+        auto &a = reinterpret_cast<const sockaddr_in &>(addr);
+        inet_ntop(AF_INET, &a.sin_addr, host, sizeof host);
+        port = ntohs(a.sin_port);
+    } else if (addr.ss_family == AF_INET6) {
+        auto &a = reinterpret_cast<const sockaddr_in6 &>(addr);
+        inet_ntop(AF_INET6, &a.sin6_addr, host, sizeof host);
+        port = ntohs(a.sin6_port);
+    }
+    return std::string(host) + ":" + std::to_string(port);
+}
+
+// Removes Telnet command sequences (IAC ...) and the line end.
+std::string clean_line(const std::string &raw)
+{
+    std::string out;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(raw[i]);
+        if (c == 0xff) {
+            if (i + 1 < raw.size() && static_cast<unsigned char>(raw[i + 1]) == 0xff) {
+                out += raw[i];
+                ++i;
+            } else if (i + 1 < raw.size() && static_cast<unsigned char>(raw[i + 1]) >= 0xfb) {
+                i += 2; // WILL/WONT/DO/DONT and their option
+            } else {
+                i += 1; // IP, DM, ...
+            }
+            continue;
+        }
+        if (c == '\r' || c == '\n' || c == 0)
+            continue;
+        out += raw[i];
+    }
+    return out;
+}
+
+// "VERB arg" -> ("VERB", "arg"); the verb in upper case.
+std::pair<std::string, std::string> split_command(const std::string &line)
+{
+    size_t sp = line.find(' ');
+    if (sp == std::string::npos)
+        return {upper(line), ""};
+    return {upper(line.substr(0, sp)), line.substr(sp + 1)};
+}
+
+std::string one_line(const std::string &text)
+{
+    std::string out = text;
+    for (char &c : out)
+        if (c == '\n' || c == '\r')
+            c = '|';
+    return out;
+}
+
+bool read_document(const std::string &path, std::string *out)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::string text;
+    char buf[4096];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+        text.append(buf, static_cast<size_t>(in.gcount()));
+        if (text.size() > kMaxDocument)
+            return false;
+    }
+    *out = std::move(text);
+    return true;
+}
+
+// Turns the host's rendering of an error into a well-formed reply block: every
+// line ends with CRLF, all but the last carry "CODE-", the last "CODE ".
+// `force_code` replaces the reply code when non-zero.
+std::string format_reply_block(const std::string &text, int force_code)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty())
+            lines.push_back(line);
+    }
+    int code = force_code;
+    if (code == 0) {
+        if (!lines.empty() && lines[0].size() >= 3 && isdigit(lines[0][0]) && isdigit(lines[0][1]) &&
+            isdigit(lines[0][2]))
+            code = std::stoi(lines[0].substr(0, 3));
+        else
+            code = 451;
+    }
+    std::string code_text = std::to_string(code);
+    std::string out;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::string body = lines[i];
+        // Strip an existing "NNN-" / "NNN " prefix.
+        if (body.size() >= 4 && isdigit(body[0]) && isdigit(body[1]) && isdigit(body[2]) &&
+            (body[3] == '-' || body[3] == ' '))
+            body = body.substr(4);
+        bool last = i + 1 == lines.size();
+        out += code_text + (last ? " " : "-") + body + "\r\n";
+    }
+    if (out.empty())
+        out = code_text + " Requested action not taken.\r\n";
+    return out;
+}
+
+} // namespace
+
+std::string normalize_path(const std::string &cwd, const std::string &arg)
+{
+    std::string full = (!arg.empty() && arg[0] == '/') ? arg : cwd + "/" + arg;
+    std::vector<std::string> parts;
+    size_t i = 0;
+    while (i <= full.size()) {
+        size_t j = full.find('/', i);
+        if (j == std::string::npos)
+            j = full.size();
+        std::string part = full.substr(i, j - i);
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        i = j + 1;
+    }
+    if (parts.empty())
+        return "/";
+    std::string out;
+    for (const auto &p : parts)
+        out += "/" + p;
+    return out;
+}
+
+FtpSession::FtpSession(const Settings &settings, int control_fd) : settings_(settings), fd_(control_fd)
+{
+    socklen_t len = sizeof local_;
+    ::getsockname(fd_, reinterpret_cast<sockaddr *>(&local_), &len);
+    len = sizeof peer_;
+    ::getpeername(fd_, reinterpret_cast<sockaddr *>(&peer_), &len);
+    peer_text_ = address_text(peer_);
+}
+
+FtpSession::~FtpSession()
+{
+    stop_watch();
+    data_.reset();
+    session_.reset(); // the storage interface's teardown
+    ::close(fd_);
+}
+
+// ------------------------------------------------------------ control I/O
+
+void FtpSession::send_raw(const std::string &text)
+{
+    std::lock_guard<std::mutex> lock(write_mutex_);
+    const char *p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = ::send(fd_, p, left, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            quit_ = true; // the client is gone
+            return;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+void FtpSession::reply(int code, const std::string &text)
+{
+    send_raw(std::to_string(code) + " " + one_line(text) + "\r\n");
+}
+
+void FtpSession::reply_lines(int code, const std::vector<std::string> &lines)
+{
+    std::string out;
+    for (size_t i = 0; i < lines.size(); ++i)
+        out += std::to_string(code) + (i + 1 == lines.size() ? " " : "-") + one_line(lines[i]) + "\r\n";
+    send_raw(out);
+}
+
+void FtpSession::reply_error(const orvel::host::Outcome &outcome, const char *what)
+{
+    std::string text = outcome.ftp_reply();
+    log_error("user=%s %s failed: %s", user_.c_str(), what,
+              one_line(outcome.chain_text().empty() ? text : outcome.chain_text()).c_str());
+    if (text.empty()) {
+        reply(451, std::string(what) + " failed: local error in processing.");
+        return;
+    }
+    send_raw(format_reply_block(text, 0));
+}
+
+bool FtpSession::take_buffered_line(std::string *line)
+{
+    size_t nl = inbuf_.find('\n');
+    if (nl == std::string::npos)
+        return false;
+    *line = clean_line(inbuf_.substr(0, nl));
+    inbuf_.erase(0, nl + 1);
+    return true;
+}
+
+bool FtpSession::read_line(std::string *line)
+{
+    for (;;) {
+        if (take_buffered_line(line))
+            return true;
+        if (inbuf_.size() > kMaxLine) {
+            reply(500, "Command line too long.");
+            inbuf_.clear();
+            continue;
+        }
+        pollfd p{fd_, POLLIN, 0};
+        int r = ::poll(&p, 1, settings_.idle_timeout * 1000);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r == 0) {
+            reply(421, "Idle timeout, closing control connection.");
+            return false;
+        }
+        if (r < 0)
+            return false;
+        char buf[4096];
+        ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        inbuf_.append(buf, static_cast<size_t>(n));
+    }
+}
+
+void FtpSession::run()
+{
+    log_info("connection from %s", peer_text_.c_str());
+    reply(220, "orvel-gridftp-server ready.");
+    std::string line;
+    while (!quit_ && read_line(&line)) {
+        auto [verb, arg] = split_command(line);
+        if (verb.empty())
+            continue;
+        dispatch(verb, arg);
+    }
+    log_info("connection from %s closed (user %s)", peer_text_.c_str(), user_.empty() ? "-" : user_.c_str());
+}
+
+void FtpSession::dispatch(const std::string &verb, const std::string &arg)
+{
+    // Commands allowed before login.
+    if (verb == "USER")
+        return cmd_user(arg);
+    if (verb == "PASS")
+        return cmd_pass(arg);
+    if (verb == "QUIT") {
+        reply(221, "Goodbye.");
+        quit_ = true;
+        return;
+    }
+    if (verb == "FEAT")
+        return cmd_feat();
+    if (verb == "SYST")
+        return reply(215, "UNIX Type: L8");
+    if (verb == "NOOP")
+        return reply(200, "NOOP ok.");
+    if (verb == "OPTS")
+        return cmd_opts(arg);
+    if (verb == "HELP")
+        return reply_lines(214, {"Commands:",
+                                 " USER PASS SYST FEAT OPTS TYPE MODE STRU PWD CWD CDUP PASV EPSV LIST NLST",
+                                 " MLSD MLST SIZE MDTM REST RETR ERET STOR ALLO MKD RMD DELE RNFR RNTO SITE",
+                                 " CKSM NOOP STAT ABOR QUIT",
+                                 "Help ok."});
+    if (verb == "AUTH" || verb == "PBSZ" || verb == "PROT" || verb == "CCC")
+        return reply(502, "Security extensions are not supported.");
+    if (!logged_in_)
+        return reply(530, "Please log in with USER and PASS first.");
+
+    if (verb == "PWD" || verb == "XPWD") {
+        std::string quoted;
+        for (char c : cwd_)
+            quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+        return reply(257, "\"" + quoted + "\" is the current directory.");
+    }
+    if (verb == "TYPE")
+        return cmd_type(arg);
+    if (verb == "MODE")
+        return upper(arg) == "S" ? reply(200, "Mode set to S.") : reply(504, "Only stream mode (S) is supported.");
+    if (verb == "STRU")
+        return upper(arg) == "F" ? reply(200, "Structure set to F.")
+                                 : reply(504, "Only file structure (F) is supported.");
+    if (verb == "CWD" || verb == "XCWD")
+        return cmd_cwd(arg);
+    if (verb == "CDUP" || verb == "XCUP")
+        return cmd_cwd("..");
+    if (verb == "PASV")
+        return cmd_pasv(false, arg);
+    if (verb == "EPSV")
+        return cmd_pasv(true, arg);
+    if (verb == "PORT" || verb == "EPRT" || verb == "LPRT")
+        return reply(502, "Active mode is not supported; use PASV or EPSV.");
+    if (verb == "LIST")
+        return cmd_list(ListKind::list, arg);
+    if (verb == "NLST")
+        return cmd_list(ListKind::nlst, arg);
+    if (verb == "MLSD")
+        return cmd_list(ListKind::mlsd, arg);
+    if (verb == "MLST")
+        return cmd_mlst(arg);
+    if (verb == "SIZE")
+        return cmd_size(arg);
+    if (verb == "MDTM")
+        return cmd_mdtm(arg);
+    if (verb == "REST") {
+        char *end = nullptr;
+        errno = 0;
+        long long n = std::strtoll(arg.c_str(), &end, 10);
+        if (arg.empty() || *end != '\0' || errno != 0 || n < 0)
+            return reply(501, "REST needs a non-negative byte offset.");
+        restart_ = n;
+        return reply(350, "Restarting at " + std::to_string(n) + ". Send STOR or RETR to continue.");
+    }
+    if (verb == "ALLO") {
+        // "ALLO n" or "ALLO n R m": the size of the next upload.
+        char *end = nullptr;
+        errno = 0;
+        long long n = std::strtoll(arg.c_str(), &end, 10);
+        if (arg.empty() || errno != 0 || (*end != '\0' && *end != ' ') || n < 0)
+            return reply(501, "ALLO needs a non-negative size.");
+        alloc_ = n;
+        return reply(200, "ALLO ok, " + std::to_string(n) + " bytes announced.");
+    }
+    if (verb == "RETR")
+        return cmd_retr(arg);
+    if (verb == "ERET")
+        return cmd_eret(arg);
+    if (verb == "STOR")
+        return cmd_stor(arg);
+    if (verb == "APPE" || verb == "STOU" || verb == "ESTO") {
+        restart_ = 0;
+        alloc_ = 0;
+        return reply(502, "Appending to a file is not supported by this storage.");
+    }
+    if (verb == "MKD" || verb == "XMKD")
+        return cmd_mkd(arg);
+    if (verb == "RMD" || verb == "XRMD")
+        return cmd_simple_command(ORVEL_GFS_CMD_RMD, resolve(arg), "Directory removed.");
+    if (verb == "DELE")
+        return cmd_simple_command(ORVEL_GFS_CMD_DELE, resolve(arg), "File deleted.");
+    if (verb == "RNFR")
+        return cmd_rnfr(arg);
+    if (verb == "RNTO")
+        return cmd_rnto(arg);
+    if (verb == "SITE")
+        return cmd_site(arg);
+    if (verb == "CKSM")
+        return cmd_cksm(arg);
+    if (verb == "STAT")
+        return cmd_stat(arg);
+    if (verb == "ABOR")
+        return reply(226, "ABOR command successful; no transfer in progress.");
+    reply(500, "Unknown command \"" + verb + "\".");
+}
+
+// ------------------------------------------------------------------ login
+
+void FtpSession::cmd_user(const std::string &arg)
+{
+    if (logged_in_)
+        return reply(503, "Already logged in.");
+    if (arg.empty())
+        return reply(501, "USER needs a name.");
+    pending_user_ = arg;
+    if (settings_.allow_anonymous && (arg == "anonymous" || arg == "ftp"))
+        return reply(331, "Anonymous login ok, send any password.");
+    reply(331, "Password required for " + arg + ".");
+}
+
+void FtpSession::cmd_pass(const std::string &arg)
+{
+    if (logged_in_)
+        return reply(503, "Already logged in.");
+    if (pending_user_.empty())
+        return reply(503, "Send USER first.");
+    std::string name = pending_user_;
+    pending_user_.clear();
+
+    std::string creds, policy;
+    bool accepted = false;
+    if (settings_.allow_anonymous && (name == "anonymous" || name == "ftp")) {
+        name = "anonymous";
+        accepted = true;
+    } else if (!settings_.users_file.empty()) {
+        // Re-read on every login so that edits apply without a restart.
+        std::vector<UserEntry> users;
+        std::string error;
+        if (!load_users(settings_.users_file, &users, &error)) {
+            log_error("users file: %s", error.c_str());
+        } else if (auto entry = find_user(users, name); entry && verify_password(*entry, arg)) {
+            accepted = true;
+            creds = entry->creds_file;
+            policy = entry->policy_file;
+        }
+    }
+    if (!accepted) {
+        ++login_failures_;
+        log_info("login failed for \"%s\" from %s", name.c_str(), peer_text_.c_str());
+        if (settings_.login_delay_ms > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(settings_.login_delay_ms));
+        reply(530, "Login incorrect.");
+        if (login_failures_ >= settings_.max_login_failures) {
+            reply(421, "Too many failed logins, closing control connection.");
+            quit_ = true;
+        }
+        return;
+    }
+    if (creds.empty())
+        creds = expand_user(settings_.creds_file, name);
+    if (policy.empty())
+        policy = expand_user(settings_.policy_file, name);
+    if (creds.empty()) {
+        log_error("no credential document configured for user %s", name.c_str());
+        return reply(530, "Login refused: no storage credential is configured for this user.");
+    }
+    if (!start_storage_session(name, creds, policy))
+        return;
+    user_ = name;
+    logged_in_ = true;
+    log_info("user %s logged in from %s", name.c_str(), peer_text_.c_str());
+    reply(230, "User " + name + " logged in.");
+}
+
+bool FtpSession::start_storage_session(const std::string &user, const std::string &creds, const std::string &policy)
+{
+    // The documents are read on every lookup: "renew-creds" thereby sees a
+    // token an external refresher has written in the meantime.
+    orvel::host::ConfigProvider provider = [creds, policy](const std::string &key) -> std::optional<std::string> {
+        std::string text;
+        if (key == "creds" || key == "renew-creds") {
+            if (read_document(creds, &text))
+                return text;
+            log_error("cannot read credential document %s: %s", creds.c_str(), std::strerror(errno));
+            return std::nullopt;
+        }
+        if (key == "config" && !policy.empty()) {
+            if (read_document(policy, &text))
+                return text;
+            log_error("cannot read storage policy document %s: %s", policy.c_str(), std::strerror(errno));
+        }
+        return std::nullopt;
+    };
+    orvel::host::Outcome outcome;
+    session_ = orvel::host::Host::start_session(settings_.dsi_name, user, provider, &outcome);
+    if (!session_) {
+        std::string text = outcome.ftp_reply();
+        log_error("session start for %s failed: %s", user.c_str(),
+                  one_line(outcome.chain_text().empty() ? text : outcome.chain_text()).c_str());
+        if (text.empty())
+            reply(530, "Login refused: the storage session could not start.");
+        else
+            send_raw(format_reply_block("530-Login refused: the storage session could not start.\n" + text, 530));
+        return false;
+    }
+    cwd_ = session_->home_dir().empty() ? "/" : normalize_path("/", session_->home_dir());
+    checksums_ = session_->checksum_support();
+    return true;
+}
+
+// ------------------------------------------------------ simple commands
+
+void FtpSession::cmd_feat()
+{
+    reply_lines(211, {"Features:", " UTF8", " SIZE", " MDTM", " REST STREAM", " TVFS", " EPSV", " PASV",
+                      " MLST type*;size*;modify*;unique*;perm*;", " ERET", " CKSM", " ALLO", "End"});
+}
+
+void FtpSession::cmd_opts(const std::string &arg)
+{
+    std::string u = upper(arg);
+    if (u == "UTF8 ON" || u == "UTF8" || u == "UTF-8 ON")
+        return reply(200, "UTF8 mode is always on.");
+    if (u.rfind("MLST", 0) == 0)
+        return reply(200, "MLST OPTS type;size;modify;unique;perm;");
+    reply(501, "Unknown option.");
+}
+
+void FtpSession::cmd_type(const std::string &arg)
+{
+    std::string u = upper(arg);
+    // ASCII is accepted but data always flows unchanged (binary).
+    if (u == "I" || u == "L 8")
+        return reply(200, "Type set to I.");
+    if (u == "A" || u == "A N")
+        return reply(200, "Type set to A (data is transferred unchanged).");
+    reply(504, "Type not supported.");
+}
+
+bool FtpSession::stat_one(const std::string &path, orvel::host::StatEntry *entry)
+{
+    orvel::host::Outcome out = session_->stat(path, true);
+    std::vector<orvel::host::StatEntry> all = out.all_stats();
+    if (!out.ok() || all.empty()) {
+        reply_error(out, "stat");
+        return false;
+    }
+    *entry = all[0];
+    return true;
+}
+
+void FtpSession::cmd_cwd(const std::string &arg)
+{
+    std::string path = resolve(arg.empty() ? "/" : arg);
+    orvel::host::StatEntry entry;
+    if (!stat_one(path, &entry))
+        return;
+    if (!is_folder(entry))
+        return reply(550, path + ": Not a directory.");
+    cwd_ = path;
+    reply(250, "Directory changed to " + path + ".");
+}
+
+void FtpSession::cmd_size(const std::string &arg)
+{
+    orvel::host::StatEntry entry;
+    std::string path = resolve(arg);
+    if (!stat_one(path, &entry))
+        return;
+    if (is_folder(entry))
+        return reply(550, path + ": Not a regular file.");
+    reply(213, std::to_string(entry.size));
+}
+
+void FtpSession::cmd_mdtm(const std::string &arg)
+{
+    orvel::host::StatEntry entry;
+    if (!stat_one(resolve(arg), &entry))
+        return;
+    reply(213, render_ftp_time(entry.mtime));
+}
+
+void FtpSession::cmd_simple_command(orvel_gfs_command_type_t type, const std::string &path,
+                                    const std::string &success)
+{
+    orvel::host::CommandRequest request;
+    request.command = type;
+    request.pathname = path;
+    orvel::host::Outcome out = session_->command(request);
+    if (!out.ok())
+        return reply_error(out, "command");
+    log_info("user=%s command=%d path=\"%s\" ok", user_.c_str(), static_cast<int>(type), path.c_str());
+    reply(250, success);
+}
+
+void FtpSession::cmd_mkd(const std::string &arg)
+{
+    if (arg.empty())
+        return reply(501, "MKD needs a path.");
+    std::string path = resolve(arg);
+    orvel::host::CommandRequest request;
+    request.command = ORVEL_GFS_CMD_MKD;
+    request.pathname = path;
+    orvel::host::Outcome out = session_->command(request);
+    if (!out.ok())
+        return reply_error(out, "MKD");
+    std::string quoted;
+    for (char c : path)
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    log_info("user=%s MKD path=\"%s\" ok", user_.c_str(), path.c_str());
+    reply(257, "\"" + quoted + "\" directory created.");
+}
+
+void FtpSession::cmd_rnfr(const std::string &arg)
+{
+    rename_from_.clear();
+    if (arg.empty())
+        return reply(501, "RNFR needs a path.");
+    std::string path = resolve(arg);
+    orvel::host::StatEntry entry;
+    if (!stat_one(path, &entry))
+        return;
+    rename_from_ = path;
+    reply(350, "Ready for RNTO.");
+}
+
+void FtpSession::cmd_rnto(const std::string &arg)
+{
+    if (rename_from_.empty())
+        return reply(503, "Send RNFR first.");
+    std::string from = rename_from_;
+    rename_from_.clear();
+    if (arg.empty())
+        return reply(501, "RNTO needs a path.");
+    orvel::host::CommandRequest request;
+    request.command = ORVEL_GFS_CMD_RNTO;
+    request.from_pathname = from;
+    request.pathname = resolve(arg);
+    orvel::host::Outcome out = session_->command(request);
+    if (!out.ok())
+        return reply_error(out, "RNTO");
+    log_info("user=%s RNTO from=\"%s\" to=\"%s\" ok", user_.c_str(), from.c_str(), request.pathname.c_str());
+    reply(250, "Rename successful.");
+}
+
+void FtpSession::cmd_site(const std::string &arg)
+{
+    size_t sp = arg.find(' ');
+    std::string sub = upper(sp == std::string::npos ? arg : arg.substr(0, sp));
+    std::string rest = sp == std::string::npos ? "" : arg.substr(sp + 1);
+    if (sub == "RDEL") {
+        if (rest.empty())
+            return reply(501, "SITE RDEL needs a path.");
+        return cmd_simple_command(ORVEL_GFS_CMD_SITE_RDEL, resolve(rest), "Removed.");
+    }
+    if (sub == "CHMOD") {
+        // "SITE CHMOD mode path": handed to the storage, which decides.
+        size_t sp2 = rest.find(' ');
+        if (sp2 == std::string::npos)
+            return reply(501, "SITE CHMOD needs a mode and a path.");
+        orvel::host::CommandRequest request;
+        request.command = ORVEL_GFS_CMD_SITE_CHMOD;
+        request.pathname = resolve(rest.substr(sp2 + 1));
+        orvel::host::Outcome out = session_->command(request);
+        if (!out.ok())
+            return reply_error(out, "SITE CHMOD");
+        return reply(200, "SITE CHMOD ok.");
+    }
+    if (sub == "HELP")
+        return reply_lines(214, {"SITE commands:", " RDEL CHMOD HELP", "Help ok."});
+    reply(500, "Unknown SITE command.");
+}
+
+void FtpSession::cmd_cksm(const std::string &arg)
+{
+    // "CKSM algorithm offset length path"
+    std::istringstream in(arg);
+    std::string alg, off_text, len_text;
+    in >> alg >> off_text >> len_text;
+    std::string path;
+    std::getline(in, path);
+    if (!path.empty() && path[0] == ' ')
+        path.erase(0, 1);
+    char *end1 = nullptr, *end2 = nullptr;
+    errno = 0;
+    long long offset = std::strtoll(off_text.c_str(), &end1, 10);
+    long long length = std::strtoll(len_text.c_str(), &end2, 10);
+    if (alg.empty() || path.empty() || off_text.empty() || len_text.empty() || *end1 || *end2 || errno != 0 ||
+        offset < 0 || length < -1)
+        return reply(501, "Usage: CKSM algorithm offset length path (length -1 = to the end).");
+    orvel::host::CommandRequest request;
+    request.command = ORVEL_GFS_CMD_CKSM;
+    request.pathname = resolve(path);
+    request.cksm_alg = alg;
+    request.cksm_offset = offset;
+    request.cksm_length = length;
+    request.update_interval = settings_.cksm_interval;
+    orvel::host::Hooks hooks;
+    hooks.on_intermediate = [this](const std::string &text) { reply(113, text); };
+    orvel::host::Outcome out = session_->command(request, hooks);
+    if (!out.ok())
+        return reply_error(out, "CKSM");
+    reply(213, out.reply_text);
+}
+
+void FtpSession::cmd_pasv(bool extended, const std::string &arg)
+{
+    if (extended && upper(arg) == "ALL") {
+        epsv_all_ = true;
+        return reply(200, "EPSV ALL ok.");
+    }
+    if (!extended && epsv_all_)
+        return reply(503, "PASV is not allowed after EPSV ALL.");
+    if (!extended && local_.ss_family != AF_INET && settings_.passive_address.empty())
+        return reply(522, "PASV needs IPv4; use EPSV.");
+    data_.reset();
+    int port = 0;
+    std::string error;
+    int lfd = open_passive_listener(local_, settings_.passive_low, settings_.passive_high, &port, &error);
+    if (lfd < 0) {
+        log_error("passive listener: %s", error.c_str());
+        return reply(425, "Cannot open a passive data connection.");
+    }
+    data_ = std::make_shared<DataConnection>(lfd, peer_, settings_.data_timeout);
+    if (extended)
+        return reply(229, "Entering Extended Passive Mode (|||" + std::to_string(port) + "|)");
+    std::string host = settings_.passive_address;
+    if (host.empty()) {
+        char buf[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in &>(local_).sin_addr, buf, sizeof buf);
+        host = buf;
+    }
+    for (char &c : host)
+        if (c == '.')
+            c = ',';
+    reply(227, "Entering Passive Mode (" + host + "," + std::to_string(port / 256) + "," +
+                   std::to_string(port % 256) + ")");
+}
+
+} // namespace orvel::server

@@ -1,0 +1,255 @@
+// Passive data connections: listening, accepting the client, streaming bytes.
+#include "data_connection.hpp"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <random>
+#include <unistd.h>
+
+namespace orvel::server {
+
+namespace {
+
+bool same_host(const sockaddr_storage &a, const sockaddr_storage &b)
+{
+    if (a.ss_family != b.ss_family)
+        return false;
+    if (a.ss_family == AF_INET)
+        return reinterpret_cast<const sockaddr_in &>(a).sin_addr.s_addr ==
+               reinterpret_cast<const sockaddr_in &>(b).sin_addr.s_addr;
+    if (a.ss_family == AF_INET6)
+        return std::memcmp(&reinterpret_cast<const sockaddr_in6 &>(a).sin6_addr,
+                           &reinterpret_cast<const sockaddr_in6 &>(b).sin6_addr, sizeof(in6_addr)) == 0;
+    return false;
+}
+
+void set_port(sockaddr_storage *addr, int port)
+{
+    if (addr->ss_family == AF_INET)
+        reinterpret_cast<sockaddr_in *>(addr)->sin_port = htons(static_cast<uint16_t>(port));
+    else
+        reinterpret_cast<sockaddr_in6 *>(addr)->sin6_port = htons(static_cast<uint16_t>(port));
+}
+
+int get_port(const sockaddr_storage &addr)
+{
+    if (addr.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in &>(addr).sin_port);
+    return ntohs(reinterpret_cast<const sockaddr_in6 &>(addr).sin6_port);
+}
+
+} // namespace
+
+int open_passive_listener(const sockaddr_storage &local, int low, int high, int *port_out, std::string *error)
+{
+    int fd = ::socket(local.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    sockaddr_storage addr = local;
+    socklen_t len = local.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    bool bound = false;
+    if (low == 0) {
+        set_port(&addr, 0);
+        bound = ::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0;
+    } else {
+        // Start at a random port of the range so concurrent sessions spread out.
+        int span = high - low + 1;
+        std::minstd_rand rng(static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(time(nullptr)));
+        int start = static_cast<int>(rng() % static_cast<unsigned>(span));
+        for (int i = 0; i < span && !bound; ++i) {
+            set_port(&addr, low + (start + i) % span);
+            bound = ::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0;
+        }
+    }
+    if (!bound || ::listen(fd, 1) != 0) {
+        *error = std::string(bound ? "listen: " : "no free passive port: ") + std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
+    sockaddr_storage bound_addr{};
+    socklen_t blen = sizeof bound_addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&bound_addr), &blen);
+    *port_out = get_port(bound_addr);
+    return fd;
+}
+
+DataConnection::DataConnection(int listen_fd, const sockaddr_storage &control_peer, int timeout_seconds)
+    : listen_fd_(listen_fd), peer_(control_peer), timeout_(timeout_seconds)
+{
+}
+
+DataConnection::~DataConnection()
+{
+    close();
+    if (listen_fd_ >= 0)
+        ::close(listen_fd_);
+}
+
+bool DataConnection::open(std::string *error)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ >= 0)
+        return true;
+    if (open_failed_ || listen_fd_ < 0) {
+        *error = "no data connection";
+        return false;
+    }
+    time_t deadline = time(nullptr) + timeout_;
+    for (;;) {
+        if (aborted_) {
+            *error = "transfer aborted";
+            open_failed_ = true;
+            return false;
+        }
+        int left = static_cast<int>(deadline - time(nullptr));
+        if (left <= 0) {
+            *error = "timed out waiting for the data connection";
+            open_failed_ = true;
+            return false;
+        }
+        pollfd p{listen_fd_, POLLIN, 0};
+        int r = ::poll(&p, 1, left > 1 ? 1000 : left * 1000);
+        if (r < 0 && errno != EINTR) {
+            *error = std::string("poll: ") + std::strerror(errno);
+            open_failed_ = true;
+            return false;
+        }
+        if (r <= 0)
+            continue;
+        sockaddr_storage from{};
+        socklen_t flen = sizeof from;
+        int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr *>(&from), &flen, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN)
+                continue;
+            *error = std::string("accept: ") + std::strerror(errno);
+            open_failed_ = true;
+            return false;
+        }
+        if (!same_host(from, peer_)) {
+            // Someone else's connection: refuse it and keep waiting.
+            ::close(fd);
+            continue;
+        }
+        timeval tv{timeout_, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        fd_ = fd;
+        ::close(listen_fd_);
+        listen_fd_ = -1;
+        return true;
+    }
+}
+
+bool DataConnection::send_all(const char *data, size_t length)
+{
+    if (fd_ < 0 || aborted_)
+        return false;
+    while (length > 0) {
+        ssize_t n = ::send(fd_, data, length, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+        moved_ += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+void DataConnection::close()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    int fd = fd_.exchange(-1);
+    if (fd >= 0) {
+        ::shutdown(fd, SHUT_WR);
+        ::close(fd);
+    }
+}
+
+void DataConnection::abort()
+{
+    aborted_ = true;
+    int fd = fd_.load();
+    if (fd >= 0)
+        ::shutdown(fd, SHUT_RDWR);
+}
+
+orvel_result_t DataConnection::fail(const char *what, int err)
+{
+    if (aborted_)
+        return orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 426, "TRANSFER_ABORTED",
+                                                                      "%s", "Transfer aborted by the client."));
+    if (err == 0)
+        return orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 425, "NO_DATA_CONNECTION",
+                                                                      "%s", what));
+    return orvel_error_put(orvel_i_gfs_error_system(426, err, "System error%s%s", " in ", what));
+}
+
+orvel_result_t DataConnection::read(void *buffer, size_t length, size_t *nread, bool *eof)
+{
+    *nread = 0;
+    *eof = false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (eof_seen_) {
+        *eof = true;
+        return ORVEL_SUCCESS;
+    }
+    if (fd_ < 0 || aborted_)
+        return fail("Data connection is not open.", 0);
+    for (;;) {
+        ssize_t n = ::recv(fd_, buffer, length, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return fail("recv", errno == EAGAIN ? ETIMEDOUT : errno);
+        if (aborted_)
+            return fail("recv", 0);
+        if (n == 0) {
+            eof_seen_ = true;
+            *eof = true;
+        }
+        *nread = static_cast<size_t>(n);
+        moved_ += static_cast<uint64_t>(n);
+        return ORVEL_SUCCESS;
+    }
+}
+
+orvel_result_t DataConnection::write(const void *buffer, size_t length, int64_t offset)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ < 0 || aborted_)
+        return fail("Data connection is not open.", 0);
+    // Stream mode sends bytes in file order: a write must continue the last.
+    if (next_offset_ >= 0 && offset != next_offset_)
+        return orvel_error_put(orvel_gfs_ftp_response_error_construct(
+            nullptr, nullptr, 451, "OUT_OF_ORDER_DATA", "Data at offset %lld, expected %lld.",
+            static_cast<long long>(offset), static_cast<long long>(next_offset_)));
+    const char *p = static_cast<const char *>(buffer);
+    size_t left = length;
+    while (left > 0) {
+        ssize_t n = ::send(fd_, p, left, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return fail("send", errno == EAGAIN ? ETIMEDOUT : errno);
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+        moved_ += static_cast<uint64_t>(n);
+    }
+    next_offset_ = offset + static_cast<int64_t>(length);
+    return ORVEL_SUCCESS;
+}
+
+} // namespace orvel::server

@@ -1,0 +1,123 @@
+// One client's FTP session: the control channel, its command parser and the
+// commands, driving one storage session of the host library. Each session
+// runs in its own process; the host operations of a session are called one
+// at a time from here.
+#pragma once
+
+#include "config.hpp"
+#include "data_connection.hpp"
+#include "orvel_host.hpp"
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace orvel::server {
+
+// Makes `arg` absolute against `cwd` and normalises it: "/" separated, no
+// empty, "." or ".." components (".." stops at the root), no trailing "/".
+std::string normalize_path(const std::string &cwd, const std::string &arg);
+
+class FtpSession {
+public:
+    FtpSession(const Settings &settings, int control_fd);
+    ~FtpSession();
+    FtpSession(const FtpSession &) = delete;
+    FtpSession &operator=(const FtpSession &) = delete;
+    // Serves the client until QUIT, disconnect, idle timeout or too many
+    // failed logins.
+    void run();
+
+private:
+    enum class ListKind { list, nlst, mlsd };
+
+    // Control channel (control.cpp).
+    bool read_line(std::string *line);      // false on disconnect or idle timeout
+    bool take_buffered_line(std::string *line);
+    void reply(int code, const std::string &text);
+    void reply_lines(int code, const std::vector<std::string> &lines); // multi-line
+    void send_raw(const std::string &text);                             // lines end with CRLF
+    void reply_error(const orvel::host::Outcome &outcome, const char *what);
+    void dispatch(const std::string &verb, const std::string &arg);
+    std::string resolve(const std::string &arg) const { return normalize_path(cwd_, arg); }
+
+    // Login and session start.
+    void cmd_user(const std::string &arg);
+    void cmd_pass(const std::string &arg);
+    bool start_storage_session(const std::string &user, const std::string &creds, const std::string &policy);
+
+    // Simple and namespace commands (control.cpp).
+    void cmd_feat();
+    void cmd_opts(const std::string &arg);
+    void cmd_type(const std::string &arg);
+    void cmd_cwd(const std::string &arg);
+    void cmd_size(const std::string &arg);
+    void cmd_mdtm(const std::string &arg);
+    void cmd_simple_command(orvel_gfs_command_type_t type, const std::string &path, const std::string &success);
+    void cmd_mkd(const std::string &arg);
+    void cmd_rnfr(const std::string &arg);
+    void cmd_rnto(const std::string &arg);
+    void cmd_site(const std::string &arg);
+    void cmd_cksm(const std::string &arg);
+    void cmd_stat(const std::string &arg);
+    void cmd_pasv(bool extended, const std::string &arg);
+    // One stat of `path`; replies the error itself and returns false on failure.
+    bool stat_one(const std::string &path, orvel::host::StatEntry *entry);
+
+    // Listings (listing_commands.cpp).
+    void cmd_list(ListKind kind, const std::string &arg);
+    void cmd_mlst(const std::string &arg);
+
+    // Transfers (transfers.cpp).
+    void cmd_retr(const std::string &arg);
+    void cmd_eret(const std::string &arg);
+    void cmd_stor(const std::string &arg);
+    void run_retrieve(const std::string &path, int64_t offset, int64_t length, const char *command);
+    // Takes the passive data connection for a transfer; replies 425 when none.
+    std::shared_ptr<DataConnection> take_data_connection();
+    // Sends the 150 reply and accepts the data connection.
+    void open_data(DataConnection &conn, const std::string &what);
+    // While an operation with a data connection runs, watches the control
+    // channel for ABOR (and for the client going away) and aborts the data.
+    void start_watch(const std::shared_ptr<DataConnection> &conn);
+    void stop_watch();
+
+    const Settings &settings_;
+    int fd_;
+    sockaddr_storage local_{};
+    sockaddr_storage peer_{};
+    std::string peer_text_;
+    std::string inbuf_;
+    std::mutex write_mutex_;
+    bool quit_ = false;
+
+    // Login state.
+    std::string pending_user_;
+    std::string user_;
+    bool logged_in_ = false;
+    int login_failures_ = 0;
+
+    // Storage session and protocol state.
+    std::unique_ptr<orvel::host::Session> session_;
+    std::string cwd_ = "/";
+    std::string checksums_;
+    std::shared_ptr<DataConnection> data_;
+    bool epsv_all_ = false;
+    int64_t restart_ = 0;
+    int64_t alloc_ = 0;
+    std::string rename_from_;
+
+    // ABOR watch during transfers.
+    int watch_stop_[2] = {-1, -1};
+    std::unique_ptr<std::thread> watch_;
+    std::atomic<bool> abort_seen_{false};
+    std::atomic<bool> client_gone_{false};
+};
+
+} // namespace orvel::server

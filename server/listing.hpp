@@ -1,0 +1,27 @@
+// Rendering of stat records as listing lines: "ls -l" style for LIST and
+// STAT, names for NLST, and machine-readable facts for MLSD and MLST.
+#pragma once
+
+#include "orvel_host.hpp"
+
+#include <ctime>
+#include <string>
+
+namespace orvel::server {
+
+// "-rw-r--r--   1 owner    owner        1234 Dec 08 14:11 name" (no line end).
+// Times older than six months or in the future show the year instead of the
+// time of day, as ls does.
+std::string render_list_line(const orvel::host::StatEntry &entry, const std::string &owner, time_t now);
+
+// "type=file;size=1234;modify=20261208141100;unique=0-1a2b;perm=rwdf; name"
+// (no line end). `cdir` marks the listed folder itself ("type=cdir").
+std::string render_mlsx_facts(const orvel::host::StatEntry &entry, bool cdir);
+
+// YYYYMMDDHHMMSS in UTC, as MDTM and the "modify" fact want it.
+std::string render_ftp_time(time_t t);
+
+// True when the record is a folder.
+bool is_folder(const orvel::host::StatEntry &entry);
+
+} // namespace orvel::server

@@ -1,0 +1,272 @@
+// The REST library moving data through the host's data channel: uploads of a
+// known length and to the end of the stream (chunked), downloads at an
+// offset, and error replies that must not reach the channel.
+#include "emulator_fixture.hpp"
+#include "orvel_dsi_rest.h"
+#include "orvel_host.hpp"
+#include "rest_test_helpers.hpp"
+#include "transfer_runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+using namespace orvel::test;
+using orvel::host::GeneratorChannel;
+using orvel::host::MemoryChannel;
+
+namespace {
+
+class RestChannel : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        ASSERT_EQ(orvel_module_activate(&orvel_i_dsi_rest_module), 0);
+        emulator = new Emulator();
+        emulator->use_for_rest();
+    }
+    static void TearDownTestSuite()
+    {
+        delete emulator;
+        emulator = nullptr;
+        orvel_module_deactivate(&orvel_i_dsi_rest_module);
+    }
+    void SetUp() override
+    {
+        emulator->clear_faults();
+        emulator->clear_log();
+    }
+    static Emulator *emulator;
+};
+
+Emulator *RestChannel::emulator = nullptr;
+
+std::string error_text(orvel_result_t result)
+{
+    char *text = orvel_error_print_chain(orvel_error_peek(result));
+    std::string out = text ? text : "";
+    std::free(text);
+    return out;
+}
+
+std::string pattern(size_t size, unsigned seed)
+{
+    std::string out(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        out[i] = static_cast<char>((i * 131 + seed) ^ (i >> 9));
+    }
+    return out;
+}
+
+void tap_into(void *arg, const void *buffer, size_t length)
+{
+    static_cast<std::string *>(arg)->append(static_cast<const char *>(buffer), length);
+}
+
+struct Upload {
+    std::string path;
+    orvel_dsi_rest_gridftp_op_arg_t arg{};
+    std::string tapped;
+    Response response;
+    json_t *reply = nullptr;
+    ~Upload() { json_decref(reply); }
+
+    orvel_result_t run(orvel_gfs_operation_t op, orvel_off_t length)
+    {
+        arg = {};
+        arg.op = op;
+        arg.length = length;
+        arg.tap = tap_into;
+        arg.tap_arg = &tapped;
+        KeyList headers{{"Content-Type", "application/octet-stream"},
+                        {"Dropbox-API-Arg", "{\"path\": \"" + path + "\", \"mode\": \"overwrite\"}"}};
+        add_auth(headers);
+        orvel_dsi_rest_callbacks_t callbacks{};
+        callbacks.response_callback = orvel_dsi_rest_response;
+        callbacks.response_callback_arg = &response.record;
+        callbacks.data_write_callback = orvel_dsi_rest_write_gridftp_op;
+        callbacks.data_write_callback_arg = &arg;
+        callbacks.data_read_callback = orvel_dsi_rest_read_json;
+        callbacks.data_read_callback_arg = &reply;
+        callbacks.progress_callback = orvel_dsi_rest_progress_idle_timeout;
+        callbacks.progress_callback_arg = reinterpret_cast<void *>(static_cast<intptr_t>(60000));
+        return orvel_dsi_rest_request("POST", (std::string(kContentBase) + "/2/files/upload").c_str(), nullptr,
+                                      headers.get(), &callbacks);
+    }
+};
+
+TEST_F(RestChannel, UploadOfKnownLengthTakesNoMoreThanThatFromTheChannel)
+{
+    const std::string content = pattern(3 * 1024 * 1024 + 100, 1);
+    auto channel = std::make_shared<MemoryChannel>(content + "never sent");
+    Upload upload;
+    upload.path = "/known.bin";
+    orvel_result_t result = run_transfer(channel, TransferDirection::upload, [&](orvel_gfs_operation_t op) {
+        return upload.run(op, static_cast<orvel_off_t>(content.size()));
+    });
+    ASSERT_EQ(result, ORVEL_SUCCESS) << error_text(result);
+    EXPECT_EQ(upload.response.record.response_code, 200);
+    EXPECT_EQ(upload.arg.transferred, static_cast<orvel_off_t>(content.size()));
+    EXPECT_FALSE(upload.arg.eof);
+    EXPECT_EQ(channel->bytes_read(), content.size());
+    EXPECT_TRUE(upload.tapped == content);
+    EXPECT_TRUE(emulator->read_file("/known.bin") == content);
+    EXPECT_EQ(json_integer_value(json_object_get(upload.reply, "size")), static_cast<json_int_t>(content.size()));
+    auto entries = emulator->log_entries("/2/files/upload");
+    ASSERT_EQ(entries.size(), 1u);
+    json_t *headers = json_object_get(entries[0], "headers");
+    EXPECT_STREQ(json_string_value(json_object_get(headers, "Content-Length")),
+                 std::to_string(content.size()).c_str());
+    EXPECT_EQ(json_object_get(headers, "Expect"), nullptr);
+    json_decref(entries[0]);
+}
+
+TEST_F(RestChannel, UploadToTheEndOfTheStreamIsChunkedAndSetsEof)
+{
+    const uint64_t size = 5 * 1024 * 1024 + 17;
+    auto channel = std::make_shared<GeneratorChannel>(size, 7);
+    Upload upload;
+    upload.path = "/chunked.bin";
+    orvel_result_t result =
+        run_transfer(channel, TransferDirection::upload, [&](orvel_gfs_operation_t op) { return upload.run(op, 0); });
+    ASSERT_EQ(result, ORVEL_SUCCESS) << error_text(result);
+    EXPECT_EQ(upload.response.record.response_code, 200);
+    EXPECT_TRUE(upload.arg.eof);
+    EXPECT_EQ(upload.arg.transferred, static_cast<orvel_off_t>(size));
+    const std::string stored = emulator->read_file("/chunked.bin");
+    ASSERT_EQ(stored.size(), size);
+    bool same = true;
+    for (uint64_t i = 0; i < size && same; ++i) {
+        same = static_cast<unsigned char>(stored[i]) == GeneratorChannel::generated_byte(7, i);
+    }
+    EXPECT_TRUE(same);
+    EXPECT_TRUE(upload.tapped == stored);
+    auto entries = emulator->log_entries("/2/files/upload");
+    ASSERT_EQ(entries.size(), 1u);
+    json_t *headers = json_object_get(entries[0], "headers");
+    EXPECT_STREQ(json_string_value(json_object_get(headers, "Transfer-Encoding")), "chunked");
+    json_decref(entries[0]);
+
+    // An empty stream sends an empty body.
+    Upload empty;
+    empty.path = "/empty.bin";
+    result = run_transfer(std::make_shared<MemoryChannel>(""), TransferDirection::upload,
+                          [&](orvel_gfs_operation_t op) { return empty.run(op, 0); });
+    ASSERT_EQ(result, ORVEL_SUCCESS) << error_text(result);
+    EXPECT_EQ(empty.response.record.response_code, 200);
+    EXPECT_TRUE(empty.arg.eof);
+    EXPECT_EQ(empty.arg.transferred, 0);
+    EXPECT_TRUE(emulator->exists("/empty.bin"));
+    EXPECT_EQ(emulator->read_file("/empty.bin"), "");
+}
+
+TEST_F(RestChannel, ChannelEndingShortOrFailingIsNotRetryable)
+{
+    Upload upload;
+    upload.path = "/short.bin";
+    orvel_result_t result =
+        run_transfer(std::make_shared<MemoryChannel>(std::string(1000, 'a')), TransferDirection::upload,
+                     [&](orvel_gfs_operation_t op) { return upload.run(op, 5000); });
+    ASSERT_NE(result, ORVEL_SUCCESS);
+    EXPECT_TRUE(upload.arg.eof);
+    EXPECT_EQ(upload.arg.transferred, 1000);
+    EXPECT_NE(error_text(result).find("1000 of 5000"), std::string::npos) << error_text(result);
+    EXPECT_FALSE(orvel_dsi_rest_error_is_retryable(result));
+    orvel_error_discard(result);
+    EXPECT_FALSE(emulator->exists("/short.bin"));
+
+    // A host read error is the exchange's result, as the host made it.
+    auto failing = std::make_shared<MemoryChannel>(std::string(100, 'b'));
+    failing->fail_read_at(1);
+    Upload broken;
+    broken.path = "/broken.bin";
+    result = run_transfer(failing, TransferDirection::upload, [&](orvel_gfs_operation_t op) {
+        return broken.run(op, 100);
+    });
+    ASSERT_NE(result, ORVEL_SUCCESS);
+    EXPECT_EQ(orvel_gfs_error_get_ftp_response_code(orvel_error_peek(result)), 426) << error_text(result);
+    EXPECT_FALSE(orvel_dsi_rest_error_is_retryable(result));
+    EXPECT_EQ(broken.arg.transferred, 0);
+    orvel_error_discard(result);
+    EXPECT_FALSE(emulator->exists("/broken.bin"));
+}
+
+struct Download {
+    orvel_dsi_rest_gridftp_op_arg_t arg{};
+    std::string tapped;
+    Response response{"Dropbox-API-Result"};
+
+    orvel_result_t run(orvel_gfs_operation_t op, const std::string &path, orvel_off_t offset, orvel_off_t length)
+    {
+        arg = {};
+        arg.op = op;
+        arg.offset = offset;
+        arg.length = length;
+        arg.tap = tap_into;
+        arg.tap_arg = &tapped;
+        KeyList headers{{"Dropbox-API-Arg", "{\"path\": \"" + path + "\"}"}};
+        if (offset > 0 || length >= 0) {
+            headers.add("Range", "bytes=" + std::to_string(offset) + "-" +
+                                     (length >= 0 ? std::to_string(offset + length - 1) : std::string()));
+        }
+        add_auth(headers);
+        orvel_dsi_rest_callbacks_t callbacks{};
+        callbacks.response_callback = orvel_dsi_rest_response;
+        callbacks.response_callback_arg = &response.record;
+        callbacks.data_read_callback = orvel_dsi_rest_read_gridftp_op;
+        callbacks.data_read_callback_arg = &arg;
+        callbacks.progress_callback = orvel_dsi_rest_progress_idle_timeout;
+        callbacks.progress_callback_arg = reinterpret_cast<void *>(static_cast<intptr_t>(30000));
+        return orvel_dsi_rest_request("GET", (std::string(kContentBase) + "/2/files/download").c_str(), nullptr,
+                                      headers.get(), &callbacks);
+    }
+};
+
+TEST_F(RestChannel, DownloadWritesAtTheOffset)
+{
+    const std::string content = pattern(3 * 1024 * 1024 + 333, 2);
+    emulator->put_file("/down.bin", content);
+    const orvel_off_t offset = 1000;
+    auto channel = std::make_shared<MemoryChannel>();
+    Download download;
+    orvel_result_t result = run_transfer(channel, TransferDirection::download, [&](orvel_gfs_operation_t op) {
+        return download.run(op, "/down.bin", offset, -1);
+    });
+    ASSERT_EQ(result, ORVEL_SUCCESS) << error_text(result);
+    EXPECT_EQ(download.response.record.response_code, 206);
+    EXPECT_EQ(download.arg.transferred, static_cast<orvel_off_t>(content.size()) - offset);
+    const std::string written = channel->written();
+    ASSERT_EQ(written.size(), content.size());
+    EXPECT_TRUE(written.substr(offset) == content.substr(offset));
+    EXPECT_TRUE(download.tapped == content.substr(offset));
+    auto log = channel->write_log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front().first, offset);
+    int64_t next = offset;
+    for (auto &[at, length] : log) {
+        EXPECT_EQ(at, next);
+        next += static_cast<int64_t>(length);
+    }
+    ASSERT_NE(download.response.value(0), nullptr);
+    EXPECT_NE(std::strstr(download.response.value(0), "down.bin"), nullptr);
+}
+
+TEST_F(RestChannel, ErrorReplyNeverReachesTheChannel)
+{
+    auto channel = std::make_shared<MemoryChannel>();
+    Download download;
+    orvel_result_t result = run_transfer(channel, TransferDirection::download, [&](orvel_gfs_operation_t op) {
+        return download.run(op, "/no-such-file", 0, -1);
+    });
+    ASSERT_EQ(result, ORVEL_SUCCESS) << error_text(result);
+    EXPECT_EQ(download.response.record.response_code, 409);
+    EXPECT_TRUE(channel->write_log().empty());
+    EXPECT_EQ(download.arg.transferred, 0);
+    EXPECT_TRUE(download.tapped.empty());
+    ASSERT_NE(download.response.record.error_body, nullptr);
+    EXPECT_NE(std::strstr(download.response.record.error_body, "not_found"), nullptr);
+}
+
+} // namespace

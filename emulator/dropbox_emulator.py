@@ -151,6 +151,13 @@ class ContentHasher:
                 self.block = hashlib.sha256()
                 self.fill = 0
 
+    def copy(self):
+        other = ContentHasher()
+        other.overall = self.overall.copy()
+        other.block = self.block.copy()
+        other.fill = self.fill
+        return other
+
     def hexdigest(self):
         overall = self.overall.copy()
         if self.fill:
@@ -431,6 +438,10 @@ class Store:
         Raises BadRequest for texts that no endpoint accepts, LookupFail for
         malformed or unknown ids.
         """
+        with self.lock:
+            return self._parse_path(view, text, allow_root, field)
+
+    def _parse_path(self, view, text, allow_root, field):
         if not isinstance(text, str):
             raise BadRequest("%s: expected string" % field)
         if text == "/":
@@ -1238,7 +1249,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def settle_request_body(self):
         """Read what the client still sends before a reply (keep-alive)."""
-        if self.close_connection:
+        if self.no_drain:
             return
         if self.body is not None and not self.body.drain(MAX_REQUEST_DATA + IO_CHUNK):
             self.close_connection = True
@@ -1274,6 +1285,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.request_id = secrets.token_hex(16)
         self.status = None
         self.body = None
+        self.no_drain = False
         self.out_fault = None
         self.malformed = False
         url = urllib.parse.urlsplit(self.path)
@@ -1626,7 +1638,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def check_body_size(self, limit, error):
         if self.body.length is not None and self.body.length > limit:
-            self.close_connection = True
+            self.close_connection = self.no_drain = True
             raise error
 
     def receive(self, fd, offset, limit, error, hasher=None, extra=None):
@@ -1638,7 +1650,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return total
             total += len(data)
             if total > limit:
-                self.close_connection = True
+                self.close_connection = self.no_drain = True
                 raise error
             view = memoryview(data)
             while len(view):
@@ -1746,10 +1758,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 if not s.concurrent:
                     s.busy = False
                 raise ApiError({".tag": "too_large"})
-            hasher = None
+            hasher = saved = None
             if offset == s.hash_pos and not s.hash_busy:
                 s.hash_busy = True
                 hasher = s.hasher
+                saved = hasher.copy()
         check = ContentHasher() if arg.get("content_hash") else None
         ok = False
         n = 0
@@ -1774,7 +1787,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     if ok:
                         s.hash_pos = offset + n
                     else:
-                        s.hash_pos = -1  # hasher state is spoilt; rehash at finish
+                        s.hasher = saved  # the failed part leaves no trace in the hash
                 if not s.concurrent:
                     s.busy = False
                     if ok:
@@ -1829,12 +1842,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             else:
                 # Data sent with finish is appended first, like one more append.
                 hasher = s.hasher if s.hash_pos == s.received else None
+                saved = hasher.copy() if hasher is not None else None
                 fd = os.open(s.path, os.O_WRONLY)
                 try:
                     n = self.receive(fd, offset, MAX_REQUEST_DATA,
                                      ApiError({".tag": "payload_too_large"}), hasher)
                 except BaseException:
-                    s.hash_pos = -1
+                    if saved is not None:
+                        s.hasher = saved
                     os.truncate(s.path, s.received)
                     raise
                 finally:

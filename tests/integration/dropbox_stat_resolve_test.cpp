@@ -1,0 +1,251 @@
+// Path resolution and the stat slot: what is answered from the cache, which
+// folders get listed, and the batches handed to the host.
+#include "dropbox_session_fixture.hpp"
+
+#include <filesystem>
+#include <fstream>
+
+namespace orvel::test {
+namespace {
+
+class StatResolve : public DropboxSession {
+protected:
+    orvel_dropbox_handle_t *handle() const { return static_cast<orvel_dropbox_handle_t *>(session_->session_arg()); }
+    orvel_dropbox_path_info_t *cached(const char *path) const
+    {
+        return orvel_dropbox_path_cache_query(&handle()->cache, path);
+    }
+    void seed_files(const std::string &folder, int n) const
+    {
+        std::filesystem::path dir = std::filesystem::path(emu_->ns_dir()) / folder.substr(1);
+        std::filesystem::create_directories(dir);
+        for (int i = 0; i < n; ++i) {
+            char name[16];
+            snprintf(name, sizeof name, "c%03d", i);
+            std::ofstream(dir / name).flush();
+        }
+    }
+    // Sizes of the batches: the partial ones, then the final one.
+    static std::vector<size_t> batch_sizes(const host::Outcome &outcome)
+    {
+        std::vector<size_t> sizes;
+        for (const auto &batch : outcome.stat_batches)
+            sizes.push_back(batch.size());
+        return sizes;
+    }
+};
+
+TEST_F(StatResolve, RootOfAFreshSessionNeedsNoCall)
+{
+    start();
+    host::Outcome outcome = stat("/");
+    ASSERT_TRUE(outcome.ok()) << outcome.chain_text();
+    std::vector<host::StatEntry> stats = outcome.all_stats();
+    ASSERT_EQ(stats.size(), 1u);
+    const host::StatEntry &root = stats[0];
+    EXPECT_EQ(root.name, "/");
+    EXPECT_EQ(root.mode, 16832);
+    EXPECT_EQ(root.ino, 177620);
+    EXPECT_EQ(root.dev, static_cast<int>(2069258213u));
+    EXPECT_TRUE(calls().empty());
+
+    // With the parent asked for, "/" is listed once and is its own parent.
+    orvel_dropbox_path_info_t *entry = nullptr;
+    orvel_dropbox_path_info_t *parent = nullptr;
+    ASSERT_EQ(orvel_dropbox_path_resolve(handle(), "/", &entry, &parent), ORVEL_SUCCESS);
+    EXPECT_EQ(entry, parent);
+    EXPECT_TRUE(entry->listed);
+    EXPECT_EQ(count(kListFolder), 1u);
+}
+
+TEST_F(StatResolve, NestedPathWithParentListsEachLevelOnce)
+{
+    emu_->put_file("/a/b", "bee");
+    start();
+    orvel_dropbox_path_info_t *entry = nullptr;
+    orvel_dropbox_path_info_t *parent = nullptr;
+    ASSERT_EQ(orvel_dropbox_path_resolve(handle(), "/a/b", &entry, &parent), ORVEL_SUCCESS);
+    ASSERT_NE(entry, nullptr);
+    ASSERT_NE(parent, nullptr);
+    EXPECT_STREQ(entry->name, "/a/b");
+    EXPECT_STREQ(parent->name, "/a");
+    EXPECT_TRUE(parent->listed);
+    EXPECT_TRUE(cached("/")->listed);
+    ASSERT_EQ(count(kListFolder), 2u);
+    EXPECT_NE(arg(kListFolder, 0).find(R"("path":"")"), std::string::npos);
+    EXPECT_NE(arg(kListFolder, 1).find(R"("path":"/a")"), std::string::npos);
+}
+
+TEST_F(StatResolve, NestedPathWithoutParentListsOnlyTheParent)
+{
+    emu_->put_file("/a/b", "bee");
+    start();
+    orvel_dropbox_path_info_t *entry = nullptr;
+    ASSERT_EQ(orvel_dropbox_path_resolve(handle(), "/a/b", &entry, nullptr), ORVEL_SUCCESS);
+    EXPECT_STREQ(entry->name, "/a/b");
+    ASSERT_EQ(count(kListFolder), 1u);
+    EXPECT_NE(arg(kListFolder).find(R"("path":"/a")"), std::string::npos);
+    // Only the children are known; /a itself is not cached.
+    EXPECT_EQ(cached("/a"), nullptr);
+}
+
+TEST_F(StatResolve, MissingChildOfAListedFolderNeedsNoCall)
+{
+    emu_->put_file("/a/b", "bee");
+    start();
+    // Without the parent asked for, /a's children are listed but /a itself is
+    // not cached, so it cannot be marked as listed.
+    host::Outcome first = stat("/a/nothing");
+    EXPECT_EQ(first.reply_code(), 550);
+    EXPECT_EQ(first.error_code(), "PATH_NOT_FOUND");
+    EXPECT_NE(first.message().find("\"/a/nothing\""), std::string::npos) << first.message();
+    // The single stat hands over one zeroed record with the error.
+    std::vector<host::StatEntry> stats = first.all_stats();
+    ASSERT_EQ(stats.size(), 1u);
+    EXPECT_EQ(stats[0].mode, 0);
+
+    ASSERT_TRUE(stat("/a", false).ok());
+    emu_->clear_log();
+    EXPECT_EQ(stat("/a/other").error_code(), "PATH_NOT_FOUND");
+    // Exact keys: the service's spelling of a name is the only one cached.
+    EXPECT_EQ(stat("/a/B").error_code(), "PATH_NOT_FOUND");
+    EXPECT_TRUE(stat("/a/b").ok());
+    EXPECT_TRUE(calls().empty());
+}
+
+TEST_F(StatResolve, TrailingSeparatorIsNotFound)
+{
+    emu_->put_file("/a/b", "bee");
+    start();
+    EXPECT_TRUE(stat("/a").ok());
+    host::Outcome outcome = stat("/a/");
+    EXPECT_EQ(outcome.error_code(), "PATH_NOT_FOUND");
+}
+
+TEST_F(StatResolve, SingleStatNamesTheFullPathListingTheLeaf)
+{
+    emu_->put_file("/a/b.txt", "twelve bytes");
+    start();
+    host::Outcome single = stat("/a/b.txt");
+    ASSERT_TRUE(single.ok()) << single.chain_text();
+    ASSERT_EQ(single.all_stats().size(), 1u);
+    EXPECT_EQ(single.all_stats()[0].name, "/a/b.txt");
+    EXPECT_EQ(single.all_stats()[0].size, 12);
+    EXPECT_EQ(single.all_stats()[0].mode, 33216);
+
+    host::Outcome listing = stat("/a", false);
+    ASSERT_TRUE(listing.ok()) << listing.chain_text();
+    EXPECT_EQ(names(listing), (std::vector<std::string>{".", "b.txt"}));
+    EXPECT_EQ(listing.all_stats()[0].mode, 16832);
+}
+
+TEST_F(StatResolve, BatchesOfAHundred)
+{
+    emu_->make_folder("/empty");
+    seed_files("/n99", 99);
+    seed_files("/n100", 100);
+    seed_files("/n250", 250);
+    start();
+
+    host::Outcome empty = stat("/empty", false);
+    ASSERT_TRUE(empty.ok()) << empty.chain_text();
+    EXPECT_EQ(batch_sizes(empty), (std::vector<size_t>{1}));
+    EXPECT_EQ(empty.all_stats()[0].name, ".");
+
+    host::Outcome n99 = stat("/n99", false);
+    ASSERT_TRUE(n99.ok());
+    EXPECT_EQ(batch_sizes(n99), (std::vector<size_t>{100, 0}));
+
+    host::Outcome n100 = stat("/n100", false);
+    ASSERT_TRUE(n100.ok());
+    EXPECT_EQ(batch_sizes(n100), (std::vector<size_t>{100, 1}));
+
+    host::Outcome n250 = stat("/n250", false);
+    ASSERT_TRUE(n250.ok());
+    EXPECT_EQ(batch_sizes(n250), (std::vector<size_t>{100, 100, 51}));
+    std::vector<std::string> all = names(n250);
+    EXPECT_EQ(all.front(), ".");
+    EXPECT_EQ(all.back(), "c249");
+}
+
+TEST_F(StatResolve, RootListingReportsDotWithRootIdentity)
+{
+    emu_->put_file("/x", "1");
+    start();
+    host::Outcome listing = stat("/", false);
+    ASSERT_TRUE(listing.ok());
+    std::vector<host::StatEntry> stats = listing.all_stats();
+    ASSERT_EQ(stats.size(), 2u);
+    EXPECT_EQ(stats[0].name, ".");
+    EXPECT_EQ(stats[0].ino, 177620);
+    EXPECT_EQ(stats[0].mtime, 0);
+    EXPECT_EQ(stats[1].name, "x");
+}
+
+TEST_F(StatResolve, ObjectOfUnknownKindIsCachedButNotReported)
+{
+    start();
+    emu_->add_fault(R"({"path": "/2/files/list_folder", "status": 200, "body": {"entries": [
+        {".tag": "deleted", "name": "gone", "id": "id:gone"},
+        {".tag": "file", "name": "kept", "id": "id:kept", "size": 5}], "has_more": false}})");
+    host::Outcome listing = stat("/", false);
+    ASSERT_TRUE(listing.ok()) << listing.chain_text();
+    EXPECT_EQ(names(listing), (std::vector<std::string>{".", "kept"}));
+    EXPECT_EQ(batch_sizes(listing), (std::vector<size_t>{2}));
+
+    emu_->clear_log();
+    host::Outcome gone = stat("/gone");
+    ASSERT_TRUE(gone.ok());
+    EXPECT_EQ(gone.all_stats()[0].mode, 33216);
+    EXPECT_TRUE(calls().empty());
+}
+
+TEST_F(StatResolve, ListingAFileFailsWithDotReported)
+{
+    emu_->put_file("/f.txt", "data");
+    start();
+    host::Outcome listing = stat("/f.txt", false);
+    EXPECT_FALSE(listing.ok());
+    EXPECT_TRUE(listing.finished);
+    EXPECT_EQ(listing.finish_calls, 1);
+    EXPECT_EQ(names(listing), (std::vector<std::string>{"."}));
+    EXPECT_EQ(listing.all_stats()[0].mode, 33216);
+    EXPECT_NE(listing.chain_text().find("not_folder"), std::string::npos) << listing.chain_text();
+}
+
+TEST_F(StatResolve, FailedListingOfAnUncachedParentIsNotFound)
+{
+    start();
+    emu_->add_fault(R"({"path": "/2/files/list_folder", "status": 500, "count": 2})");
+    host::Outcome outcome = stat("/nowhere/x");
+    EXPECT_EQ(outcome.error_code(), "PATH_NOT_FOUND");
+}
+
+TEST_F(StatResolve, OutputsAreLookedUpAgainAfterAListingFailedPartWay)
+{
+    emu_->put_file("/a/f", "old");
+    start();
+    // /a is listed, then re-entered (unlisted) by a second listing of the root.
+    ASSERT_TRUE(stat("/a/f").ok());
+    ASSERT_TRUE(stat("/", false).ok());
+    ASSERT_FALSE(cached("/a")->listed);
+    ASSERT_NE(cached("/a/f"), nullptr);
+
+    // The next listing of /a replaces /a/f, then fails on an untagged entry.
+    emu_->add_fault(R"({"path": "/2/files/list_folder", "status": 200, "body": {"entries": [
+        {".tag": "file", "name": "f", "id": "id:fresh", "size": 7},
+        {"name": "broken", "id": "id:broken"}], "has_more": false}})");
+    orvel_dropbox_path_info_t *entry = nullptr;
+    orvel_dropbox_path_info_t *parent = nullptr;
+    orvel_result_t result = orvel_dropbox_path_resolve(handle(), "/a/f", &entry, &parent);
+    EXPECT_NE(result, ORVEL_SUCCESS);
+    orvel_error_discard(result);
+    EXPECT_EQ(entry, cached("/a/f"));
+    ASSERT_NE(entry, nullptr);
+    EXPECT_STREQ(entry->id, "id:fresh");
+    EXPECT_EQ(parent, cached("/a"));
+    EXPECT_FALSE(parent->listed);
+}
+
+} // namespace
+} // namespace orvel::test

@@ -1,0 +1,300 @@
+// Uploads of up to 100 MiB in one request, and the checks every upload passes
+// first, driven through the host library against the emulator.
+#include "dropbox_session_fixture.hpp"
+
+#include <filesystem>
+
+namespace orvel::test {
+namespace {
+
+const char *kUpload = "/2/files/upload";
+const char *kStart = "/2/files/upload_session/start";
+
+class DropboxUpload : public DropboxSession {
+protected:
+    host::Outcome upload(const std::string &path, std::shared_ptr<host::DataChannel> channel, int64_t alloc_size,
+                         std::optional<time_t> mtime = -1, std::pair<int64_t, int64_t> range = {0, -1})
+    {
+        host::TransferRequest request;
+        request.pathname = path;
+        request.channel = std::move(channel);
+        request.alloc_size = alloc_size;
+        request.truncate = true;
+        request.write_range = range;
+        request.modification_time = mtime;
+        return session_->recv(request);
+    }
+    host::Outcome upload_text(const std::string &path, const std::string &text, int64_t alloc_size)
+    {
+        return upload(path, std::make_shared<host::MemoryChannel>(text), alloc_size);
+    }
+    orvel_dropbox_handle_t *handle() const { return static_cast<orvel_dropbox_handle_t *>(session_->session_arg()); }
+    uint64_t stored_size(const std::string &path) const
+    {
+        return std::filesystem::file_size(emu_->ns_dir() + path);
+    }
+    std::string detail(const host::Outcome &outcome, const char *key) const
+    {
+        const char *value = orvel_dropbox_error_get_info(outcome.error.get(), key);
+        return value != nullptr ? value : "<none>";
+    }
+    // The "body_size" the emulator read from the n-th request to `endpoint`.
+    int64_t body_size(const std::string &endpoint, size_t n = 0) const
+    {
+        std::vector<json_t *> entries = emu_->log_entries(endpoint);
+        int64_t size = -1;
+        if (n < entries.size())
+            size = json_integer_value(json_object_get(entries[n], "body_size"));
+        for (json_t *e : entries)
+            json_decref(e);
+        return size;
+    }
+};
+
+TEST_F(DropboxUpload, SmallFilesAreStoredInOneRequestAndCached)
+{
+    emu_->make_folder("/docs");
+    emu_->put_file("/docs/old.txt", "previous contents");
+    start();
+
+    host::Outcome empty = upload_text("/docs/empty.txt", "", 0);
+    ASSERT_TRUE(empty.ok()) << empty.chain_text();
+    EXPECT_TRUE(empty.transfer_begun);
+    EXPECT_EQ(empty.finish_calls, 1);
+    EXPECT_EQ(emu_->read_file("/docs/empty.txt"), "");
+
+    host::Outcome one = upload_text("/docs/one.bin", "x", 1);
+    ASSERT_TRUE(one.ok()) << one.chain_text();
+    EXPECT_EQ(emu_->read_file("/docs/one.bin"), "x");
+
+    // An existing file is replaced and its new metadata is cached.
+    host::Outcome replaced = upload_text("/docs/old.txt", "new", 3);
+    ASSERT_TRUE(replaced.ok()) << replaced.chain_text();
+    EXPECT_EQ(emu_->read_file("/docs/old.txt"), "new");
+    orvel_dropbox_path_info_t *cached = orvel_dropbox_path_cache_query(&handle()->cache, "/docs/old.txt");
+    ASSERT_NE(cached, nullptr);
+    EXPECT_EQ(cached->size, 3u);
+    EXPECT_EQ(cached->type, ORVEL_DROPBOX_FILE);
+
+    EXPECT_EQ(count(kUpload), 3u);
+    EXPECT_EQ(count(kStart), 0u);
+    EXPECT_EQ(header(kUpload, "Content-Type", 2), "application/octet-stream");
+    EXPECT_EQ(header(kUpload, "Dropbox-API-Arg", 2), R"({"path": "/docs/old.txt", "mode": "overwrite"})");
+    // Paths outside ASCII are escaped in the header.
+    host::Outcome accented = upload_text("/docs/\xc3\xa9t\xc3\xa9.txt", "e", 1);
+    ASSERT_TRUE(accented.ok()) << accented.chain_text();
+    EXPECT_EQ(header(kUpload, "Dropbox-API-Arg", 3), R"({"path": "/docs/\u00E9t\u00E9.txt", "mode": "overwrite"})");
+}
+
+TEST_F(DropboxUpload, ModificationTimeGoesIntoTheArgumentOnlyWhenKnown)
+{
+    start();
+    // 2021-03-04T05:06:07Z
+    ASSERT_TRUE(upload("/a.txt", std::make_shared<host::MemoryChannel>("abc"), 3, time_t{1614834367}).ok());
+    ASSERT_TRUE(upload("/b.txt", std::make_shared<host::MemoryChannel>("abc"), 3, time_t{-1}).ok());
+    ASSERT_TRUE(upload("/c.txt", std::make_shared<host::MemoryChannel>("abc"), 3, std::nullopt).ok());
+    EXPECT_EQ(header(kUpload, "Dropbox-API-Arg", 0),
+              R"({"path": "/a.txt", "mode": "overwrite", "client_modified": "2021-03-04T05:06:07Z"})");
+    EXPECT_EQ(header(kUpload, "Dropbox-API-Arg", 1), R"({"path": "/b.txt", "mode": "overwrite"})");
+    EXPECT_EQ(header(kUpload, "Dropbox-API-Arg", 2), R"({"path": "/c.txt", "mode": "overwrite"})");
+}
+
+TEST_F(DropboxUpload, OneHundredMebibytesStillGoInOneRequest)
+{
+    start();
+    const int64_t size = 104857600;
+    auto channel = std::make_shared<host::GeneratorChannel>(size, 7);
+    host::Outcome outcome = upload("/big.bin", channel, size);
+    ASSERT_TRUE(outcome.ok()) << outcome.chain_text();
+    EXPECT_EQ(count(kUpload), 1u);
+    EXPECT_EQ(count(kStart), 0u);
+    EXPECT_EQ(body_size(kUpload), size);
+    EXPECT_EQ(stored_size("/big.bin"), static_cast<uint64_t>(size));
+}
+
+TEST_F(DropboxUpload, ChecksBeforeAnyUploadRequest)
+{
+    emu_->make_folder("/dir");
+    emu_->put_file("/f.txt", "file");
+    start();
+
+    host::Outcome folder = upload_text("/dir", "x", 1);
+    EXPECT_EQ(folder.reply_code(), 553);
+    EXPECT_EQ(folder.error_code(), "IS_A_DIRECTORY");
+    EXPECT_EQ(folder.message(), "GridFTP-Path: /dir");
+
+    host::Outcome missing = upload_text("/missing/a.txt", "x", 1);
+    EXPECT_EQ(missing.reply_code(), 550);
+    EXPECT_EQ(missing.error_code(), "PATH_NOT_FOUND");
+    EXPECT_EQ(missing.message(), "GridFTP-Path: \"/missing\"");
+
+    host::Outcome under_file = upload_text("/f.txt/a.txt", "x", 1);
+    EXPECT_EQ(under_file.reply_code(), 553);
+    EXPECT_EQ(under_file.error_code(), "NOT_A_DIRECTORY");
+    EXPECT_EQ(under_file.message(), "GridFTP-Path: /f.txt");
+
+    host::Outcome relative = upload_text("a.txt", "x", 1);
+    EXPECT_FALSE(relative.ok());
+    EXPECT_NE(relative.reply_code(), 0) << relative.chain_text();
+
+    // A restart or a partial range cannot be stored in one request.
+    host::Outcome restart = upload("/r.txt", std::make_shared<host::MemoryChannel>("x"), 1, -1, {5, -1});
+    EXPECT_EQ(restart.error_code(), "APPEND_NOT_SUPPORTED");
+    host::Outcome partial = upload("/r.txt", std::make_shared<host::MemoryChannel>("x"), 10, -1, {0, 4});
+    EXPECT_EQ(partial.error_code(), "APPEND_NOT_SUPPORTED");
+    EXPECT_FALSE(partial.transfer_begun);
+
+    for (const host::Outcome *o : {&folder, &missing, &under_file, &relative, &restart, &partial})
+        EXPECT_EQ(o->finish_calls, 1);
+    EXPECT_EQ(count(kUpload), 0u);
+}
+
+TEST_F(DropboxUpload, AnnouncedSizeAboveTheLimitIsRefusedWithItsDetails)
+{
+    start();
+    handle()->max_upload = 1000;
+    host::Outcome too_large = upload_text("/a.bin", std::string(1001, 'a'), 1001);
+    EXPECT_EQ(too_large.reply_code(), 451);
+    EXPECT_EQ(too_large.error_code(), "QUOTA_EXCEEDED");
+    EXPECT_EQ(detail(too_large, "Dropbox-Path"), "/a.bin");
+    EXPECT_EQ(detail(too_large, "Dropbox-Upload-Size"), "1001");
+    EXPECT_EQ(detail(too_large, "Dropbox-Max-Upload-Size"), "1000");
+    EXPECT_EQ(detail(too_large, "Dropbox-Error"), "Upload size is too large.");
+    EXPECT_FALSE(too_large.transfer_begun);
+    EXPECT_EQ(count(kUpload), 0u);
+
+    host::Outcome negative = upload_text("/a.bin", "a", -5);
+    EXPECT_EQ(negative.error_code(), "QUOTA_EXCEEDED");
+    EXPECT_EQ(detail(negative, "Dropbox-Upload-Size"), "-5");
+
+    host::Outcome at_limit = upload_text("/a.bin", std::string(1000, 'a'), 1000);
+    EXPECT_TRUE(at_limit.ok()) << at_limit.chain_text();
+    EXPECT_EQ(count(kUpload), 1u);
+}
+
+class DropboxTeamUpload : public DropboxUpload {
+protected:
+    EmulatorOptions options() const override
+    {
+        EmulatorOptions o;
+        o.accounts[0].home_namespace_id = "2000";
+        return o;
+    }
+};
+
+TEST_F(DropboxTeamUpload, TheTeamRootIsNotWritable)
+{
+    emu_->make_folder("/Team");
+    start();
+    host::Outcome root = upload_text("/a.txt", "x", 1);
+    EXPECT_EQ(root.reply_code(), 550);
+    EXPECT_EQ(root.error_code(), "PERMISSION_DENIED");
+    EXPECT_EQ(detail(root, "Dropbox-Path"), "/");
+    EXPECT_EQ(detail(root, "Dropbox-Error"), "Invalid path for a write operation.");
+    EXPECT_TRUE(calls().empty());
+
+    host::Outcome below = upload_text("/Team/a.txt", "x", 1);
+    EXPECT_TRUE(below.ok()) << below.chain_text();
+}
+
+TEST_F(DropboxUpload, DataBeyondOrShortOfTheAnnouncedSizeFails)
+{
+    start();
+    host::Outcome too_much = upload_text("/much.txt", "0123456789", 5);
+    EXPECT_EQ(too_much.reply_code(), 451);
+    EXPECT_EQ(too_much.error_code(), "QUOTA_EXCEEDED");
+    EXPECT_EQ(detail(too_much, "Dropbox-Path"), "/much.txt");
+    EXPECT_EQ(detail(too_much, "Dropbox-Error"), "Too much data was sent.");
+    // The service has stored the announced bytes already.
+    EXPECT_EQ(emu_->read_file("/much.txt"), "01234");
+
+    host::Outcome too_little = upload_text("/short.txt", "01234", 10);
+    EXPECT_FALSE(too_little.ok());
+    EXPECT_NE(too_little.chain_text().find("Fewer bytes were received than announced"), std::string::npos)
+        << too_little.chain_text();
+    EXPECT_FALSE(emu_->exists("/short.txt"));
+    EXPECT_EQ(count(kUpload), 2u);
+
+    // A failing client channel fails the upload with the host's error.
+    auto broken = std::make_shared<host::MemoryChannel>("abcdef");
+    broken->fail_read_at(1);
+    host::Outcome failed = upload("/broken.txt", broken, 6);
+    EXPECT_FALSE(failed.ok());
+    EXPECT_FALSE(emu_->exists("/broken.txt"));
+}
+
+TEST_F(DropboxUpload, OnlyAnAttemptThatTookNoDataIsRepeated)
+{
+    start();
+    const char *fault = R"({"path": "/2/files/upload", "action": "status", "status": 503,
+                            "headers": {"Retry-After": "0"}})";
+    // An empty stream: the failed attempt took nothing, so it is repeated.
+    emu_->add_fault(fault);
+    host::Outcome empty = upload_text("/empty.txt", "", 0);
+    EXPECT_TRUE(empty.ok()) << empty.chain_text();
+    EXPECT_EQ(count(kUpload), 2u);
+
+    // Bytes already taken from the client cannot be sent again.
+    emu_->clear_log();
+    emu_->add_fault(fault);
+    host::Outcome data = upload_text("/data.txt", "some data", 9);
+    EXPECT_EQ(data.reply_code(), 500) << data.chain_text();
+    EXPECT_EQ(data.error_code(), "INTERNAL_ERROR");
+    EXPECT_EQ(count(kUpload), 1u);
+    EXPECT_FALSE(emu_->exists("/data.txt"));
+
+    // A connection cut in the middle of the body is not repeated either.
+    emu_->clear_log();
+    emu_->add_fault(R"({"path": "/2/files/upload", "action": "cut", "side": "request", "after_bytes": 1000})");
+    host::Outcome cut = upload("/cut.bin", std::make_shared<host::GeneratorChannel>(1 << 20, 3), 1 << 20);
+    EXPECT_FALSE(cut.ok());
+    EXPECT_EQ(count(kUpload), 1u);
+    EXPECT_EQ(cut.finish_calls, 1);
+}
+
+TEST_F(DropboxUpload, UnknownSizeReadsTheStreamToItsEnd)
+{
+    start();
+    std::string text(300000, 'q');
+    text += "end";
+    host::Outcome outcome = upload_text("/unknown.txt", text, 0);
+    ASSERT_TRUE(outcome.ok()) << outcome.chain_text();
+    EXPECT_EQ(emu_->read_file("/unknown.txt"), text);
+    EXPECT_EQ(header(kUpload, "Transfer-Encoding"), "chunked");
+}
+
+TEST_F(DropboxUpload, UnknownSizeAboveTheRequestLimitAsksForTheSize)
+{
+    start();
+    const int64_t size = 150LL * 1024 * 1024 + 1;
+    host::Outcome outcome = upload("/huge.bin", std::make_shared<host::GeneratorChannel>(size, 1), 0);
+    EXPECT_EQ(outcome.reply_code(), 451) << outcome.chain_text();
+    EXPECT_EQ(outcome.error_code(), "QUOTA_EXCEEDED");
+    EXPECT_NE(detail(outcome, "Dropbox-Error").find("announce the size (ALLO)"), std::string::npos);
+    EXPECT_EQ(count(kUpload), 1u);
+    EXPECT_FALSE(emu_->exists("/huge.bin"));
+}
+
+TEST_F(DropboxUpload, ContentHashDifferentFromTheDataSentFails)
+{
+    start();
+    emu_->add_fault(R"({"path": "/2/files/upload", "action": "status", "status": 200,
+        "headers": {"Content-Type": "application/json"},
+        "body": {"name": "h.txt", "id": "id:fakefakefake", "client_modified": "2021-01-01T00:00:00Z",
+                 "server_modified": "2021-01-01T00:00:00Z", "rev": "0123456789a", "size": 5,
+                 "path_lower": "/h.txt", "path_display": "/h.txt",
+                 "content_hash": "0000000000000000000000000000000000000000000000000000000000000000"}})");
+    host::Outcome outcome = upload_text("/h.txt", "hello", 5);
+    EXPECT_EQ(outcome.reply_code(), 550) << outcome.chain_text();
+    EXPECT_EQ(outcome.error_code(), "INCORRECT_CHECKSUM");
+    EXPECT_NE(outcome.message().find("GridFTP-Expected-Checksum: 0000000000"), std::string::npos);
+    // The service's hash of "hello", as the facility computes it.
+    EXPECT_NE(outcome.message().find("GridFTP-Computed-Checksum: "
+                                     "9595c9df90075148eb06860365df33584b75bff782a510c6cd4883a419833d50"),
+              std::string::npos)
+        << outcome.message();
+    EXPECT_EQ(detail(outcome, "Dropbox-Path"), "/h.txt");
+}
+
+} // namespace
+} // namespace orvel::test

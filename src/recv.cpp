@@ -43,12 +43,6 @@ typedef struct orvel_l_recv_digest_s {
     char *service_hash;               /* "content_hash" of the commit answer, or null */
 } orvel_l_recv_digest_t;
 
-/* What a repeated attempt needs to know: the body record of the attempt. */
-typedef struct orvel_l_recv_retry_guard_s {
-    const orvel_dsi_rest_gridftp_op_arg_t *data; /* the attempt's body record */
-    const char *path;                            /* GridFTP path, for the error */
-} orvel_l_recv_retry_guard_t;
-
 extern "C" {
 orvel_result_t orvel_i_dropbox_create_upload_session(orvel_dropbox_handle_t *handle, orvel_gfs_operation_t op,
                                                      orvel_gfs_transfer_info_t *info,
@@ -204,23 +198,6 @@ static orvel_result_t orvel_l_recv_digest_verify(orvel_l_recv_digest_t *digest, 
     return result;
 }
 
-/* ------------------------------------------------------------- retries */
-
-/* Runs before a repeated attempt: an attempt that already took bytes from the
- * data channel cannot be repeated, since those bytes cannot be read again. */
-static orvel_result_t orvel_l_recv_before_retry(orvel_dropbox_api_call_t *, void *arg)
-{
-    const orvel_l_recv_retry_guard_t *guard = static_cast<const orvel_l_recv_retry_guard_t *>(arg);
-    if (guard->data->transferred == 0) {
-        return ORVEL_SUCCESS;
-    }
-    return orvel_error_put(orvel_error_construct_error(
-        NULL, NULL, ORVEL_GFS_ERROR_GENERIC, __FILE__, __func__, __LINE__,
-        "The upload request for %s failed after %" PRId64
-        " bytes had been taken from the data channel; it cannot be repeated.",
-        guard->path, static_cast<int64_t>(guard->data->transferred)));
-}
-
 /* ----------------------------------------------------- end-of-data check */
 
 static void orvel_l_recv_monitor_init(orvel_l_recv_monitor_t *monitor, const char *path)
@@ -292,9 +269,9 @@ static orvel_result_t orvel_l_recv_cache_answer(orvel_dropbox_handle_t *handle, 
     memset(&info, 0, sizeof(info));
     orvel_result_t result = orvel_dropbox_file_info_parse(reply, &info);
     if (result != ORVEL_SUCCESS) {
-        orvel_error_discard(result);
         orvel_dropbox_path_info_free(&info);
-        return orvel_error_put(ORVEL_ERROR_GENERIC("%s", "Failed info_parse!"));
+        return orvel_error_put(orvel_error_construct_error(NULL, orvel_error_get(result), ORVEL_GFS_ERROR_GENERIC,
+                                                           __FILE__, __func__, __LINE__, "%s", "Failed info_parse!"));
     }
     result = orvel_dropbox_path_cache_update(&handle->cache, &info, parent->name);
     if (result != ORVEL_SUCCESS) {
@@ -410,7 +387,6 @@ extern "C" orvel_result_t orvel_i_dropbox_recv_simple(orvel_gfs_operation_t op, 
     json_t *reply = NULL;
     orvel_result_t result = ORVEL_SUCCESS;
     orvel_dsi_rest_gridftp_op_arg_t data;
-    orvel_l_recv_retry_guard_t guard = {&data, info->pathname};
     orvel_dropbox_api_call_t call;
 
     ORVEL_DROPBOX_TRACE_ENTER();
@@ -447,8 +423,6 @@ extern "C" orvel_result_t orvel_i_dropbox_recv_simple(orvel_gfs_operation_t op, 
     call.args = args;
     call.body_source = orvel_dsi_rest_write_gridftp_op;
     call.body_source_arg = &data;
-    call.before_retry = orvel_l_recv_before_retry;
-    call.before_retry_arg = &guard;
 
     result = orvel_dropbox_api_call(handle, &call, &reply, NULL);
 
@@ -655,7 +629,6 @@ extern "C" orvel_result_t orvel_i_dropbox_upload_parts(orvel_gfs_operation_t op,
     orvel_off_t length = 0;
     orvel_result_t result = ORVEL_SUCCESS;
     orvel_dsi_rest_gridftp_op_arg_t data;
-    orvel_l_recv_retry_guard_t guard = {&data, info->pathname};
     int32_t first;
 
     ORVEL_DROPBOX_TRACE_ENTER();
@@ -729,8 +702,6 @@ extern "C" orvel_result_t orvel_i_dropbox_upload_parts(orvel_gfs_operation_t op,
         call.body_source_arg = &data;
         call.reply_sink = orvel_i_dropbox_read_cb;
         call.reply_sink_arg = NULL;
-        call.before_retry = orvel_l_recv_before_retry;
-        call.before_retry_arg = &guard;
 
         result = orvel_dropbox_api_call(handle, &call, NULL, NULL);
         json_decref(args);

@@ -387,9 +387,9 @@ void FtpSession::dispatch(const std::string &verb, const std::string &arg)
     if (verb == "MKD" || verb == "XMKD")
         return cmd_mkd(arg);
     if (verb == "RMD" || verb == "XRMD")
-        return cmd_simple_command(ORVEL_GFS_CMD_RMD, resolve(arg), "Directory removed.");
+        return cmd_simple_command(ORVEL_GFS_CMD_RMD, "RMD", resolve(arg), "Directory removed.");
     if (verb == "DELE")
-        return cmd_simple_command(ORVEL_GFS_CMD_DELE, resolve(arg), "File deleted.");
+        return cmd_simple_command(ORVEL_GFS_CMD_DELE, "DELE", resolve(arg), "File deleted.");
     if (verb == "RNFR")
         return cmd_rnfr(arg);
     if (verb == "RNTO")
@@ -581,7 +581,7 @@ void FtpSession::cmd_mdtm(const std::string &arg)
     reply(213, render_ftp_time(entry.mtime));
 }
 
-void FtpSession::cmd_simple_command(orvel_gfs_command_type_t type, const std::string &path,
+void FtpSession::cmd_simple_command(orvel_gfs_command_type_t type, const char *name, const std::string &path,
                                     const std::string &success)
 {
     orvel::host::CommandRequest request;
@@ -589,8 +589,8 @@ void FtpSession::cmd_simple_command(orvel_gfs_command_type_t type, const std::st
     request.pathname = path;
     orvel::host::Outcome out = session_->command(request);
     if (!out.ok())
-        return reply_error(out, "command");
-    log_info("user=%s command=%d path=\"%s\" ok", user_.c_str(), static_cast<int>(type), path.c_str());
+        return reply_error(out, name);
+    log_info("user=%s %s path=\"%s\" ok", user_.c_str(), name, path.c_str());
     reply(250, success);
 }
 
@@ -652,7 +652,7 @@ void FtpSession::cmd_site(const std::string &arg)
     if (sub == "RDEL") {
         if (rest.empty())
             return reply(501, "SITE RDEL needs a path.");
-        return cmd_simple_command(ORVEL_GFS_CMD_SITE_RDEL, resolve(rest), "Removed.");
+        return cmd_simple_command(ORVEL_GFS_CMD_SITE_RDEL, "SITE RDEL", resolve(rest), "Removed.");
     }
     if (sub == "CHMOD") {
         // "SITE CHMOD mode path": handed to the storage, which decides.

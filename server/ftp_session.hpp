@@ -59,7 +59,8 @@ private:
     void cmd_cwd(const std::string &arg);
     void cmd_size(const std::string &arg);
     void cmd_mdtm(const std::string &arg);
-    void cmd_simple_command(orvel_gfs_command_type_t type, const std::string &path, const std::string &success);
+    void cmd_simple_command(orvel_gfs_command_type_t type, const char *name, const std::string &path,
+                            const std::string &success);
     void cmd_mkd(const std::string &arg);
     void cmd_rnfr(const std::string &arg);
     void cmd_rnto(const std::string &arg);

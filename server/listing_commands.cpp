@@ -147,7 +147,8 @@ void FtpSession::cmd_stat(const std::string &arg)
         return reply_error(out, "STAT");
     }
     if (!out.ok()) {
-        // Part of the listing went out already: end the reply, then report.
+        // Part of the listing went out already: end the reply as incomplete.
+        log_error("user=%s STAT of %s failed part-way: %s", user_.c_str(), path.c_str(), out.chain_text().c_str());
         send_raw("213 End of status (incomplete).\r\n");
         return;
     }

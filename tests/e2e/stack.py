@@ -1,0 +1,219 @@
+"""The whole stack for end-to-end tests: the service emulator, the FTP server
+loading the storage plug-in, and helpers to drive curl, lftp and ftplib.
+
+    stack = Stack()
+    stack.start()                  # emulator + server on ephemeral ports
+    stack.put("/docs/a.txt", b"x") # seeds the account's storage directly
+    ftp = stack.ftp()              # logged-in ftplib.FTP
+    stack.stop()
+"""
+
+import ftplib
+import hashlib
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SOURCE_DIR = os.environ.get("ORVEL_SOURCE_DIR") or os.path.abspath(
+    os.path.join(os.path.dirname(__file__), "..", ".."))
+BINARY_DIR = os.environ.get("ORVEL_BINARY_DIR") or os.path.join(SOURCE_DIR, "build")
+SERVER = os.path.join(BINARY_DIR, "server", "orvel-gridftp-server")
+PLUGIN = os.path.join(BINARY_DIR, "src", "liborvel_gridftp_server_dropbox.so")
+
+sys.path.insert(0, os.path.join(SOURCE_DIR, "emulator"))
+from harness import Emulator  # noqa: E402
+
+# Test users: (login, password, emulator access token, account id, namespace)
+USERS = [
+    ("ann", "secret-ann", "T", "dbid:AAAApersonal", "1000"),
+]
+
+BLOCK = 4 * 1024 * 1024
+
+
+def content_hash(chunks):
+    """The service's content hash: SHA-256 over the SHA-256 digests of the
+    consecutive 4 MiB blocks of the file."""
+    outer = hashlib.sha256()
+    block = hashlib.sha256()
+    in_block = 0
+    for chunk in chunks:
+        view = memoryview(chunk)
+        while len(view):
+            take = min(len(view), BLOCK - in_block)
+            block.update(view[:take])
+            in_block += take
+            view = view[take:]
+            if in_block == BLOCK:
+                outer.update(block.digest())
+                block = hashlib.sha256()
+                in_block = 0
+    if in_block:
+        outer.update(block.digest())
+    return outer.hexdigest()
+
+
+def generated_chunks(size, seed=1, chunk=1 << 20):
+    """Deterministic pseudo-random data of `size` bytes, made chunk by chunk."""
+    counter = 0
+    left = size
+    while left > 0:
+        piece = hashlib.sha512(b"%d-%d" % (seed, counter)).digest() * (chunk // 64)
+        counter += 1
+        piece = piece[:min(chunk, left)]
+        left -= len(piece)
+        yield piece
+
+
+class GeneratedStream:
+    """A read-only file object over generated_chunks, for ftplib uploads."""
+
+    def __init__(self, size, seed=1):
+        self._chunks = generated_chunks(size, seed)
+        self._pending = b""
+
+    def read(self, n=-1):
+        while len(self._pending) < max(n, 1):
+            try:
+                self._pending += next(self._chunks)
+            except StopIteration:
+                break
+        if n < 0:
+            n = len(self._pending)
+        out, self._pending = self._pending[:n], self._pending[n:]
+        return out
+
+
+class Stack:
+    def __init__(self, server_args=(), users=USERS):
+        self.server_args = list(server_args)
+        self.users = users
+        self.emu = None
+        self.server = None
+        self.tmp = None
+        self.port = None
+
+    # -- lifecycle ---------------------------------------------------------
+
+    def start(self, timeout=20):
+        self.emu = Emulator()
+        self.emu.start()
+        self.tmp = tempfile.mkdtemp(prefix="orvel-e2e-")
+        users_lines = []
+        expiry = time.strftime("%Y-%m-%dT%H:%M:%S.000000+00:00", time.gmtime(time.time() + 86400))
+        for login, password, token, account, ns in self.users:
+            creds = os.path.join(self.tmp, "creds-%s.json" % login)
+            with open(creds, "w") as f:
+                json.dump({"access_token": token, "token_expiry": expiry, "sub": account,
+                           "root_info": {"root_namespace_id": ns, "home_namespace_id": ns}}, f)
+            line = subprocess.run([SERVER, "--hash-password", login], input=password + "\n",
+                                  capture_output=True, text=True, check=True).stdout.strip()
+            users_lines.append(line)
+        self.users_file = os.path.join(self.tmp, "users")
+        with open(self.users_file, "w") as f:
+            f.write("\n".join(users_lines) + "\n")
+        self.log_file = os.path.join(self.tmp, "server.log")
+        self.port_file = os.path.join(self.tmp, "server.port")
+        self.env = dict(os.environ)
+        self.env["ORVEL_DSI_REST_CAINFO"] = self.emu.ca
+        self.env["ORVEL_DSI_REST_CONNECT_TO"] = (
+            "api.dropboxapi.com:443:127.0.0.1:%d,content.dropboxapi.com:443:127.0.0.1:%d"
+            % (self.emu.port, self.emu.port))
+        cmd = [SERVER, "--port", "0", "--port-file", self.port_file, "--plugin", PLUGIN,
+               "--users", self.users_file, "--creds", os.path.join(self.tmp, "creds-%u.json"),
+               "--log", self.log_file, "--login-delay-ms", "50", "--data-timeout", "20",
+               "--idle-timeout", "120"] + self.server_args
+        self.server = subprocess.Popen(cmd, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                       text=True)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if os.path.exists(self.port_file):
+                with open(self.port_file) as f:
+                    text = f.read().strip()
+                if text:
+                    self.port = int(text)
+                    return self
+            if self.server.poll() is not None:
+                break
+            time.sleep(0.02)
+        out, err = self.server.communicate(timeout=5) if self.server.poll() is not None else ("", "")
+        self.stop()
+        raise RuntimeError("the FTP server did not start: %s %s" % (out, err))
+
+    def stop(self):
+        if self.server is not None:
+            if self.server.poll() is None:
+                self.server.send_signal(signal.SIGTERM)
+                try:
+                    self.server.wait(timeout=15)
+                except subprocess.TimeoutExpired:
+                    self.server.kill()
+                    self.server.wait()
+            self.server.stdout.close()
+            self.server.stderr.close()
+            self.server = None
+        if self.emu is not None:
+            self.emu.stop()
+            self.emu = None
+        if self.tmp:
+            shutil.rmtree(self.tmp, ignore_errors=True)
+            self.tmp = None
+
+    def server_log(self):
+        try:
+            with open(self.log_file) as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    # -- storage -----------------------------------------------------------
+
+    def local(self, path, ns="1000"):
+        """Where the emulator keeps `path` of the account's storage."""
+        return self.emu.ns_path(ns, *[p for p in path.split("/") if p])
+
+    def put(self, path, data):
+        full = self.local(path)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as f:
+            f.write(data)
+
+    def mkdir(self, path):
+        os.makedirs(self.local(path), exist_ok=True)
+
+    def read(self, path):
+        with open(self.local(path), "rb") as f:
+            return f.read()
+
+    # -- clients -----------------------------------------------------------
+
+    def ftp(self, user="ann", password="secret-ann", timeout=60):
+        f = ftplib.FTP()
+        f.connect("127.0.0.1", self.port, timeout=timeout)
+        f.login(user, password)
+        return f
+
+    def url(self, path=""):
+        return "ftp://127.0.0.1:%d%s" % (self.port, path)
+
+    def curl(self, *args, user="ann:secret-ann", check=True, timeout=120):
+        cmd = ["curl", "-sS", "--max-time", str(timeout - 5), "--user", user] + list(args)
+        result = subprocess.run(cmd, capture_output=True, timeout=timeout)
+        if check and result.returncode != 0:
+            raise AssertionError("curl %s failed (%d): %s\nserver log:\n%s" % (
+                args, result.returncode, result.stderr.decode(errors="replace"), self.server_log()))
+        return result
+
+    def lftp(self, commands, user="ann", password="secret-ann", timeout=120):
+        script = ("set ftp:ssl-allow no; set net:max-retries 1; set net:timeout 30; set cmd:fail-exit yes; "
+                  "open -u %s,%s ftp://127.0.0.1:%d; %s" % (user, password, self.port, commands))
+        result = subprocess.run(["lftp", "-c", script], capture_output=True, timeout=timeout)
+        if result.returncode != 0:
+            raise AssertionError("lftp %r failed (%d): %s\nserver log:\n%s" % (
+                commands, result.returncode, result.stderr.decode(errors="replace"), self.server_log()))
+        return result.stdout.decode()

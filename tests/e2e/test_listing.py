@@ -1,0 +1,173 @@
+"""Listings and stat commands through the FTP server, with curl, lftp and ftplib."""
+
+import ftplib
+import os
+import re
+import time
+import unittest
+
+from stack import Stack
+
+
+class ListingTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.stack = Stack().start()
+        cls.stack.put("/README.txt", b"read me\n")
+        cls.stack.put("/docs/a.txt", b"hello world\n")
+        cls.stack.put("/docs/b.bin", os.urandom(3000))
+        cls.stack.mkdir("/empty")
+        cls.names250 = ["f%03d.txt" % i for i in range(250)]
+        for name in cls.names250:
+            cls.stack.put("/many/" + name, name.encode())
+        cls.ftp = cls.stack.ftp()
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.ftp.quit()
+        except ftplib.all_errors:
+            pass
+        cls.stack.stop()
+
+    def mlsd(self, path):
+        return list(self.ftp.mlsd(path, facts=["type", "size", "modify", "unique", "perm"]))
+
+    def test_root_listing_with_each_client(self):
+        entries = dict(self.mlsd("/"))
+        self.assertEqual(entries["."]["type"], "cdir")
+        self.assertEqual(entries["docs"]["type"], "dir")
+        self.assertEqual(entries["empty"]["type"], "dir")
+        self.assertEqual(entries["README.txt"]["type"], "file")
+        self.assertEqual(entries["README.txt"]["size"], "8")
+        self.assertRegex(entries["README.txt"]["modify"], r"^\d{14}$")
+        self.assertRegex(entries["README.txt"]["unique"], r"^[0-9a-f]+-[0-9a-f]+$")
+
+        listing = self.stack.curl(self.stack.url("/")).stdout.decode()
+        lines = listing.splitlines()
+        self.assertEqual(len(lines), 4, listing)  # "." is not an entry of LIST
+        readme = [l for l in lines if l.endswith(" README.txt")]
+        self.assertEqual(len(readme), 1, listing)
+        self.assertRegex(readme[0], r"^-[-rwx]{9} +1 +ann +ann +8 [A-Z][a-z]{2} [ \d]\d ( \d{4}|\d\d:\d\d) README.txt$")
+        self.assertTrue(any(l.startswith("d") and l.endswith(" docs") for l in lines), listing)
+
+        out = self.stack.lftp("cls -1 /")  # lftp prints the paths it was given
+        self.assertEqual(sorted(out.split()), sorted(["/README.txt", "/docs/", "/empty/", "/many/"]))
+
+    def test_folder_of_250_entries(self):
+        # Arrives from the storage in several batches; every entry once.
+        entries = self.mlsd("/many")
+        names = [n for n, f in entries if f["type"] == "file"]
+        self.assertEqual(sorted(names), self.names250)
+        self.assertEqual([n for n, f in entries if f["type"] == "cdir"], ["."])
+
+        lines = []
+        self.ftp.retrlines("LIST /many", lines.append)
+        self.assertEqual(len(lines), 250)
+        self.assertEqual(sorted(l.split()[-1] for l in lines), self.names250)
+
+        self.assertEqual(sorted(self.ftp.nlst("/many")), self.names250)
+        curl_names = self.stack.curl("--list-only", self.stack.url("/many/")).stdout.decode().split()
+        self.assertEqual(sorted(curl_names), self.names250)
+        lftp_names = [os.path.basename(p) for p in self.stack.lftp("cls -1 /many").split()]
+        self.assertEqual(sorted(lftp_names), self.names250)
+
+    def test_empty_folder_and_relative_listing(self):
+        self.assertEqual([n for n, _ in self.mlsd("/empty")], ["."])
+        self.ftp.cwd("/docs")
+        try:
+            self.assertEqual(sorted(self.ftp.nlst()), ["a.txt", "b.bin"])
+            self.assertEqual(sorted(self.ftp.nlst("../docs/./")), ["a.txt", "b.bin"])
+        finally:
+            self.ftp.cwd("/")
+
+    def test_list_of_a_file_and_of_a_missing_path(self):
+        lines = []
+        self.ftp.retrlines("LIST /docs/a.txt", lines.append)
+        self.assertEqual(len(lines), 1)
+        self.assertTrue(lines[0].endswith("/docs/a.txt"), lines)
+        with self.assertRaises(ftplib.error_perm) as cm:
+            self.ftp.retrlines("MLSD /missing", lambda line: None)
+        self.assertTrue(str(cm.exception).startswith("550"), cm.exception)
+        self.assertIn("PATH_NOT_FOUND", str(cm.exception))
+
+    def test_stat_commands(self):
+        self.ftp.voidcmd("TYPE I")
+        self.assertEqual(self.ftp.size("/docs/b.bin"), 3000)
+        mdtm = self.ftp.sendcmd("MDTM /docs/a.txt")
+        self.assertRegex(mdtm, r"^213 \d{14}$")
+        stamp = time.mktime(time.strptime(mdtm[4:], "%Y%m%d%H%M%S")) - time.timezone
+        self.assertLess(abs(stamp - time.time()), 3600)
+        mlst = self.ftp.sendcmd("MLST /docs/a.txt")
+        self.assertRegex(mlst, r"type=file;size=12;modify=\d{14};")
+        self.assertIn(" /docs/a.txt", mlst)
+        with self.assertRaises(ftplib.error_perm) as cm:
+            self.ftp.size("/docs")  # a folder has no size
+        self.assertTrue(str(cm.exception).startswith("550"))
+        with self.assertRaises(ftplib.error_perm) as cm:
+            self.ftp.sendcmd("MDTM /docs/nothing.txt")
+        self.assertIn("PATH_NOT_FOUND", str(cm.exception))
+        status = self.ftp.sendcmd("STAT /docs")
+        self.assertIn("a.txt", status)
+        self.assertTrue(status.startswith("213-"), status)
+
+    def test_cwd_cdup_pwd(self):
+        try:
+            self.assertEqual(self.ftp.pwd(), "/")
+            self.ftp.cwd("docs")
+            self.assertEqual(self.ftp.pwd(), "/docs")
+            self.ftp.cwd("../empty/")
+            self.assertEqual(self.ftp.pwd(), "/empty")
+            self.ftp.sendcmd("CDUP")
+            self.assertEqual(self.ftp.pwd(), "/")
+            self.ftp.sendcmd("CDUP")  # ".." stops at the root
+            self.assertEqual(self.ftp.pwd(), "/")
+            with self.assertRaises(ftplib.error_perm) as cm:
+                self.ftp.cwd("/docs/a.txt")
+            self.assertTrue(str(cm.exception).startswith("550"))
+            with self.assertRaises(ftplib.error_perm) as cm:
+                self.ftp.cwd("/nowhere")
+            self.assertIn("PATH_NOT_FOUND", str(cm.exception))
+            self.assertEqual(self.ftp.pwd(), "/")
+        finally:
+            self.ftp.cwd("/")
+
+    def test_protocol_basics(self):
+        f = self.stack.ftp()
+        try:
+            feat = f.sendcmd("FEAT")
+            for word in ("MLST", "SIZE", "MDTM", "REST STREAM", "EPSV", "ERET", "CKSM"):
+                self.assertIn(word, feat)
+            self.assertTrue(f.sendcmd("SYST").startswith("215"))
+            self.assertTrue(f.sendcmd("OPTS UTF8 ON").startswith("200"))
+            self.assertTrue(f.sendcmd("TYPE A").startswith("200"))
+            self.assertTrue(f.sendcmd("MODE S").startswith("200"))
+            self.assertTrue(f.sendcmd("STRU F").startswith("200"))
+            self.assertTrue(f.sendcmd("NOOP").startswith("200"))
+            self.assertTrue(f.sendcmd("ABOR").startswith("226"))
+            with self.assertRaises(ftplib.error_perm) as cm:
+                f.sendcmd("MODE B")
+            self.assertTrue(str(cm.exception).startswith("504"))
+            with self.assertRaises(ftplib.error_perm) as cm:
+                f.sendcmd("XYZZY")
+            self.assertTrue(str(cm.exception).startswith("500"))
+            # Without PASV/EPSV there is no data connection to use.
+            with self.assertRaises(ftplib.error_temp) as cm:
+                f.sendcmd("RETR /README.txt")
+            self.assertTrue(str(cm.exception).startswith("425"))
+        finally:
+            f.quit()
+
+    def test_commands_need_login(self):
+        f = ftplib.FTP()
+        f.connect("127.0.0.1", self.stack.port, timeout=30)
+        try:
+            with self.assertRaises(ftplib.error_perm) as cm:
+                f.sendcmd("PWD")
+            self.assertTrue(str(cm.exception).startswith("530"))
+        finally:
+            f.close()
+
+
+if __name__ == "__main__":
+    unittest.main()

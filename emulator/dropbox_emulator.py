@@ -168,9 +168,17 @@ class ContentHasher:
 def hash_file(path, start=0, end=None, hasher=None):
     """Content hash of a file (or of [start, end) continuing hasher), streamed."""
     hasher = hasher or ContentHasher()
-    buf = bytearray(BLOCK_SIZE)
-    view = memoryview(buf)
     with open(path, "rb") as f:
+        if start == 0 and end is None and hasher.fill == 0:
+            # Small files (the common case in big folders): one read, no block buffer.
+            head = f.read(BLOCK_SIZE)
+            if len(head) < BLOCK_SIZE:
+                hasher.update(head)
+                return hasher.hexdigest()
+            hasher.update(head)
+            start = len(head)
+        buf = bytearray(BLOCK_SIZE)
+        view = memoryview(buf)
         f.seek(start)
         left = None if end is None else end - start
         while left is None or left > 0:
@@ -395,17 +403,23 @@ class Store:
                 return row
         oid = row[3] if row is not None and bool(row[4]) == node.is_dir else new_id()
         if node.is_dir:
-            self._put(node.ns, lower, oid, True)
+            values = (oid, True)
         else:
-            chash = hash_file(node.disk)
-            st = os.stat(node.disk)
+            st = node.st
+            chash = EMPTY_HASH if st.st_size == 0 else hash_file(node.disk)
+            st2 = os.stat(node.disk)
+            if (st2.st_size, st2.st_mtime_ns) != (st.st_size, st.st_mtime_ns):
+                st = st2  # changed while hashing: take it as it is now
+                chash = hash_file(node.disk)
             when = utc_text(st.st_mtime)
             if row is not None and not row[4] and row[10] == chash and row[8] == st.st_size:
                 rev, cm, sm = row[5], row[6], row[7]
             else:
                 rev, cm, sm = new_rev(), when, when
-            self._put(node.ns, lower, oid, False, rev, cm, sm, st.st_size, st.st_mtime_ns, chash)
-        return self._row(node.ns, lower)
+            values = (oid, False, rev, cm, sm, st.st_size, st.st_mtime_ns, chash)
+        self._put(node.ns, lower, *values)
+        values = values + (None,) * (8 - len(values))
+        return (node.ns, lower, lower.rsplit("/", 1)[0], values[0], 1 if values[1] else 0) + values[2:]
 
     @staticmethod
     def render(view, comps, row, tagged=True):

@@ -83,11 +83,12 @@ protected:
     static void TearDownTestSuite() { Host::deactivate_module(&orvel_gridftp_server_dropbox_module); }
     void SetUp() override
     {
-        test_home() = make_temp_home("orvel-core-home");
-        ASSERT_FALSE(test_home().empty());
+        temp_ = make_temp_home("orvel-core-home");
+        ASSERT_FALSE(temp_.empty());
+        test_home() = temp_;
         orvel_i_dropbox_syscalls.getpwuid_r = home_getpwuid_r;
     }
-    void TearDown() override { remove_tree(test_home()); }
+    void TearDown() override { remove_tree(temp_); }
 
     // A provider that counts lookups per key.
     orvel::host::ConfigProvider provider(std::map<std::string, std::string> texts)
@@ -106,6 +107,7 @@ protected:
     }
 
     SeamGuard guard;
+    std::string temp_;
     std::map<std::string, int> asked;
 };
 

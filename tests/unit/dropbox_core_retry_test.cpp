@@ -77,14 +77,15 @@ protected:
     static void TearDownTestSuite() { orvel_module_deactivate(&orvel_i_common_module); }
     void SetUp() override
     {
-        test_home() = make_temp_home("orvel-core-retry");
-        ASSERT_FALSE(test_home().empty());
+        temp_ = make_temp_home("orvel-core-retry");
+        ASSERT_FALSE(temp_.empty());
+        test_home() = temp_;
         ASSERT_EQ(mkdir((test_home() + "/.orvel").c_str(), 0700), 0);
         orvel_i_dropbox_syscalls.getpwuid_r = home_getpwuid_r;
         recorded_state = nullptr;
         recorded_starts = nullptr;
     }
-    void TearDown() override { remove_tree(test_home()); }
+    void TearDown() override { remove_tree(temp_); }
 
     std::string state_file(const char *name = "dbid:ann") const
     {
@@ -97,6 +98,7 @@ protected:
     }
 
     SeamGuard guard;
+    std::string temp_;
 };
 
 } // namespace

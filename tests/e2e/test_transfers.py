@@ -1,0 +1,161 @@
+"""Downloads and uploads through the FTP server: whole files, restarts, partial
+retrieves (ERET), uploads with and without an announced size (ALLO)."""
+
+import ftplib
+import hashlib
+import io
+import os
+import tempfile
+import unittest
+
+from stack import GeneratedStream, Stack, content_hash, generated_chunks
+
+MiB = 1024 * 1024
+
+
+class TransferTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.stack = Stack().start()
+        cls.data = b"".join(generated_chunks(3 * MiB + 12345, seed=7))
+        cls.stack.put("/data/file.bin", cls.data)
+        cls.stack.put("/data/small.txt", b"0123456789abcdef")
+        cls.stack.mkdir("/up")
+        cls.tmp = tempfile.mkdtemp(prefix="orvel-e2e-files-")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.stack.stop()
+        for name in os.listdir(cls.tmp):
+            os.unlink(os.path.join(cls.tmp, name))
+        os.rmdir(cls.tmp)
+
+    def local_file(self, name, data):
+        path = os.path.join(self.tmp, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def test_download_whole_with_each_client(self):
+        out = self.stack.curl(self.stack.url("/data/file.bin")).stdout
+        self.assertEqual(hashlib.sha256(out).hexdigest(), hashlib.sha256(self.data).hexdigest())
+
+        ftp = self.stack.ftp()
+        try:
+            buf = io.BytesIO()
+            ftp.retrbinary("RETR /data/file.bin", buf.write)
+            self.assertEqual(buf.getvalue(), self.data)
+        finally:
+            ftp.quit()
+
+        target = os.path.join(self.tmp, "lftp-got.bin")
+        self.stack.lftp("get /data/file.bin -o %s" % target)
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), self.data)
+
+    def test_download_with_restart(self):
+        ftp = self.stack.ftp()
+        try:
+            buf = io.BytesIO()
+            ftp.retrbinary("RETR /data/file.bin", buf.write, rest=1000)
+            self.assertEqual(buf.getvalue(), self.data[1000:])
+        finally:
+            ftp.quit()
+        out = self.stack.curl("-C", "2000000", self.stack.url("/data/file.bin")).stdout
+        self.assertEqual(out, self.data[2000000:])
+        out = self.stack.curl("-r", "4-9", self.stack.url("/data/small.txt")).stdout
+        self.assertEqual(out, b"456789")
+
+    def test_partial_retrieve(self):
+        ftp = self.stack.ftp()
+        try:
+            ftp.voidcmd("TYPE I")
+            for offset, length in ((0, 100), (12345, 1000000), (len(self.data) - 10, 10)):
+                conn = ftp.transfercmd("ERET P %d %d /data/file.bin" % (offset, length))
+                got = bytearray()
+                while True:
+                    chunk = conn.recv(65536)
+                    if not chunk:
+                        break
+                    got += chunk
+                conn.close()
+                self.assertTrue(ftp.voidresp().startswith("226"))
+                self.assertEqual(bytes(got), self.data[offset:offset + length])
+            with self.assertRaises(ftplib.error_perm) as cm:
+                ftp.sendcmd("ERET X 0 10 /data/file.bin")
+            self.assertTrue(str(cm.exception).startswith("504"))
+        finally:
+            ftp.quit()
+
+    def test_upload_with_allo(self):
+        payload = os.urandom(200000)
+        ftp = self.stack.ftp()
+        try:
+            ftp.voidcmd("TYPE I")
+            self.assertTrue(ftp.sendcmd("ALLO %d" % len(payload)).startswith("200"))
+            ftp.storbinary("STOR /up/allo.bin", io.BytesIO(payload))
+            self.assertEqual(self.stack.read("/up/allo.bin"), payload)
+            self.assertEqual(ftp.size("/up/allo.bin"), len(payload))
+        finally:
+            ftp.quit()
+
+    def test_upload_without_allo(self):
+        payload = os.urandom(150000)
+        path = self.local_file("plain.bin", payload)
+        self.stack.curl("-T", path, self.stack.url("/up/"))
+        self.assertEqual(self.stack.read("/up/plain.bin"), payload)
+
+        payload2 = os.urandom(5000)
+        path2 = self.local_file("lftp.bin", payload2)
+        self.stack.lftp("put %s -o /up/lftp.bin" % path2)
+        self.assertEqual(self.stack.read("/up/lftp.bin"), payload2)
+
+        # An existing file is replaced.
+        ftp = self.stack.ftp()
+        try:
+            ftp.storbinary("STOR /up/plain.bin", io.BytesIO(b"replaced"))
+        finally:
+            ftp.quit()
+        self.assertEqual(self.stack.read("/up/plain.bin"), b"replaced")
+
+    def test_large_upload_with_allo(self):
+        # Above 100 MiB the storage appends the file in parts.
+        size = 100 * MiB + 123457
+        ftp = self.stack.ftp(timeout=120)
+        try:
+            ftp.voidcmd("TYPE I")
+            ftp.voidcmd("ALLO %d" % size)
+            ftp.storbinary("STOR /up/large.bin", GeneratedStream(size, seed=3), blocksize=1 << 20)
+            self.assertEqual(ftp.size("/up/large.bin"), size)
+        finally:
+            ftp.quit()
+        with open(self.stack.local("/up/large.bin"), "rb") as f:
+            stored = content_hash(iter(lambda: f.read(1 << 20), b""))
+        self.assertEqual(stored, content_hash(generated_chunks(size, seed=3)))
+
+    def test_restarted_and_appending_uploads_are_refused(self):
+        ftp = self.stack.ftp()
+        try:
+            ftp.voidcmd("TYPE I")
+            with self.assertRaises(ftplib.error_perm) as cm:
+                ftp.storbinary("STOR /up/restart.bin", io.BytesIO(b"tail"), rest=10)
+            self.assertTrue(str(cm.exception).startswith("553"), cm.exception)
+            self.assertIn("APPEND_NOT_SUPPORTED", str(cm.exception))
+            with self.assertRaises(ftplib.error_perm) as cm:
+                ftp.storbinary("APPE /up/appe.bin", io.BytesIO(b"more"))
+            self.assertTrue(str(cm.exception)[:3] in ("502", "553"), cm.exception)
+            self.assertFalse(os.path.exists(self.stack.local("/up/appe.bin")))
+            # The session goes on normally afterwards.
+            self.assertEqual(ftp.size("/data/small.txt"), 16)
+        finally:
+            ftp.quit()
+
+    def test_transfer_log_lines(self):
+        self.stack.curl(self.stack.url("/data/small.txt"))
+        log = self.stack.server_log()
+        self.assertRegex(log, r'transfer user=ann command=RETR path="/data/small.txt" bytes=16 '
+                              r'seconds=[\d.]+ rate=[\d.]+ MB/s status=ok')
+
+
+if __name__ == "__main__":
+    unittest.main()

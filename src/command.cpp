@@ -308,10 +308,13 @@ orvel_result_t orvel_l_dropbox_cksm(orvel_gfs_operation_t op, orvel_dropbox_hand
         goto out;
     if (digest != nullptr) {
         std::snprintf(cksumstr, 257, "%s", digest);
-        // Resolution was the last operation that could enter metadata, so the
-        // record is still the cached one.
-        orvel_l_dropbox_keep_digest(record, algorithm, digest);
-        digest = nullptr;
+        // Only a digest of the whole file describes the file. Resolution was
+        // the last operation that could enter metadata, so the record is
+        // still the cached one.
+        if (info->cksm_offset == 0 && info->cksm_length == -1) {
+            orvel_l_dropbox_keep_digest(record, algorithm, digest);
+            digest = nullptr;
+        }
     }
 
 out:

@@ -1379,16 +1379,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return False
         side = fault.side
         if side is None:
-            side = "request" if ROUTES.get(path) == UPLOAD_STYLE and self.body.length != 0 else "response"
-        if action == "cut" and side == "request":
+            uploading = ROUTES.get(path) == UPLOAD_STYLE and self.body.length != 0
+            side = "request" if action == "cut" and uploading else "response"
+        if side == "request":
+            # Take after_bytes of the request body, then (stall) stop reading
+            # for stall_ms, then drop the connection without carrying it out.
             left = fault.after_bytes
             while left > 0:
                 data = self.body.read(min(left, IO_CHUNK))
                 if not data:
                     break
                 left -= len(data)
+            if action == "stall":
+                time.sleep(fault.stall_ms / 1000.0)
             self.close_connection = True
-            raise Abort("fault: cut request")
+            raise Abort("fault: %s request" % action)
         self.out_fault = fault  # stall or cut inside the reply body
         return False
 

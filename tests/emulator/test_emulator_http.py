@@ -135,6 +135,18 @@ class ListingTest(unittest.TestCase):
         self.assertEqual(status, 409)
         self.assertTrue(body["error_summary"].startswith("reset/"))
 
+    def test_recursive_and_id_relative_paths(self):
+        EMU.upload("/rec/a/b/c.txt", b"c")
+        EMU.upload("/rec/z.txt", b"z")
+        status, page = EMU.rpc("files/list_folder", {"path": "/rec", "recursive": True})
+        self.assertEqual([e["path_display"] for e in page["entries"]],
+                         ["/rec/a", "/rec/a/b", "/rec/a/b/c.txt", "/rec/z.txt"])
+        folder_id = page["entries"][0]["id"]
+        status, md = EMU.rpc("files/get_metadata", {"path": folder_id + "/b/C.TXT"})
+        self.assertEqual((status, md["path_display"]), (200, "/rec/a/b/c.txt"))
+        status, page = EMU.rpc("files/list_folder", {"path": folder_id})
+        self.assertEqual([e["name"] for e in page["entries"]], ["b"])
+
     def test_entry_shapes_and_errors(self):
         EMU.upload("/shapes/file.txt", b"x")
         EMU.rpc("files/create_folder_v2", {"path": "/shapes/dir"})
@@ -447,6 +459,15 @@ class FaultTest(unittest.TestCase):
         self.assertEqual((s, h["content-type"]), (200, "application/json"))
         with self.assertRaises(ValueError):
             json.loads(body)
+
+    def test_stall_while_reading_an_upload(self):
+        EMU.add_faults({"path": "/2/files/upload", "action": "stall", "side": "request",
+                        "after_bytes": 10, "stall_ms": 300})
+        t0 = time.time()
+        with self.assertRaises((ConnectionError, OSError, Exception)):
+            EMU.request("POST", "/2/files/upload", token="T", arg={"path": "/stalled.bin"}, body=b"s" * 100)
+        self.assertGreaterEqual(time.time() - t0, 0.3)
+        self.assertFalse(os.path.exists(EMU.ns_path("1000", "stalled.bin")))
 
     def test_bad_rule_refused(self):
         s, h, body = EMU.request("POST", "/__emulator/faults", body=b'{"action": "explode"}')

@@ -90,8 +90,9 @@ class GeneratedStream:
 
 
 class Stack:
-    def __init__(self, server_args=(), users=USERS):
+    def __init__(self, server_args=(), users=USERS, policy=None):
         self.server_args = list(server_args)
+        self.policy = policy  # storage policy document (dict), None = none
         self.users = users
         self.emu = None
         self.server = None
@@ -128,6 +129,11 @@ class Stack:
                "--users", self.users_file, "--creds", os.path.join(self.tmp, "creds-%u.json"),
                "--log", self.log_file, "--login-delay-ms", "50", "--data-timeout", "20",
                "--idle-timeout", "120"] + self.server_args
+        if self.policy is not None:
+            policy_file = os.path.join(self.tmp, "policy.json")
+            with open(policy_file, "w") as f:
+                json.dump(self.policy, f)
+            cmd += ["--policy", policy_file]
         self.server = subprocess.Popen(cmd, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                        text=True)
         deadline = time.monotonic() + timeout
@@ -195,7 +201,11 @@ class Stack:
     def ftp(self, user="ann", password="secret-ann", timeout=60):
         f = ftplib.FTP()
         f.connect("127.0.0.1", self.port, timeout=timeout)
-        f.login(user, password)
+        try:
+            f.login(user, password)
+        except BaseException:
+            f.close()
+            raise
         return f
 
     def url(self, path=""):

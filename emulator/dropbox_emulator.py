@@ -335,8 +335,7 @@ class Store:
     def locate(self, ns, comps):
         """Existing object at root-relative comps (any case) or None.
 
-        Raises LookupFail("not_folder") semantics are left to the callers:
-        an ancestor that is a file makes the object simply absent.
+        An ancestor that is a file makes the object simply absent.
         """
         cur = self.ns_dir(ns)
         disp = []
@@ -356,25 +355,6 @@ class Store:
             if not (stat.S_ISDIR(st.st_mode) or stat.S_ISREG(st.st_mode)):
                 return None
         return Store.Node(ns, disp, cur, st)
-
-    def ancestor_state(self, ns, comps):
-        """For a missing path: (display comps of the parent, parent node or None,
-        whether an ancestor is a file)."""
-        cur = self.ns_dir(ns)
-        disp = []
-        for c in comps:
-            name = self._child_name(cur, c)
-            if name is None:
-                return disp, False
-            cur = os.path.join(cur, name)
-            disp.append(name)
-            try:
-                st = os.stat(cur)
-            except OSError:
-                return disp, False
-            if not stat.S_ISDIR(st.st_mode):
-                return disp, True
-        return disp, False
 
     # -- metadata rows -------------------------------------------------------
 
@@ -1661,8 +1641,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             raise error
 
     def receive(self, fd, offset, limit, error, hasher=None, extra=None):
-        """Stream the request body into fd at offset; returns its length."""
+        """Stream the request body into fd at offset; returns its length.
+        self.written counts the bytes put into the file, also on failure."""
         total = 0
+        self.written = 0
         while True:
             data = self.body.read(IO_CHUNK)
             if not data:
@@ -1675,6 +1657,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             while len(view):
                 n = os.pwrite(fd, view, offset)
                 offset += n
+                self.written += n
                 view = view[n:]
             if hasher is not None:
                 hasher.update(data)
@@ -1785,6 +1768,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         check = ContentHasher() if arg.get("content_hash") else None
         ok = False
         n = 0
+        self.written = 0
         try:
             fd = os.open(s.path, os.O_WRONLY)
             try:
@@ -1816,13 +1800,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
                             os.truncate(s.path, s.received)
                         except OSError:
                             pass
-                elif ok:
-                    if s.closed:
-                        ok = False
-                    else:
+                else:
+                    if hasher is None and offset < s.hash_pos and self.written:
+                        s.hash_pos = -1  # overwrote bytes already hashed
+                    if ok and s.closed:
+                        ok = False  # another append closed the session meanwhile
+                    if ok:
                         s.ranges.append((offset, n))
-                        if hasher is None and offset < s.hash_pos:
-                            s.hash_pos = -1  # overwrote bytes already hashed
+                    elif self.written:
+                        # A failed part may have spilled over parts already received.
+                        end = offset + self.written
+                        s.ranges = [r for r in s.ranges if r[0] + r[1] <= offset or r[0] >= end]
                 if ok and close:
                     s.closed = True
                     if s.concurrent:

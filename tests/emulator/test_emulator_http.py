@@ -372,6 +372,18 @@ class SessionTest(unittest.TestCase):
         self.assertEqual(body["error"], {".tag": "lookup_failed", "lookup_failed": {
             ".tag": "incorrect_offset", "correct_offset": len(data)}})
 
+    def test_failed_chunked_part_spilling_over_another_is_not_counted(self):
+        sid = self.start(session_type="concurrent")
+        self.assertEqual(self.append(sid, BLOCK, b"2" * BLOCK), (200, None))
+        s, h, body = EMU.request("POST", "/2/files/upload_session/append_v2", token="T",
+                                 arg={"cursor": {"session_id": sid, "offset": 0}},
+                                 body=iter([b"1" * BLOCK, b"1" * 10]), chunked=True)
+        self.assertTrue(json.loads(body)["error_summary"].startswith("concurrent_session_invalid_data_size"))
+        self.assertEqual(self.append(sid, 0, b"1" * BLOCK), (200, None))
+        self.assertEqual(self.append(sid, 2 * BLOCK, b"3", close=True), (200, None))
+        s, body = self.finish(sid, 2 * BLOCK + 1, "/spilled.bin")
+        self.assertTrue(body["error_summary"].startswith("concurrent_session_missing_data"), body)
+
     def test_concurrent_in_order_and_sequential(self):
         data = os.urandom(2 * BLOCK + 10)
         sid = self.start(session_type={".tag": "concurrent"})

@@ -1,0 +1,109 @@
+"""The server program's command line: password hashing, clear errors for bad
+settings, anonymous access rules, the demo script."""
+
+import ftplib
+import hashlib
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from stack import PLUGIN, SERVER, SOURCE_DIR, BINARY_DIR, Stack
+
+
+def run_server(*args, timeout=20, input=None):
+    return subprocess.run([SERVER] + list(args), capture_output=True, text=True, timeout=timeout, input=input)
+
+
+class CommandLineTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="orvel-cli-")
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.tmp, name)
+
+    def test_hash_password_line(self):
+        r = run_server("--hash-password", "ann", input="pw one\n")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        user, scheme, salt, digest = r.stdout.strip().split(":")
+        self.assertEqual((user, scheme), ("ann", "sha256"))
+        self.assertEqual(digest, hashlib.sha256((salt + "pw one").encode()).hexdigest())
+        again = run_server("--hash-password", "ann", input="pw one\n").stdout.strip()
+        self.assertNotEqual(again.split(":")[2], salt, "every line gets its own salt")
+        self.assertEqual(run_server("--hash-password", "a:b", input="x\n").returncode, 2)
+
+    def test_missing_or_unreadable_files_exit_2(self):
+        missing = self.path("no-such-users")
+        r = run_server("--users", missing, "--port", "0")
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(missing, r.stderr)
+        self.assertIn("No such file or directory", r.stderr)
+
+        users = self.path("users")
+        with open(users, "w") as f:
+            f.write(run_server("--hash-password", "ann", input="pw\n").stdout)
+        r = run_server("--users", users, "--creds", self.path("nocreds.json"), "--plugin", PLUGIN, "--port", "0")
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(self.path("nocreds.json"), r.stderr)
+
+        r = run_server("--users", users, "--plugin", self.path("nolib.so"), "--port", "0")
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("nolib.so", r.stderr)
+
+        r = run_server("--config", self.path("nothing.conf"))
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("nothing.conf", r.stderr)
+
+        with open(self.path("bad-users"), "w") as f:
+            f.write("ann:md5:salt:abc\n")
+        r = run_server("--users", self.path("bad-users"), "--plugin", PLUGIN, "--port", "0")
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("bad-users:1", r.stderr)
+
+        r = run_server("--port", "99999")
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("port", r.stderr)
+
+    def test_anonymous_only_on_loopback(self):
+        r = run_server("--allow-anonymous", "--listen", "0.0.0.0", "--plugin", PLUGIN, "--port", "0")
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("loopback", r.stderr)
+        conf = self.path("server.conf")
+        with open(conf, "w") as f:
+            f.write("# comment\nlisten = 0.0.0.0\nallow-anonymous = yes\n")
+        r = run_server("--config", conf, "--plugin", PLUGIN, "--port", "0")
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("loopback", r.stderr)
+
+
+class AnonymousTest(unittest.TestCase):
+    def test_anonymous_login_when_enabled(self):
+        stack = Stack(server_args=["--allow-anonymous"])
+        stack.start()
+        try:
+            os.symlink(os.path.join(stack.tmp, "creds-ann.json"), os.path.join(stack.tmp, "creds-anonymous.json"))
+            stack.put("/pub.txt", b"public")
+            f = stack.ftp(user="anonymous", password="guest@example.org")
+            try:
+                self.assertEqual(f.size("/pub.txt"), 6)
+            finally:
+                f.quit()
+        finally:
+            stack.stop()
+
+
+class DemoTest(unittest.TestCase):
+    def test_demo_check(self):
+        env = dict(os.environ, ORVEL_BINARY_DIR=BINARY_DIR)
+        r = subprocess.run(["bash", os.path.join(SOURCE_DIR, "scripts", "demo.sh"), "--check"], env=env,
+                           capture_output=True, text=True, timeout=120)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertIn("check passed", r.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()

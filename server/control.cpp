@@ -179,6 +179,9 @@ FtpSession::FtpSession(const Settings &settings, int control_fd) : settings_(set
     len = sizeof peer_;
     ::getpeername(fd_, reinterpret_cast<sockaddr *>(&peer_), &len);
     peer_text_ = address_text(peer_);
+    // An urgent ABOR (Telnet Synch) keeps its last byte in the command stream.
+    int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_OOBINLINE, &one, sizeof one);
 }
 
 FtpSession::~FtpSession()

@@ -150,6 +150,24 @@ class TransferTest(unittest.TestCase):
         finally:
             ftp.quit()
 
+    def test_abort_during_download(self):
+        self.stack.put("/data/abort.bin", b"".join(generated_chunks(40 * MiB, seed=5)))
+        ftp = self.stack.ftp()
+        try:
+            ftp.voidcmd("TYPE I")
+            conn = ftp.transfercmd("RETR /data/abort.bin")
+            got = 0
+            while got < MiB:
+                got += len(conn.recv(65536))
+            # The server stops the transfer: 426 for RETR, then 226 for ABOR.
+            self.assertTrue(ftp.abort().startswith("426"))
+            self.assertTrue(ftp.getresp().startswith("226"))
+            conn.close()
+            self.assertEqual(ftp.size("/data/small.txt"), 16)
+        finally:
+            ftp.quit()
+        self.assertIn('command=RETR path="/data/abort.bin"', self.stack.server_log())
+
     def test_transfer_log_lines(self):
         self.stack.curl(self.stack.url("/data/small.txt"))
         log = self.stack.server_log()

@@ -109,6 +109,19 @@ class ListFolderTest(SdkTestCase):
         self.assertTrue(err.is_path() and err.get_path().is_not_found())
         with self.assertRaises(dropbox.exceptions.BadInputError):
             dbx.files_list_folder("/")
+        err = self.api_error(dbx.files_list_folder, "/lf-file.txt/")
+        self.assertTrue(err.get_path().is_malformed_path())
+        err = self.api_error(dbx.files_upload, b"x", "/lf-file.txt/")
+        self.assertTrue(err.get_path().reason.is_malformed_path())
+
+    def test_ids_and_recursive(self):
+        dbx = client()
+        md = dbx.files_upload(b"deep", "/rec/one/two/deep.txt")
+        entries = dbx.files_list_folder("/rec", recursive=True).entries
+        self.assertEqual([e.path_lower for e in entries], ["/rec/one", "/rec/one/two", "/rec/one/two/deep.txt"])
+        self.assertEqual(dbx.files_get_metadata(md.id).path_display, "/rec/one/two/deep.txt")
+        listed = dbx.files_list_folder(entries[1].id).entries
+        self.assertEqual([e.id for e in listed], [md.id])
 
 
 class WriteOpsTest(SdkTestCase):

@@ -92,6 +92,20 @@ size_t write_body(char *buffer, size_t size, size_t nitems, void *userdata)
     if (callbacks->data_read_callback == nullptr || length == 0) {
         return length;
     }
+    if (callbacks->data_read_callback == orvel_dsi_rest_read_gridftp_op) {
+        auto *arg = static_cast<orvel_dsi_rest_gridftp_op_arg_t *>(callbacks->data_read_callback_arg);
+        if (!ctx->channel_sink && arg != nullptr && arg->op != nullptr) {
+            ctx->channel_sink = std::make_unique<ChannelSink>(arg);
+        }
+        if (ctx->channel_sink) {
+            orvel_result_t result = ctx->channel_sink->take(buffer, length);
+            if (result != ORVEL_SUCCESS) {
+                ctx->fail(result);
+                return CURL_WRITEFUNC_ERROR;
+            }
+            return length;
+        }
+    }
     orvel_result_t result = callbacks->data_read_callback(callbacks->data_read_callback_arg, buffer, length);
     if (result != ORVEL_SUCCESS) {
         ctx->fail(result);

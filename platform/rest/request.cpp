@@ -278,6 +278,13 @@ orvel_result_t perform(const char *method, const char *uri, const orvel_dsi_rest
         ctx.status = status;
     }
 
+    if (ctx.channel_sink) {
+        // Bytes received before a failure still reach the channel: a repeated
+        // download continues after them.
+        ctx.fail(ctx.channel_sink->finish());
+        ctx.channel_sink.reset();
+    }
+
     orvel_result_t result = ORVEL_SUCCESS;
     if (ctx.callback_result != ORVEL_SUCCESS) {
         // A callback's own failure (a sink, the data channel, the idle limit).

@@ -8,6 +8,9 @@
 #include <curl/curl.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +23,49 @@ constexpr size_t kChannelChunk = 2 * 1024 * 1024;
 constexpr size_t kErrorBodyCap = 64 * 1024;
 // Largest JSON reply accepted by the JSON sink.
 constexpr size_t kJsonReplyCap = 64 * 1024 * 1024;
+
+// Reply bytes bound for the data channel are gathered into blocks of this
+// size, so that the host sees large writes instead of one per TLS record.
+constexpr size_t kSinkBlock = 1024 * 1024;
+
+// Waits for the host's answer to one data-channel registration.
+struct ChannelWait {
+    std::mutex mutex;
+    std::condition_variable done_cv;
+    bool done = false;
+    orvel_result_t result = ORVEL_SUCCESS;
+    size_t nbytes = 0;
+    bool eof = false;
+
+    void finish(orvel_result_t r, size_t n, bool at_end);
+    void wait();
+};
+
+// Double-buffered writer of reply bytes into the data channel: one block is
+// written by the host while the next one fills from the network.
+class ChannelSink {
+public:
+    explicit ChannelSink(orvel_dsi_rest_gridftp_op_arg_t *arg) : arg_(arg) {}
+    ~ChannelSink();
+    ChannelSink(const ChannelSink &) = delete;
+    ChannelSink &operator=(const ChannelSink &) = delete;
+    // Takes reply bytes; a failure result stops the exchange.
+    orvel_result_t take(const char *data, size_t length);
+    // Writes what is gathered and waits for every write; after a failure only waits.
+    orvel_result_t finish();
+
+private:
+    orvel_result_t submit();
+    orvel_result_t wait_pending();
+    orvel_dsi_rest_gridftp_op_arg_t *arg_;
+    std::unique_ptr<unsigned char[]> buffers_[2];
+    size_t fill_ = 0;
+    int current_ = 0;
+    std::unique_ptr<ChannelWait> pending_;
+    size_t pending_length_ = 0;
+    int pending_index_ = 0;
+    bool failed_ = false;
+};
 
 enum class BodyKind {
     none,     // no request body
@@ -52,6 +98,7 @@ struct RequestContext {
     std::string json_reply;        // JSON sink's accumulated body
     bool json_overflow = false;
     int64_t body_bytes_received = 0;
+    std::unique_ptr<ChannelSink> channel_sink; // when the reply goes to the data channel
 
     // Progress and idle detection.
     curl_off_t ul_now = 0;
@@ -97,6 +144,9 @@ int transfer_progress(void *clientp, curl_off_t dltotal, curl_off_t dlnow, curl_
 // Blocking waits on the host's data channel (its callbacks may run on any thread).
 orvel_result_t channel_read(orvel_gfs_operation_t op, void *buffer, size_t length, size_t *nread, bool *eof);
 orvel_result_t channel_write(orvel_gfs_operation_t op, const void *buffer, size_t length, orvel_off_t offset);
+// Registers a write without waiting; on success `wait` is signalled once.
+orvel_result_t channel_write_start(orvel_gfs_operation_t op, const void *buffer, size_t length, orvel_off_t offset,
+                                   ChannelWait *wait);
 
 // Easy handles kept for connection reuse.
 CURL *acquire_handle();

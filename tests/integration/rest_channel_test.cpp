@@ -38,6 +38,11 @@ protected:
         emulator->clear_faults();
         emulator->clear_log();
     }
+    void TearDown() override
+    {
+        // Every error result a test saw was taken or discarded.
+        EXPECT_EQ(orvel_error_held_count(), 0u);
+    }
     static Emulator *emulator;
 };
 
@@ -267,6 +272,76 @@ TEST_F(RestChannel, ErrorReplyNeverReachesTheChannel)
     EXPECT_TRUE(download.tapped.empty());
     ASSERT_NE(download.response.record.error_body, nullptr);
     EXPECT_NE(std::strstr(download.response.record.error_body, "not_found"), nullptr);
+}
+
+} // namespace
+
+namespace {
+
+// A download sink whose n-th write fails, as a broken client connection would.
+class FailingWrites : public orvel::host::DataChannel {
+public:
+    explicit FailingWrites(int fail_at) : fail_at_(fail_at) {}
+    orvel_result_t read(void *, size_t, size_t *nread, bool *eof) override
+    {
+        *nread = 0;
+        *eof = true;
+        return ORVEL_SUCCESS;
+    }
+    orvel_result_t write(const void *, size_t length, int64_t) override
+    {
+        if (++writes_ == fail_at_) {
+            return orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 426, "CLIENT_GONE",
+                                                                          "%s", "the client went away"));
+        }
+        bytes_ += length;
+        return ORVEL_SUCCESS;
+    }
+    size_t bytes() const { return bytes_; }
+
+private:
+    int fail_at_;
+    int writes_ = 0;
+    size_t bytes_ = 0;
+};
+
+TEST_F(RestChannel, HostWriteFailureOrAnOverlongReplyStopsTheDownload)
+{
+    emulator->put_file("/w.bin", pattern(4 * 1024 * 1024, 3));
+    auto channel = std::make_shared<FailingWrites>(2);
+    Download download;
+    orvel_result_t result = run_transfer(channel, TransferDirection::download, [&](orvel_gfs_operation_t op) {
+        return download.run(op, "/w.bin", 0, -1);
+    });
+    ASSERT_NE(result, ORVEL_SUCCESS);
+    EXPECT_EQ(orvel_gfs_error_get_ftp_response_code(orvel_error_peek(result)), 426) << error_text(result);
+    EXPECT_FALSE(orvel_dsi_rest_error_is_retryable(result));
+    EXPECT_EQ(download.arg.transferred, static_cast<orvel_off_t>(channel->bytes()));
+    EXPECT_GT(download.arg.transferred, 0);
+    orvel_error_discard(result);
+
+    // A reply longer than the bytes expected (a range the server ignored)
+    // is refused instead of being written beyond the range.
+    emulator->put_file("/long.bin", pattern(5000, 4));
+    auto memory = std::make_shared<MemoryChannel>();
+    Download overlong;
+    result = run_transfer(memory, TransferDirection::download, [&](orvel_gfs_operation_t op) {
+        overlong.arg = {};
+        overlong.arg.op = op;
+        overlong.arg.length = 1000;
+        KeyList headers{{"Dropbox-API-Arg", "{\"path\": \"/long.bin\"}"}};
+        add_auth(headers);
+        orvel_dsi_rest_callbacks_t callbacks{};
+        callbacks.data_read_callback = orvel_dsi_rest_read_gridftp_op;
+        callbacks.data_read_callback_arg = &overlong.arg;
+        return orvel_dsi_rest_request("GET", (std::string(kContentBase) + "/2/files/download").c_str(), nullptr,
+                                      headers.get(), &callbacks);
+    });
+    ASSERT_NE(result, ORVEL_SUCCESS);
+    EXPECT_NE(error_text(result).find("longer than the 1000 bytes expected"), std::string::npos) << error_text(result);
+    EXPECT_FALSE(orvel_dsi_rest_error_is_retryable(result));
+    EXPECT_TRUE(memory->written().size() <= 1000u);
+    orvel_error_discard(result);
 }
 
 } // namespace

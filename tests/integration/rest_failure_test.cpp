@@ -42,6 +42,11 @@ protected:
         emulator->clear_faults();
         emulator->clear_log();
     }
+    void TearDown() override
+    {
+        // Every error result a test saw was taken or discarded.
+        EXPECT_EQ(orvel_error_held_count(), 0u);
+    }
     static Emulator *emulator;
 };
 

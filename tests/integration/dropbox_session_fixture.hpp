@@ -57,6 +57,7 @@ protected:
         emu_ = std::make_unique<Emulator>(options());
         emu_->use_for_rest();
         saved_timeout_ = orvel_i_dropbox_progress_timeout_ms;
+        held_errors_ = orvel_error_held_count();
         // No waiting on pacing in tests.
         orvel_i_dropbox_api_per_second = 1000;
     }
@@ -65,6 +66,8 @@ protected:
         session_.reset();
         orvel_i_dropbox_progress_timeout_ms = saved_timeout_;
         emu_.reset();
+        // Every error reached the host or was discarded: none piles up.
+        EXPECT_EQ(orvel_error_held_count(), held_errors_);
     }
 
     virtual EmulatorOptions options() const { return {}; }
@@ -153,6 +156,7 @@ protected:
     std::unique_ptr<Emulator> emu_;
     std::unique_ptr<host::Session> session_;
     int32_t saved_timeout_ = 30000;
+    size_t held_errors_ = 0;
 };
 
 inline const char *kListFolder = "/2/files/list_folder";

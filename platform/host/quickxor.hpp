@@ -11,14 +11,16 @@ namespace orvel::host::detail {
 class QuickXorHash {
 public:
     static constexpr size_t kDigestBytes = 20;
+    static constexpr size_t kPeriod = 160; // byte k and byte k + 160 land on the same bits
     void update(const unsigned char *data, size_t length);
     // The 20-byte digest; the state is left unchanged.
     void digest(unsigned char out[kDigestBytes]) const;
 
 private:
-    unsigned char state_[kDigestBytes] = {};
-    unsigned shift_ = 0;   // bit position of the next byte, 0..159
-    uint64_t length_ = 0;  // bytes seen
+    // Bytes folded by their index modulo 160: the bit position depends on
+    // nothing else, so the rotation into the state is done once at the end.
+    unsigned char fold_[kPeriod] = {};
+    uint64_t length_ = 0; // bytes seen
 };
 
 } // namespace orvel::host::detail

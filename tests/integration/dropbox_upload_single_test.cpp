@@ -214,6 +214,14 @@ TEST_F(DropboxUpload, DataBeyondOrShortOfTheAnnouncedSizeFails)
         << too_little.chain_text();
     EXPECT_FALSE(emu_->exists("/short.txt"));
     EXPECT_EQ(count(kUpload), 2u);
+    EXPECT_EQ(too_much.finish_calls + too_little.finish_calls, 2);
+
+    // A read error of the end-of-data check is the upload's error: the body
+    // took one read, the check is the second.
+    auto check_fails = std::make_shared<host::MemoryChannel>("0123456789");
+    check_fails->fail_read_at(2);
+    host::Outcome check = upload("/check.txt", check_fails, 5);
+    EXPECT_EQ(check.reply_code(), 426) << check.chain_text();
 
     // A failing client channel fails the upload with the host's error.
     auto broken = std::make_shared<host::MemoryChannel>("abcdef");

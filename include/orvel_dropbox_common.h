@@ -329,7 +329,8 @@ orvel_result_t orvel_dropbox_path_cache_init(orvel_hashtable_t *cache);
 orvel_result_t orvel_dropbox_path_cache_update(orvel_hashtable_t *cache, const orvel_dropbox_path_info_t *info,
                                                const char *base_path);
 orvel_result_t orvel_dropbox_path_cache_remove(orvel_hashtable_t *cache, const char *path);
-/* Removes `path` and every entry below it ("path/..."). */
+/* Removes `path` and every entry below it ("path/..."). For "/" the root's
+ * own entry stays (marked not listed): a session always knows its root. */
 orvel_result_t orvel_dropbox_path_cache_remove_tree(orvel_hashtable_t *cache, const char *path);
 orvel_dropbox_path_info_t *orvel_dropbox_path_cache_query(orvel_hashtable_t *cache, const char *path);
 

@@ -16,6 +16,7 @@ namespace {
 
 constexpr long kDownloadBufferSize = 512 * 1024;
 constexpr long kUploadBufferSize = 2 * 1024 * 1024;
+constexpr long kChannelBodyMaxConnectionAge = 20; // seconds
 
 thread_local RequestContext *tls_context = nullptr;
 
@@ -162,6 +163,10 @@ void set_body_options(CURL *curl, const char *method, RequestContext &ctx)
         curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(ctx.memory_len));
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, ctx.memory_len ? reinterpret_cast<const char *>(ctx.memory) : "");
     } else {
+        // Bytes taken from the channel cannot be sent twice, so a body from
+        // the channel does not go over a connection that has been idle long
+        // enough for the server to have dropped it.
+        curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, kChannelBodyMaxConnectionAge);
         curl_easy_setopt(curl, CURLOPT_POST, 1L);
         curl_easy_setopt(curl, CURLOPT_READFUNCTION, read_body);
         curl_easy_setopt(curl, CURLOPT_READDATA, &ctx);

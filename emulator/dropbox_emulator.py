@@ -128,6 +128,22 @@ def new_rev():
     return "%x" % (0x100000000000000 + secrets.randbits(56))
 
 
+_enc = json.encoder.encode_basestring  # JSON string literal, non-ASCII kept
+
+
+def entry_json(display, name, row):
+    """Tagged metadata as JSON text, the same as json.dumps(Store.render(...)),
+    written out directly because big listings make millions of these."""
+    if row[4]:
+        return '{".tag": "folder", "name": %s, "path_lower": %s, "path_display": %s, "id": %s}' % (
+            _enc(name), _enc(display.lower()), _enc(display), _enc(row[3]))
+    return ('{".tag": "file", "name": %s, "path_lower": %s, "path_display": %s, "id": %s, '
+            '"client_modified": %s, "server_modified": %s, "rev": %s, "size": %d, '
+            '"is_downloadable": true, "content_hash": %s}') % (
+        _enc(name), _enc(display.lower()), _enc(display), _enc(row[3]), _enc(row[6]), _enc(row[7]),
+        _enc(row[5]), row[8], _enc(row[10]))
+
+
 # --------------------------------------------------------------------------
 # content hash
 
@@ -165,17 +181,23 @@ class ContentHasher:
         return overall.hexdigest()
 
 
-def hash_file(path, start=0, end=None, hasher=None):
+def hash_file(path, start=0, end=None, hasher=None, size_hint=None):
     """Content hash of a file (or of [start, end) continuing hasher), streamed."""
     hasher = hasher or ContentHasher()
-    with open(path, "rb") as f:
+    with open(path, "rb", buffering=0) as f:
         if start == 0 and end is None and hasher.fill == 0:
-            # Small files (the common case in big folders): one read, no block buffer.
-            head = f.read(BLOCK_SIZE)
-            if len(head) < BLOCK_SIZE:
-                hasher.update(head)
-                return hasher.hexdigest()
+            # Small files (the common case in big folders): one read sized by
+            # the expected length, no block buffer.
+            want = BLOCK_SIZE if size_hint is None or size_hint >= BLOCK_SIZE else size_hint + 1
+            head = f.read(want)
+            while len(head) < want:
+                more = f.read(want - len(head))
+                if not more:
+                    break
+                head += more
             hasher.update(head)
+            if len(head) < want:  # the whole file
+                return hasher.hexdigest()
             start = len(head)
         buf = bytearray(BLOCK_SIZE)
         view = memoryview(buf)
@@ -322,15 +344,12 @@ class Store:
         return cached[1].get(name.lower())
 
     class Node:
-        __slots__ = ("ns", "comps", "disk", "st", "is_dir")
+        __slots__ = ("ns", "comps", "disk", "st", "is_dir", "lower")
 
-        def __init__(self, ns, comps, disk, st):
+        def __init__(self, ns, comps, disk, st, lower=None):
             self.ns, self.comps, self.disk, self.st = ns, comps, disk, st
             self.is_dir = stat.S_ISDIR(st.st_mode)
-
-        @property
-        def lower(self):
-            return "".join("/" + c for c in self.comps).lower()
+            self.lower = lower if lower is not None else "".join("/" + c for c in comps).lower()
 
     def locate(self, ns, comps):
         """Existing object at root-relative comps (any case) or None.
@@ -373,8 +392,9 @@ class Store:
         self.db.execute("DELETE FROM objects WHERE ns=? AND (path_lower=? OR substr(path_lower,1,?)=?)",
                         (ns, lower, len(lower) + 1, lower + "/"))
 
-    def meta(self, node, row=None, lookup=True):
-        """Metadata row for an existing node, made or refreshed as needed."""
+    def meta(self, node, row=None, lookup=True, pending=None):
+        """Metadata row for an existing node, made or refreshed as needed.
+        With a pending list, new rows are appended to it instead of stored."""
         lower = node.lower
         if lookup:
             row = self._row(node.ns, lower)
@@ -386,7 +406,7 @@ class Store:
             values = (oid, True)
         else:
             st = node.st
-            chash = EMPTY_HASH if st.st_size == 0 else hash_file(node.disk)
+            chash = EMPTY_HASH if st.st_size == 0 else hash_file(node.disk, size_hint=st.st_size)
             st2 = os.stat(node.disk)
             if (st2.st_size, st2.st_mtime_ns) != (st.st_size, st.st_mtime_ns):
                 st = st2  # changed while hashing: take it as it is now
@@ -397,9 +417,13 @@ class Store:
             else:
                 rev, cm, sm = new_rev(), when, when
             values = (oid, False, rev, cm, sm, st.st_size, st.st_mtime_ns, chash)
-        self._put(node.ns, lower, *values)
         values = values + (None,) * (8 - len(values))
-        return (node.ns, lower, lower.rsplit("/", 1)[0], values[0], 1 if values[1] else 0) + values[2:]
+        row = (node.ns, lower, lower.rsplit("/", 1)[0], values[0], 1 if values[1] else 0) + values[2:]
+        if pending is not None:
+            pending.append(row)
+        else:
+            self.db.execute("INSERT OR REPLACE INTO objects VALUES (?,?,?,?,?,?,?,?,?,?,?)", row)
+        return row
 
     @staticmethod
     def render(view, comps, row, tagged=True):
@@ -559,21 +583,27 @@ class Store:
                     st = entry.stat()
                 except OSError:
                     continue
-                if not (stat.S_ISDIR(st.st_mode) or stat.S_ISREG(st.st_mode)):
-                    continue
-                children.append(Store.Node(node.ns, node.comps + [entry.name], entry.path, st))
-        children.sort(key=lambda n: (n.comps[-1].lower(), n.comps[-1]))
+                if stat.S_ISDIR(st.st_mode) or stat.S_ISREG(st.st_mode):
+                    children.append((entry.name.lower(), entry.name, entry.path, st))
+        children.sort()
+        rel = view.to_view(node.comps)
+        display_base = "".join("/" + c for c in (rel if rel is not None else node.comps))
+        lower_base = node.lower
         seen = set()
-        for child in children:
-            lower = child.lower
+        pending = []
+        for name_lower, name, disk, st in children:
+            lower = lower_base + "/" + name_lower
             seen.add(lower)
+            child = Store.Node(node.ns, node.comps + [name], disk, st, lower)
             try:
-                row = self.meta(child, rows.get(lower), lookup=False)
+                row = self.meta(child, rows.get(lower), lookup=False, pending=pending)
             except OSError:
                 continue  # vanished while listing
-            out.append(json.dumps(self.render(view, child.comps, row), ensure_ascii=False))
+            out.append(entry_json(display_base + "/" + name, name, row))
             if recursive and child.is_dir:
                 self._list_into(view, child, True, out)
+        if pending:
+            self.db.executemany("INSERT OR REPLACE INTO objects VALUES (?,?,?,?,?,?,?,?,?,?,?)", pending)
         for lower in rows:
             if lower not in seen:
                 self._drop_tree(node.ns, lower)

@@ -51,6 +51,30 @@ class ContentHashTest(unittest.TestCase):
         self.assertEqual(dropbox_emulator.ContentHasher().hexdigest(),
                          "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855")
 
+    def test_file_hash_with_stale_size_hint(self):
+        path = os.path.join(EMU.tmp, "hint.bin")
+        for size in (1, BLOCK, BLOCK + 1):
+            data = os.urandom(size)
+            with open(path, "wb") as f:
+                f.write(data)
+            for hint in (None, 0, size, BLOCK + 9):  # a file may have changed since it was listed
+                self.assertEqual(dropbox_emulator.hash_file(path, size_hint=hint), reference_hash(data))
+        self.assertEqual(dropbox_emulator.ContentHasher().hexdigest(),
+                         "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855")
+
+
+class EntryJsonTest(unittest.TestCase):
+    def test_fast_listing_text_matches_generic_rendering(self):
+        acc = dropbox_emulator.Account({"access_token": "x", "root_namespace_id": "1"})
+        view = dropbox_emulator.View(acc, home=True)
+        name = 'q"uo\\te \u00e9\x01\x7f'
+        file_row = ("1", "/d/" + name.lower(), "/d", "id:abc", 0, "123456789", "2020-01-01T00:00:00Z",
+                    "2020-01-02T00:00:00Z", 42, 1, "0" * 64)
+        dir_row = file_row[:4] + (1,) + (None,) * 6
+        for row in (file_row, dir_row):
+            self.assertEqual(dropbox_emulator.entry_json("/D/" + name, name, row),
+                             json.dumps(dropbox_emulator.Store.render(view, ["D", name], row), ensure_ascii=False))
+
 
 class PathTest(unittest.TestCase):
     def test_slash_root_refused_and_trailing_slash_malformed(self):

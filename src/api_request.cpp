@@ -118,7 +118,7 @@ orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_drop
     if (call->body_source != nullptr) {
         callbacks.data_write_callback = call->body_source;
         callbacks.data_write_callback_arg = call->body_source_arg;
-    } else if (!endpoint->args_in_header) {
+    } else if (!endpoint->args_in_header && call->args != nullptr) {
         callbacks.data_write_callback = orvel_dsi_rest_write_json;
         callbacks.data_write_callback_arg = call->args;
     } else if (std::string(endpoint->method) != "GET") {

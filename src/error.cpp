@@ -153,17 +153,20 @@ const orvel_object_type_t ORVEL_DROPBOX_ERROR_TYPE_DEFINITION = {
 
 } // extern "C"
 
+static void orvel_l_dropbox_error_add_info(orvel_object_t *error, const orvel_dsi_rest_key_array_t *info);
+
 orvel_object_t *orvel_dropbox_error_initialize(orvel_object_t *error, orvel_module_descriptor_t *base_source,
                                                orvel_object_t *base_cause,
                                                const orvel_dsi_rest_key_array_t *error_info)
 {
+    ORVEL_DROPBOX_TRACE_ENTER();
     orvel_object_t *typed = error != nullptr ? orvel_object_upcast(error, ORVEL_DROPBOX_ERROR_TYPE) : nullptr;
-    if (typed == nullptr) {
-        return nullptr;
-    }
     void *copy = nullptr;
-    orvel_l_dropbox_error_copy(const_cast<orvel_dsi_rest_key_array_t *>(error_info), &copy);
+    if (typed != nullptr) {
+        orvel_l_dropbox_error_copy(const_cast<orvel_dsi_rest_key_array_t *>(error_info), &copy);
+    }
     if (copy == nullptr) {
+        ORVEL_DROPBOX_TRACE_EXIT();
         return nullptr;
     }
     orvel_object_set_local_instance_data(typed, copy);
@@ -171,24 +174,31 @@ orvel_object_t *orvel_dropbox_error_initialize(orvel_object_t *error, orvel_modu
     if (base_source != nullptr || base_cause != nullptr) {
         orvel_error_initialize_base(error, base_source, base_cause);
     }
+    ORVEL_DROPBOX_TRACE_EXIT();
     return error;
 }
 
 orvel_object_t *orvel_dropbox_error_construct(orvel_module_descriptor_t *base_source, orvel_object_t *base_cause,
                                               const orvel_dsi_rest_key_array_t *error_info)
 {
+    ORVEL_DROPBOX_TRACE_ENTER();
     orvel_object_t *error = orvel_object_construct(ORVEL_DROPBOX_ERROR_TYPE);
-    if (error == nullptr) {
-        return nullptr;
-    }
-    if (orvel_dropbox_error_initialize(error, base_source, base_cause, error_info) == nullptr) {
+    if (error != nullptr && orvel_dropbox_error_initialize(error, base_source, base_cause, error_info) == nullptr) {
         orvel_object_free(error);
-        return nullptr;
+        error = nullptr;
     }
+    ORVEL_DROPBOX_TRACE_EXIT();
     return error;
 }
 
 void orvel_dropbox_error_add_info(orvel_object_t *error, const orvel_dsi_rest_key_array_t *info)
+{
+    ORVEL_DROPBOX_TRACE_ENTER();
+    orvel_l_dropbox_error_add_info(error, info);
+    ORVEL_DROPBOX_TRACE_EXIT();
+}
+
+static void orvel_l_dropbox_error_add_info(orvel_object_t *error, const orvel_dsi_rest_key_array_t *info)
 {
     orvel_dsi_rest_key_array_t *list = orvel_l_dropbox_error_list(error);
     if (list == nullptr || info == nullptr || info->count == 0 || info->key_value == nullptr) {

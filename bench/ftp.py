@@ -1,0 +1,175 @@
+#!/usr/bin/python3
+"""Throughput of the FTP server against curl straight at the emulator.
+
+Starts the emulator and the server (as the end-to-end tests do), then in one
+run:
+  download: curl through the server (ftp://) vs. curl GET /2/files/download
+  upload:   curl -T through the server (ALLO announced, so the storage appends
+            in 100 MiB parts) vs. curl running the same upload session
+            (start, append_v2 per 100 MiB part, finish) against the emulator.
+Prints the times, MB/s, the ratios (direct time / server time; 1.0 = no
+overhead) and the peak resident memory (VmHWM) of the session process.
+
+    ORVEL_BINARY_DIR=build /usr/bin/python3 bench/ftp.py [--size-mib 1024]
+"""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+from stack import Stack  # noqa: E402
+
+MiB = 1024 * 1024
+PART = 100 * MiB
+
+
+def make_file(path, size):
+    block = os.urandom(MiB)
+    with open(path, "wb") as f:
+        left = size
+        while left > 0:
+            n = min(left, MiB)
+            f.write(block[:n])
+            left -= n
+
+
+class PeakMemory:
+    """Polls the server's session children for their VmHWM while a transfer runs."""
+
+    def __init__(self, server_pid):
+        self.server_pid = server_pid
+        self.peak_kib = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def _children(self):
+        try:
+            with open("/proc/%d/task/%d/children" % (self.server_pid, self.server_pid)) as f:
+                return [int(p) for p in f.read().split()]
+        except OSError:
+            return []
+
+    def _run(self):
+        while not self._stop.is_set():
+            for pid in self._children():
+                try:
+                    with open("/proc/%d/status" % pid) as f:
+                        for line in f:
+                            if line.startswith("VmHWM:"):
+                                self.peak_kib = max(self.peak_kib, int(line.split()[1]))
+                except OSError:
+                    pass
+            self._stop.wait(0.05)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+
+def timed(cmd):
+    start = time.monotonic()
+    r = subprocess.run(cmd, capture_output=True)
+    elapsed = time.monotonic() - start
+    if r.returncode != 0:
+        raise SystemExit("command failed (%d): %s\n%s" % (r.returncode, " ".join(cmd), r.stderr.decode()))
+    return elapsed, r.stdout
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--size-mib", type=int, default=1024)
+    args = parser.parse_args()
+    size = args.size_mib * MiB
+
+    stack = Stack(server_args=["--data-timeout", "120"])
+    stack.start()
+    tmp = tempfile.mkdtemp(prefix="orvel-bench-")
+    try:
+        emu = stack.emu
+        connect = ["--cacert", emu.ca,
+                   "--connect-to", "api.dropboxapi.com:443:127.0.0.1:%d" % emu.port,
+                   "--connect-to", "content.dropboxapi.com:443:127.0.0.1:%d" % emu.port]
+        auth = ["-H", "Authorization: Bearer T"]
+        src = os.path.join(tmp, "src.bin")
+        make_file(src, size)
+        os.makedirs(stack.local("/bench"), exist_ok=True)
+        shutil.copyfile(src, stack.local("/bench/big.bin"))
+        # Parts for the direct upload session (curl -T streams a file; prepared untimed).
+        parts = []
+        with open(src, "rb") as f:
+            i = 0
+            while True:
+                data = f.read(PART)
+                if not data:
+                    break
+                p = os.path.join(tmp, "part%03d" % i)
+                with open(p, "wb") as out:
+                    out.write(data)
+                parts.append((p, len(data)))
+                i += 1
+
+        # Warm-up: the emulator hashes a new file on first sight.
+        subprocess.run(["curl", "-sS", "--user", "ann:secret-ann", stack.url("/bench/")], capture_output=True,
+                       check=True)
+
+        # --- download
+        t_direct_dl, _ = timed(["curl", "-sS", "-o", "/dev/null"] + connect + auth +
+                               ["-H", "Dropbox-API-Arg: " + json.dumps({"path": "/bench/big.bin"}),
+                                "https://content.dropboxapi.com/2/files/download"])
+        with PeakMemory(stack.server.pid) as mem_dl:
+            t_server_dl, _ = timed(["curl", "-sS", "-o", "/dev/null", "--user", "ann:secret-ann",
+                                    stack.url("/bench/big.bin")])
+
+        # --- upload
+        def rpc(endpoint, arg, body_file=None):
+            cmd = ["curl", "-sS", "-X", "POST", "-H", "Content-Type: application/octet-stream",
+                   "-H", "Dropbox-API-Arg: " + json.dumps(arg)] + connect + auth
+            cmd += ["-T", body_file] if body_file else ["--data-binary", ""]
+            r = subprocess.run(cmd + ["https://content.dropboxapi.com" + endpoint], capture_output=True,
+                               check=True)
+            return json.loads(r.stdout) if r.stdout.strip() else {}
+
+        start = time.monotonic()
+        session = rpc("/2/files/upload_session/start", {"close": False})["session_id"]
+        offset = 0
+        for p, n in parts:
+            rpc("/2/files/upload_session/append_v2", {"cursor": {"session_id": session, "offset": offset},
+                                                      "close": False}, p)
+            offset += n
+        rpc("/2/files/upload_session/finish", {"cursor": {"session_id": session, "offset": offset},
+                                               "commit": {"path": "/bench/up-direct.bin", "mode": "overwrite"}})
+        t_direct_ul = time.monotonic() - start
+        with PeakMemory(stack.server.pid) as mem_ul:
+            t_server_ul, _ = timed(["curl", "-sS", "--user", "ann:secret-ann", "-Q", "ALLO %d" % size,
+                                    "-T", src, stack.url("/bench/up-server.bin")])
+        for name in ("up-direct.bin", "up-server.bin"):
+            got = os.path.getsize(stack.local("/bench/" + name))
+            if got != size:
+                raise SystemExit("%s has %d bytes, expected %d" % (name, got, size))
+
+        mb = size / 1e6
+        print("size: %d MiB" % args.size_mib)
+        print("%-9s %12s %12s %12s %12s %7s" % ("", "direct s", "direct MB/s", "server s", "server MB/s", "ratio"))
+        for name, td, ts in (("download", t_direct_dl, t_server_dl), ("upload", t_direct_ul, t_server_ul)):
+            print("%-9s %12.2f %12.1f %12.2f %12.1f %7.2f" % (name, td, mb / td, ts, mb / ts, td / ts))
+        print("session process peak RSS (VmHWM): download %.1f MiB, upload %.1f MiB"
+              % (mem_dl.peak_kib / 1024, mem_ul.peak_kib / 1024))
+    finally:
+        stack.stop()
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

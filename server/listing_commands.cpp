@@ -33,12 +33,14 @@ void FtpSession::cmd_list(ListKind kind, const std::string &arg)
         return;
     time_t now = time(nullptr);
     bool opened = false;
+    bool data_failed = false;
     uint64_t entries = 0;
 
     auto render = [&](const std::vector<orvel::host::StatEntry> &batch) {
         if (!opened) {
             open_data(*conn, "listing of " + path);
             opened = true;
+            data_failed = !conn->is_open();
         }
         std::string out;
         for (const auto &e : batch) {
@@ -54,8 +56,8 @@ void FtpSession::cmd_list(ListKind kind, const std::string &arg)
             }
             ++entries;
         }
-        if (!out.empty())
-            conn->send_all(out.data(), out.size());
+        if (!out.empty() && !data_failed && !conn->send_all(out.data(), out.size()))
+            data_failed = true;
     };
 
     size_t partial_batches = 0;
@@ -76,6 +78,8 @@ void FtpSession::cmd_list(ListKind kind, const std::string &arg)
             all[0].name = arg.empty() ? path : strip_list_options(arg);
             render({all[0]});
             conn->close();
+            if (data_failed)
+                return reply(426, "Data connection failed; listing not sent.");
             return reply(226, "Listing complete.");
         }
     }
@@ -92,6 +96,8 @@ void FtpSession::cmd_list(ListKind kind, const std::string &arg)
     }
     if (!out.ok())
         return reply_error(out, "listing");
+    if (data_failed)
+        return reply(426, "Data connection failed; listing not sent.");
     log_info("user=%s listing path=\"%s\" entries=%llu", user_.c_str(), path.c_str(),
              static_cast<unsigned long long>(entries));
     reply(226, "Listing complete (" + std::to_string(entries) + " entries).");

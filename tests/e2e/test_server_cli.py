@@ -96,6 +96,29 @@ class AnonymousTest(unittest.TestCase):
             stack.stop()
 
 
+class DataConnectionTimeoutTest(unittest.TestCase):
+    def test_client_that_never_connects(self):
+        stack = Stack(server_args=["--data-timeout", "1"])
+        stack.start()
+        try:
+            stack.put("/f.txt", b"data")
+            f = stack.ftp()
+            try:
+                for command in ("LIST /", "RETR /f.txt", "STOR /g.txt"):
+                    with self.subTest(command=command):
+                        f.sendcmd("PASV")
+                        self.assertTrue(f.sendcmd(command).startswith("150"))
+                        with self.assertRaises(ftplib.error_temp) as cm:
+                            f.getresp()
+                        self.assertTrue(str(cm.exception)[:3] in ("425", "426"), cm.exception)
+                self.assertEqual(f.size("/f.txt"), 4)
+            finally:
+                f.quit()
+            self.assertFalse(os.path.exists(stack.local("/g.txt")))
+        finally:
+            stack.stop()
+
+
 class DemoTest(unittest.TestCase):
     def test_demo_check(self):
         env = dict(os.environ, ORVEL_BINARY_DIR=BINARY_DIR)

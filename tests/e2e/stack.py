@@ -98,6 +98,7 @@ class Stack:
         self.server = None
         self.tmp = None
         self.port = None
+        self.exit_code = None  # the server's exit status after stop()
 
     # -- lifecycle ---------------------------------------------------------
 
@@ -134,8 +135,9 @@ class Stack:
             with open(policy_file, "w") as f:
                 json.dump(self.policy, f)
             cmd += ["--policy", policy_file]
-        self.server = subprocess.Popen(cmd, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                       text=True)
+        # Output goes to files: a pipe nobody reads could fill up and stall the server.
+        self.server_out = open(os.path.join(self.tmp, "server.out"), "w+")
+        self.server = subprocess.Popen(cmd, env=self.env, stdout=self.server_out, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if os.path.exists(self.port_file):
@@ -147,9 +149,9 @@ class Stack:
             if self.server.poll() is not None:
                 break
             time.sleep(0.02)
-        out, err = self.server.communicate(timeout=5) if self.server.poll() is not None else ("", "")
+        output = self.server_output()
         self.stop()
-        raise RuntimeError("the FTP server did not start: %s %s" % (out, err))
+        raise RuntimeError("the FTP server did not start: %s" % output)
 
     def stop(self):
         if self.server is not None:
@@ -160,8 +162,8 @@ class Stack:
                 except subprocess.TimeoutExpired:
                     self.server.kill()
                     self.server.wait()
-            self.server.stdout.close()
-            self.server.stderr.close()
+            self.exit_code = self.server.returncode
+            self.server_out.close()
             self.server = None
         if self.emu is not None:
             self.emu.stop()
@@ -169,6 +171,14 @@ class Stack:
         if self.tmp:
             shutil.rmtree(self.tmp, ignore_errors=True)
             self.tmp = None
+
+    def server_output(self):
+        """What the server printed on standard output and error."""
+        try:
+            with open(os.path.join(self.tmp, "server.out")) as f:
+                return f.read()
+        except OSError:
+            return ""
 
     def server_log(self):
         try:

@@ -5,6 +5,7 @@ import ftplib
 import hashlib
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import unittest
@@ -92,6 +93,15 @@ class AnonymousTest(unittest.TestCase):
                 self.assertEqual(f.size("/pub.txt"), 6)
             finally:
                 f.quit()
+            idle = stack.ftp()  # a session still open when the server stops
+            try:
+                stack.server.send_signal(signal.SIGTERM)
+                self.assertEqual(stack.server.wait(timeout=15), 0)
+                self.assertFalse(os.path.exists(stack.port_file))
+                with self.assertRaises((EOFError, ConnectionError, ftplib.Error)):
+                    idle.sendcmd("NOOP")  # its session process has ended too
+            finally:
+                idle.close()
         finally:
             stack.stop()
 

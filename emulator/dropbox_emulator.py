@@ -2063,11 +2063,15 @@ def main(argv=None):
         sys.stderr.write("dropbox-emulator: %s\n" % exc)
         return 2
     ctx = None
-    if not args.plain_http:
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        ctx.load_cert_chain(args.cert, args.key)
-        ctx.set_alpn_protocols(["http/1.1"])
-    server = Server((args.host, args.port), service, ctx, args.verbose)
+    try:
+        if not args.plain_http:
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            ctx.load_cert_chain(args.cert, args.key)
+            ctx.set_alpn_protocols(["http/1.1"])
+        server = Server((args.host, args.port), service, ctx, args.verbose)
+    except (OSError, ssl.SSLError) as exc:
+        sys.stderr.write("dropbox-emulator: %s\n" % exc)
+        return 2
     port = server.server_address[1]
 
     stop = threading.Event()

@@ -218,6 +218,28 @@ TEST_F(DropboxUploadSession, ThreeFullPartsResumedFromAPartBoundary)
     EXPECT_EQ(record("/three.bin"), nullptr);
 }
 
+TEST_F(DropboxUploadSession, CommitWithAnotherContentHashFails)
+{
+    start();
+    const int64_t size = kPart + 1;
+    emu_->add_fault(R"({"path": "/2/files/upload_session/finish", "action": "status", "status": 200,
+        "headers": {"Content-Type": "application/json"},
+        "body": {"name": "h.bin", "id": "id:fakefakefake", "client_modified": "2021-01-01T00:00:00Z",
+                 "server_modified": "2021-01-01T00:00:00Z", "rev": "0123456789a", "size": 104857601,
+                 "path_lower": "/h.bin", "path_display": "/h.bin",
+                 "content_hash": "00000000000000000000000000000000000000000000000000000000000000ff"}})");
+    host::Outcome outcome = upload("/h.bin", std::make_shared<host::GeneratorChannel>(size, 4), size);
+    EXPECT_EQ(outcome.reply_code(), 550) << outcome.chain_text();
+    EXPECT_EQ(outcome.error_code(), "INCORRECT_CHECKSUM");
+    EXPECT_NE(outcome.message().find("GridFTP-Expected-Checksum: 00000000000000000000000000000000000000000000000000"
+                                     "000000000000ff"),
+              std::string::npos)
+        << outcome.message();
+    // The session was committed: there is nothing left to resume.
+    EXPECT_EQ(record("/h.bin"), nullptr);
+    EXPECT_EQ(count(kAppend), 2u);
+}
+
 TEST_F(DropboxUploadSession, ResumeWithoutSessionAndShortStreamFail)
 {
     start();

@@ -276,3 +276,30 @@ TEST_F(DropboxRequest, BeforeRetryRunsBeforeEveryRepeatedAttempt)
     EXPECT_EQ(state.body, "45");
     EXPECT_EQ(header(kDownload, "Range", 1), "bytes=4-5");
 }
+
+TEST_F(DropboxRequest, UnpacedCallsStillWaitOutRetryAfter)
+{
+    orvel_i_dropbox_max_delay = 1;
+    lock_calls = 0;
+    orvel_i_dropbox_syscalls.fcntl = counting_fcntl;
+    emu_->add_fault(R"({"path": "/2/files/upload", "action": "status", "status": 429,
+        "headers": {"Retry-After": "30"}, "body": {"error_summary": "too_many_write_operations/.."}})");
+    json_t *args = json_pack("{s:s, s:s}", "path", "/w.txt", "mode", "overwrite");
+    orvel_dsi_rest_write_block_arg_t block = {"abc", 3};
+    json_t *reply = nullptr;
+    orvel_dropbox_api_call_t call{};
+    call.endpoint = &orvel_i_dropbox_ep_upload;
+    call.args = args;
+    call.body_source = orvel_dsi_rest_write_block;
+    call.body_source_arg = &block;
+    ASSERT_EQ(orvel_dropbox_api_call(handle_, &call, &reply, nullptr), ORVEL_SUCCESS);
+    json_decref(args);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_STREQ(json_string_value(json_object_get(reply, "name")), "w.txt");
+    json_decref(reply);
+    std::vector<double> s = starts("/2/files/upload");
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_GE(s[1] - s[0], 0.99);
+    EXPECT_EQ(lock_calls.load(), 0);
+    EXPECT_EQ(emu_->read_file("/w.txt"), "abc");
+}

@@ -310,7 +310,11 @@ struct orvel_dropbox_api_call_s {
 /*
  * Runs the call: common headers ("Authorization", "Dropbox-API-Path-Root"),
  * the endpoint's own headers, attempts within the budget, the pacing wait
- * before every attempt of a paced endpoint, and translation of error replies.
+ * before every attempt of a paced endpoint (unpaced endpoints still sleep a
+ * requested "Retry-After", capped by orvel_i_dropbox_max_delay), and
+ * translation of error replies (error bodies of calls with their own sink are
+ * judged as JSON when they parse). An attempt whose body took bytes from the
+ * host's data channel is never repeated.
  * *reply_json (may be null for calls with their own sink) receives the reply
  * JSON of the last attempt or null; the caller releases it. `response` (may be
  * null) receives the last attempt's status and headers; the caller clears it

@@ -106,42 +106,11 @@ bool read_document(const std::string &path, std::string *out)
     return true;
 }
 
-// Turns the host's rendering of an error into a well-formed reply block: every
-// line ends with CRLF, all but the last carry "CODE-", the last "CODE ".
-// `force_code` replaces the reply code when non-zero.
-std::string format_reply_block(const std::string &text, int force_code)
+// True when the text starts with three digits (a reply code).
+bool has_code(const std::string &text)
 {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty())
-            lines.push_back(line);
-    }
-    int code = force_code;
-    if (code == 0) {
-        if (!lines.empty() && lines[0].size() >= 3 && isdigit(lines[0][0]) && isdigit(lines[0][1]) &&
-            isdigit(lines[0][2]))
-            code = std::stoi(lines[0].substr(0, 3));
-        else
-            code = 451;
-    }
-    std::string code_text = std::to_string(code);
-    std::string out;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        std::string body = lines[i];
-        // Strip an existing "NNN-" / "NNN " prefix.
-        if (body.size() >= 4 && isdigit(body[0]) && isdigit(body[1]) && isdigit(body[2]) &&
-            (body[3] == '-' || body[3] == ' '))
-            body = body.substr(4);
-        bool last = i + 1 == lines.size();
-        out += code_text + (last ? " " : "-") + body + "\r\n";
-    }
-    if (out.empty())
-        out = code_text + " Requested action not taken.\r\n";
-    return out;
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    return text.size() >= 3 && digit(text[0]) && digit(text[1]) && digit(text[2]);
 }
 
 } // namespace
@@ -169,6 +138,39 @@ std::string normalize_path(const std::string &cwd, const std::string &arg)
     std::string out;
     for (const auto &p : parts)
         out += "/" + p;
+    return out;
+}
+
+std::string format_reply_block(const std::string &text, int force_code)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty())
+            lines.push_back(line);
+    }
+    int code = force_code;
+    if (code == 0) {
+        if (!lines.empty() && has_code(lines[0]))
+            code = std::stoi(lines[0].substr(0, 3));
+        else
+            code = 451;
+    }
+    std::string code_text = std::to_string(code);
+    std::string out;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::string body = lines[i];
+        // Strip an existing "NNN-" / "NNN " prefix.
+        if (body.size() >= 4 && has_code(body) && (body[3] == '-' || body[3] == ' '))
+            body = body.substr(4);
+        bool last = i + 1 == lines.size();
+        out += code_text + (last ? " " : "-") + body + "\r\n";
+    }
+    if (out.empty())
+        out = code_text + " Requested action not taken.\r\n";
     return out;
 }
 

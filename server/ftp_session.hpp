@@ -24,6 +24,12 @@ namespace orvel::server {
 // empty, "." or ".." components (".." stops at the root), no trailing "/".
 std::string normalize_path(const std::string &cwd, const std::string &arg);
 
+// Turns a reply text (such as the host's rendering of an error) into a
+// well-formed reply block: every line ends with CRLF, all but the last carry
+// "CODE-", the last "CODE ". `force_code` replaces the reply code when
+// non-zero; without a code in the text, 451 is used.
+std::string format_reply_block(const std::string &text, int force_code);
+
 class FtpSession {
 public:
     FtpSession(const Settings &settings, int control_fd);

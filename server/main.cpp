@@ -14,6 +14,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <dlfcn.h>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -55,6 +56,19 @@ bool load_plugin(const Settings &settings)
         return false;
     }
     return true;
+}
+
+// Deactivates the plug-in's module so that it releases what it keeps for
+// reuse (connections, handles) before the session process ends.
+void unload_plugin(const Settings &settings)
+{
+    void *library = dlopen(settings.plugin_path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (!library)
+        return;
+    auto *module = static_cast<orvel_module_descriptor_t *>(dlsym(library, "orvel_gridftp_server_dropbox_module"));
+    if (module)
+        orvel::host::Host::deactivate_module(module);
+    dlclose(library);
 }
 
 // Checks the plug-in in a child process, keeping the parent free of the
@@ -188,6 +202,7 @@ int hash_password_mode(const std::string &user)
         FtpSession session(settings, client_fd);
         session.run();
     } // the storage session ends here, before the process does
+    unload_plugin(settings);
     std::exit(0);
 }
 

@@ -165,6 +165,9 @@ class Stack:
             self.exit_code = self.server.returncode
             self.server_out.close()
             self.server = None
+            output = self.server_output()
+            if "Sanitizer" in output:  # reports of a sanitizer build, session processes included
+                sys.stderr.write("\n--- server output ---\n%s\n" % output)
         if self.emu is not None:
             self.emu.stop()
             self.emu = None

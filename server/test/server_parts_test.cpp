@@ -1,0 +1,170 @@
+// Unit tests of the FTP front-end's parts that need no network: path
+// normalisation, reply formatting, listing lines, the users file, settings.
+#include "config.hpp"
+#include "ftp_session.hpp"
+#include "listing.hpp"
+#include "users.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace orvel::server;
+
+namespace {
+
+std::string temp_file(const std::string &contents)
+{
+    char name[] = "/tmp/orvel-server-test-XXXXXX";
+    int fd = mkstemp(name);
+    EXPECT_GE(fd, 0);
+    ssize_t w = write(fd, contents.data(), contents.size());
+    EXPECT_EQ(w, static_cast<ssize_t>(contents.size()));
+    close(fd);
+    return name;
+}
+
+orvel::host::StatEntry entry(const std::string &name, int mode, int64_t size, time_t mtime)
+{
+    orvel::host::StatEntry e;
+    e.name = name;
+    e.mode = mode;
+    e.size = size;
+    e.mtime = mtime;
+    e.nlink = 1;
+    e.dev = 0x7b;
+    e.ino = 0x2b5d4;
+    return e;
+}
+
+} // namespace
+
+TEST(ServerNormalizePath, AbsoluteRelativeDotsAndSlashes)
+{
+    EXPECT_EQ(normalize_path("/", ""), "/");
+    EXPECT_EQ(normalize_path("/a/b", ""), "/a/b");
+    EXPECT_EQ(normalize_path("/a", "b/c.txt"), "/a/b/c.txt");
+    EXPECT_EQ(normalize_path("/a", "/x//y/"), "/x/y");
+    EXPECT_EQ(normalize_path("/a/b", ".."), "/a");
+    EXPECT_EQ(normalize_path("/a/b", "../../../.."), "/"); // ".." stops at the root
+    EXPECT_EQ(normalize_path("/a", "./b/./../c"), "/a/c");
+    EXPECT_EQ(normalize_path("/", "name with spaces/..."), "/name with spaces/...");
+}
+
+TEST(ServerReplyBlock, RecodesAndTerminatesLines)
+{
+    EXPECT_EQ(format_reply_block("550-Error: PATH_NOT_FOUND\n550-GridFTP-Path: \"/x\"\n550 End.", 0),
+              "550-Error: PATH_NOT_FOUND\r\n550-GridFTP-Path: \"/x\"\r\n550 End.\r\n");
+    EXPECT_EQ(format_reply_block("500 Error: NOT_IMPLEMETED\r\n", 0), "500 Error: NOT_IMPLEMETED\r\n");
+    // Lines without a code get the first line's code; a text without any, 451.
+    EXPECT_EQ(format_reply_block("553-a\nb\n553 c", 0), "553-a\r\n553-b\r\n553 c\r\n");
+    EXPECT_EQ(format_reply_block("something broke", 0), "451 something broke\r\n");
+    EXPECT_EQ(format_reply_block("", 0), "451 Requested action not taken.\r\n");
+    EXPECT_EQ(format_reply_block("530-Login refused.\n550-Error: X\n550 End.", 530),
+              "530-Login refused.\r\n530-Error: X\r\n530 End.\r\n");
+}
+
+TEST(ServerListing, LsLineAndFacts)
+{
+    time_t now = 1796800000; // 2026-12-09
+    auto file = entry("a.txt", S_IFREG | 0644, 1234, now - 3600);
+    std::string line = render_list_line(file, "ann", now);
+    EXPECT_EQ(line.substr(0, 10), "-rw-r--r--");
+    EXPECT_NE(line.find(" ann      ann "), std::string::npos) << line;
+    EXPECT_NE(line.find(" 1234 "), std::string::npos) << line;
+    EXPECT_EQ(line.substr(line.size() - 6), " a.txt");
+
+    auto old_dir = entry("old", S_IFDIR | 0755, 0, 0);
+    std::string dir_line = render_list_line(old_dir, "ann", now);
+    EXPECT_EQ(dir_line[0], 'd');
+    EXPECT_NE(dir_line.find("Jan  1  1970 old"), std::string::npos) << dir_line;
+
+    EXPECT_EQ(render_mlsx_facts(file, false).substr(0, 15), "type=file;size=");
+    EXPECT_EQ(render_mlsx_facts(entry(".", S_IFDIR | 0755, 0, 0), true),
+              "type=cdir;size=0;modify=19700101000000;unique=7b-2b5d4;perm=cdeflmp; .");
+    EXPECT_EQ(render_mlsx_facts(entry("ro", S_IFREG | 0444, 5, 0), false),
+              "type=file;size=5;modify=19700101000000;unique=7b-2b5d4;perm=r; ro");
+    // A name with a line break cannot end the listing line early.
+    EXPECT_EQ(render_mlsx_facts(entry("a\r\nb", S_IFREG | 0644, 1, 0), false).substr(60).find('\n'),
+              std::string::npos);
+    EXPECT_EQ(render_ftp_time(1796800000), "20261209070640");
+}
+
+TEST(ServerUsers, LoadVerifyAndErrors)
+{
+    std::string line = make_user_line("ann", "s3cret");
+    ASSERT_FALSE(line.empty());
+    std::string path = temp_file("# users\n\n" + line + "\nbob:sha256:salt:" + sha256_hex("saltpw") +
+                                 ":/creds/bob.json:/policy/bob.json\n");
+    std::vector<UserEntry> users;
+    std::string error;
+    ASSERT_TRUE(load_users(path, &users, &error)) << error;
+    ASSERT_EQ(users.size(), 2u);
+    auto ann = find_user(users, "ann");
+    ASSERT_TRUE(ann);
+    EXPECT_TRUE(verify_password(*ann, "s3cret"));
+    EXPECT_FALSE(verify_password(*ann, "s3cret "));
+    EXPECT_FALSE(verify_password(*ann, ""));
+    auto bob = find_user(users, "bob");
+    ASSERT_TRUE(bob);
+    EXPECT_TRUE(verify_password(*bob, "pw"));
+    EXPECT_EQ(bob->creds_file, "/creds/bob.json");
+    EXPECT_EQ(bob->policy_file, "/policy/bob.json");
+    EXPECT_FALSE(find_user(users, "carol"));
+    std::remove(path.c_str());
+
+    for (const char *bad : {"ann:md5:s:0123", "ann:sha256::" , "ann:sha256:s:XYZ", ":sha256:s:abc",
+                            "ann:sha256:s:0000000000000000000000000000000000000000000000000000000000000000\n"
+                            "ann:sha256:s:0000000000000000000000000000000000000000000000000000000000000000"}) {
+        std::string p = temp_file(std::string(bad) + "\n");
+        EXPECT_FALSE(load_users(p, &users, &error)) << bad;
+        EXPECT_NE(error.find(p + ":"), std::string::npos) << error;
+        std::remove(p.c_str());
+    }
+    EXPECT_FALSE(load_users("/nonexistent/users", &users, &error));
+    EXPECT_EQ(error, "/nonexistent/users: No such file or directory");
+}
+
+TEST(ServerSettings, CommandLineOverridesFileAndChecksValues)
+{
+    std::string conf = temp_file("# server\nlisten = 127.0.0.2\nport = 2200\npassive-ports = 30000-30010\n"
+                                 "allow-anonymous\ncksm-interval = 0\n");
+    std::string arg_config = "--config=" + conf;
+    const char *argv[] = {"orvel-gridftp-server", arg_config.c_str(), "--port", "0", "--users", "/u"};
+    Settings s;
+    std::string hash_user;
+    ASSERT_EQ(parse_settings(6, const_cast<char **>(argv), &s, &hash_user), ParseResult::run);
+    EXPECT_EQ(s.listen_address, "127.0.0.2");
+    EXPECT_EQ(s.port, 0);
+    EXPECT_EQ(s.passive_low, 30000);
+    EXPECT_EQ(s.passive_high, 30010);
+    EXPECT_TRUE(s.allow_anonymous);
+    EXPECT_EQ(s.cksm_interval, 0);
+    EXPECT_EQ(s.users_file, "/u");
+    EXPECT_FALSE(s.plugin_path.empty());
+    std::remove(conf.c_str());
+
+    for (std::vector<const char *> bad : {std::vector<const char *>{"x", "--port", "70000"},
+                                          {"x", "--passive-ports", "10-5"},
+                                          {"x", "--no-such-option", "1"},
+                                          {"x", "--idle-timeout"},
+                                          {"x", "stray"}}) {
+        Settings t;
+        testing::internal::CaptureStderr();
+        EXPECT_NE(parse_settings(static_cast<int>(bad.size()), const_cast<char **>(bad.data()), &t, &hash_user),
+                  ParseResult::run);
+        testing::internal::GetCapturedStderr();
+    }
+
+    EXPECT_TRUE(is_loopback_address("127.0.0.1"));
+    EXPECT_TRUE(is_loopback_address("127.1.2.3"));
+    EXPECT_TRUE(is_loopback_address("::1"));
+    EXPECT_FALSE(is_loopback_address("0.0.0.0"));
+    EXPECT_FALSE(is_loopback_address("10.0.0.1"));
+    EXPECT_EQ(expand_user("/etc/creds-%u.json", "ann"), "/etc/creds-ann.json");
+    EXPECT_EQ(expand_user("/etc/%x%", "ann"), "/etc/%x%");
+}

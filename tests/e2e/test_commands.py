@@ -148,6 +148,35 @@ class CommandTest(unittest.TestCase):
         self.assertIn('login failed for "ann"', self.stack.server_log())
 
 
+class ChecksumProgressTest(unittest.TestCase):
+    def test_progress_replies_before_the_digest(self):
+        stack = Stack(server_args=["--cksm-interval", "1"])
+        stack.start()
+        try:
+            data = os.urandom(300000)
+            stack.put("/p.bin", data)
+            f = stack.ftp()
+            try:
+                self.assertEqual(f.size("/p.bin"), len(data))  # resolves the path first
+                # The download starts late, so its first block comes after the interval.
+                stack.emu.add_faults({"path": "/2/files/download", "action": "delay_start", "delay_ms": 1500})
+                f.putcmd("CKSM MD5 0 -1 /p.bin")
+                first = f.getline()
+                self.assertRegex(first, r"^113 \d+$")
+                lines = [first]
+                while True:
+                    line = f.getline()
+                    lines.append(line)
+                    if line.startswith("213 "):
+                        break
+                    self.assertRegex(line, r"^113 \d+$")
+                self.assertEqual(lines[-1], "213 " + hashlib.md5(data).hexdigest())
+            finally:
+                f.quit()
+        finally:
+            stack.stop()
+
+
 class ConcurrentSessionsTest(unittest.TestCase):
     """Two clients at once: two session processes of one account pace their
     calls together through the plug-in's shared state file."""

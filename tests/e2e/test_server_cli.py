@@ -108,12 +108,18 @@ class AnonymousTest(unittest.TestCase):
 
 class DataConnectionTimeoutTest(unittest.TestCase):
     def test_client_that_never_connects(self):
-        stack = Stack(server_args=["--data-timeout", "1"])
+        stack = Stack(server_args=["--data-timeout", "1", "--passive-ports", "47100-47199"])
         stack.start()
         try:
             stack.put("/f.txt", b"data")
             f = stack.ftp()
             try:
+                for _ in range(3):  # ports come from the configured range
+                    port = int(f.sendcmd("EPSV").split("|")[3])
+                    self.assertTrue(47100 <= port <= 47199, port)
+                    host, port = ftplib.parse227(f.sendcmd("PASV"))
+                    self.assertEqual(host, "127.0.0.1")
+                    self.assertTrue(47100 <= port <= 47199, port)
                 for command in ("LIST /", "RETR /f.txt", "STOR /g.txt"):
                     with self.subTest(command=command):
                         f.sendcmd("PASV")

@@ -75,6 +75,7 @@ orvel_result_t orvel_l_dropbox_send_ranges(orvel_gfs_operation_t op, orvel_dropb
             break;
         }
 
+        ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "range offset=%" PRId64 " length=%" PRId64 "\n", start, count);
         orvel_l_dropbox_send_range range{};
         range.sink.op = op;
         range.sink.offset = start;

@@ -25,7 +25,7 @@ TEST_F(CommandNamespace, UnsupportedCommandsAreRefusedWithoutACall)
     start();
     for (int type : {0, static_cast<int>(ORVEL_GFS_CMD_SITE_AUTHZ_ASSERT), static_cast<int>(ORVEL_GFS_CMD_RNFR),
                      static_cast<int>(ORVEL_GFS_CMD_SITE_CHMOD), static_cast<int>(ORVEL_GFS_CMD_TRNC),
-                     static_cast<int>(ORVEL_GFS_MIN_CUSTOM_CMD), -1}) {
+                     static_cast<int>(ORVEL_GFS_MIN_SITE_CMD), static_cast<int>(ORVEL_GFS_MIN_CUSTOM_CMD)}) {
         host::Outcome outcome = command(static_cast<orvel_gfs_command_type_t>(type), "/x");
         EXPECT_EQ(outcome.reply_code(), 500) << type;
         EXPECT_EQ(outcome.error_code(), "NOT_IMPLEMETED") << type;

@@ -106,6 +106,28 @@ class AnonymousTest(unittest.TestCase):
             stack.stop()
 
 
+class SessionStartFailureTest(unittest.TestCase):
+    def test_login_refused_when_the_storage_session_cannot_start(self):
+        users = [("ann", "secret-ann", "T", "dbid:AAAApersonal", "1000"),
+                 ("bob", "pw-bob", "T", "dbid:AAAApersonal", "1000")]
+        stack = Stack(users=users)
+        stack.start()
+        try:
+            os.unlink(os.path.join(stack.tmp, "creds-bob.json"))
+            with self.assertRaises(ftplib.error_perm) as cm:
+                stack.ftp("bob", "pw-bob")
+            self.assertTrue(str(cm.exception).startswith("530"), cm.exception)
+            self.assertIn("credential", str(cm.exception))
+            self.assertIn("creds-bob.json: No such file or directory", stack.server_log())
+            with open(os.path.join(stack.tmp, "creds-ann.json"), "w") as f:
+                f.write("{not json")
+            with self.assertRaises(ftplib.error_perm) as cm:
+                stack.ftp()
+            self.assertTrue(str(cm.exception).startswith("530"), cm.exception)
+        finally:
+            stack.stop()
+
+
 class DataConnectionTimeoutTest(unittest.TestCase):
     def test_client_that_never_connects(self):
         stack = Stack(server_args=["--data-timeout", "1", "--passive-ports", "47100-47199"])

@@ -4,6 +4,7 @@ sessions through the FTP server."""
 import ftplib
 import hashlib
 import io
+import json
 import os
 import socket
 import threading
@@ -146,6 +147,34 @@ class CommandTest(unittest.TestCase):
             f.sendcmd("NOOP")
         f.close()
         self.assertIn('login failed for "ann"', self.stack.server_log())
+
+
+class TokenRenewalTest(unittest.TestCase):
+    def test_renewal_rereads_the_credential_document(self):
+        stack = Stack()
+        stack.start()
+        try:
+            stack.put("/r.txt", b"renewed")
+            creds = os.path.join(stack.tmp, "creds-ann.json")
+
+            def write_creds(token, seconds):
+                expiry = time.strftime("%Y-%m-%dT%H:%M:%S.000000+00:00", time.gmtime(time.time() + seconds))
+                with open(creds, "w") as f:
+                    json.dump({"access_token": token, "token_expiry": expiry, "sub": "dbid:AAAApersonal",
+                               "root_info": {"root_namespace_id": "1000", "home_namespace_id": "1000"}}, f)
+
+            write_creds("STALE", 50)  # about to expire: the next operation renews it
+            f = stack.ftp()
+            try:
+                write_creds("T", 86400)  # what an external refresher would do
+                self.assertEqual(f.size("/r.txt"), 7)
+                buf = io.BytesIO()
+                f.retrbinary("RETR /r.txt", buf.write)
+                self.assertEqual(buf.getvalue(), b"renewed")
+            finally:
+                f.quit()
+        finally:
+            stack.stop()
 
 
 class ChecksumProgressTest(unittest.TestCase):

@@ -385,9 +385,10 @@ void FtpSession::dispatch(const std::string &verb, const std::string &arg)
     if (verb == "STOR")
         return cmd_stor(arg);
     if (verb == "APPE" || verb == "STOU" || verb == "ESTO") {
+        // The storage replaces whole files; it cannot append or store at offsets.
         restart_ = 0;
         alloc_ = 0;
-        return reply(502, "Appending to a file is not supported by this storage.");
+        return reply(502, verb + " is not supported by this storage.");
     }
     if (verb == "MKD" || verb == "XMKD")
         return cmd_mkd(arg);

@@ -102,7 +102,7 @@ private:
     std::string peer_text_;
     std::string inbuf_;
     std::mutex write_mutex_;
-    bool quit_ = false;
+    std::atomic<bool> quit_{false}; // set from data-channel threads when the client is gone
 
     // Login state.
     std::string pending_user_;

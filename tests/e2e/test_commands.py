@@ -260,8 +260,12 @@ class ConcurrentSessionsTest(unittest.TestCase):
             starts = sorted(e["start"] for e in self.stack.emu.log() if e["path"] == "/2/files/download")
             self.assertEqual(len(starts), 12)
             gaps = [b - a for a, b in zip(starts, starts[1:])]
-            # Both processes together keep to the account's rate (small slack for clocks).
-            self.assertGreaterEqual(min(gaps), 1.0 / self.RATE - 0.03, gaps)
+            # Both processes together keep to the account's rate. Request starts are
+            # paced in the plug-in and seen a little later by the emulator, so a gap
+            # may shrink by network jitter; unpaced requests would be milliseconds apart.
+            interval = 1.0 / self.RATE
+            self.assertGreaterEqual(min(gaps), 0.6 * interval, gaps)
+            self.assertGreaterEqual(starts[-1] - starts[0], 0.9 * interval * (len(starts) - 1), gaps)
         finally:
             for c in clients:
                 c.quit()

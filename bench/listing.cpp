@@ -47,6 +47,14 @@ double seconds_since(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+double cpu_seconds()
+{
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 long peak_rss_kib()
 {
     struct rusage usage {};
@@ -170,7 +178,9 @@ int main(int argc, char **argv)
         size_t entries = 0, records = 0;
         double c = time_curl(emulator, "/many", &entries);
         const long rss_before = peak_rss_kib();
+        const double cpu_before = cpu_seconds();
         double p = time_plugin(*session, "/many", &records);
+        const double cpu = cpu_seconds() - cpu_before;
         if (rss_growth < 0)
             rss_growth = peak_rss_kib() - rss_before;
         if (c < 0 || p < 0)
@@ -181,7 +191,8 @@ int main(int argc, char **argv)
             best_curl = c;
         if (best_plugin == 0 || p < best_plugin)
             best_plugin = p;
-        std::printf("round %d: curl %.3f s, plug-in %.3f s\n", round + 1, c, p);
+        std::printf("round %d: curl %.3f s, plug-in %.3f s (of it %.3f s CPU in this process)\n", round + 1, c, p,
+                    cpu);
     }
 
     std::printf("listing of %ld entries (%ld pages), best of %d rounds\n", count, (count + 999) / 1000, rounds);

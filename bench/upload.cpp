@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -43,6 +44,15 @@ int bench_getpwuid_r(uid_t uid, struct passwd *pwd, char *buf, size_t buflen, st
         pwd->pw_dir = buf;
     }
     return rc;
+}
+
+// User and system CPU seconds of this process or of its waited-for children.
+double cpu_seconds(int who)
+{
+    struct rusage usage {};
+    getrusage(who, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start)
@@ -127,8 +137,9 @@ std::vector<std::string> write_parts(const std::string &dir, uint64_t size)
 }
 
 // Seconds curl took for start, every append and finish; negative on failure.
-double time_curl(const Emulator &emulator, const std::vector<std::string> &parts, uint64_t size)
+double time_curl(const Emulator &emulator, const std::vector<std::string> &parts, uint64_t size, double *cpu)
 {
+    const double cpu_before = cpu_seconds(RUSAGE_CHILDREN);
     const std::string options = curl_options(emulator);
     const std::string base = "curl" + options;
     const std::string url = "https://content.dropboxapi.com/2/files/upload_session/";
@@ -165,6 +176,7 @@ double time_curl(const Emulator &emulator, const std::vector<std::string> &parts
                     "}}' --data-binary '' " + url + "finish",
                 &status);
     const double elapsed = seconds_since(start);
+    *cpu = cpu_seconds(RUSAGE_CHILDREN) - cpu_before;
     if (status != 0 || reply.find("\"size\": " + std::to_string(size)) == std::string::npos) {
         std::fprintf(stderr, "curl finish failed: %s\n", reply.c_str());
         return -1;
@@ -173,7 +185,7 @@ double time_curl(const Emulator &emulator, const std::vector<std::string> &parts
 }
 
 // Seconds the plug-in took to store the generator's stream.
-double time_plugin(host::Session &session, uint64_t size, long *rss_growth_kib)
+double time_plugin(host::Session &session, uint64_t size, long *rss_growth_kib, double *cpu)
 {
     host::TransferRequest request;
     request.pathname = "/bench/plugin.bin";
@@ -182,9 +194,11 @@ double time_plugin(host::Session &session, uint64_t size, long *rss_growth_kib)
     request.truncate = true;
     const long before = status_kib("VmRSS");
     const bool reset = reset_peak_rss();
+    const double cpu_before = cpu_seconds(RUSAGE_SELF);
     const auto start = std::chrono::steady_clock::now();
     host::Outcome outcome = session.recv(request);
     const double elapsed = seconds_since(start);
+    *cpu = cpu_seconds(RUSAGE_SELF) - cpu_before;
     const long peak = status_kib("VmHWM");
     *rss_growth_kib = reset && before >= 0 && peak >= 0 ? peak - before : -1;
     if (!outcome.ok()) {
@@ -232,13 +246,16 @@ int main(int argc, char **argv)
         long worst_growth = 0;
         for (int round = 0; rc == 0 && round < rounds; ++round) {
             long growth = -1;
-            const double c = time_curl(emulator, parts, size);
-            const double p = c < 0 ? -1 : time_plugin(*session, size, &growth);
+            double curl_cpu = 0;
+            double plugin_cpu = 0;
+            const double c = time_curl(emulator, parts, size, &curl_cpu);
+            const double p = c < 0 ? -1 : time_plugin(*session, size, &growth, &plugin_cpu);
             if (c < 0 || p < 0) {
                 rc = 1;
                 break;
             }
-            std::printf("round %d: curl %.2f s, plug-in %.2f s\n", round + 1, c, p);
+            std::printf("round %d: curl %.2f s (%.2f s CPU), plug-in %.2f s (%.2f s CPU)\n", round + 1, c, curl_cpu, p,
+                        plugin_cpu);
             best_curl = (round == 0 || c < best_curl) ? c : best_curl;
             best_plugin = (round == 0 || p < best_plugin) ? p : best_plugin;
             worst_growth = growth > worst_growth ? growth : worst_growth;

@@ -18,6 +18,14 @@
 #include <cstring>
 #include <strings.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
 /* Largest announced size sent in one request; also the part size of upload
  * sessions. */
 #define ORVEL_L_RECV_SINGLE_MAX ((int64_t)ORVEL_DROPBOX_PART_SIZE)
@@ -35,12 +43,135 @@ typedef struct orvel_l_recv_monitor_s {
     bool done;             /* the callback has stored its result */
 } orvel_l_recv_monitor_t;
 
+namespace {
+
+/* Feeds the running content hash on a thread of its own, so that hashing
+ * overlaps with sending: the tap copies each block into a bounded ring and
+ * returns at once. Without a thread, blocks are hashed where they arrive. */
+class orvel_l_recv_hasher {
+public:
+    explicit orvel_l_recv_hasher(orvel_gfs_checksum_state_t state) : state_(state) {}
+    ~orvel_l_recv_hasher()
+    {
+        bool ok = false;
+        orvel_gfs_checksum_state_t state = finish(&ok);
+        if (state != NULL) {
+            orvel_gfs_checksum_abort(state);
+        }
+    }
+    orvel_l_recv_hasher(const orvel_l_recv_hasher &) = delete;
+    orvel_l_recv_hasher &operator=(const orvel_l_recv_hasher &) = delete;
+
+    void start()
+    {
+        try {
+            ring_.resize(kRingSize);
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::exception &) {
+            ring_.clear();
+            ring_.shrink_to_fit();
+        }
+    }
+
+    void feed(const unsigned char *data, size_t length)
+    {
+        if (!thread_.joinable()) {
+            update(data, length);
+            return;
+        }
+        while (length > 0) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            space_.wait(lock, [this] { return written_ - hashed_ < ring_.size(); });
+            const size_t pos = static_cast<size_t>(written_ % ring_.size());
+            const size_t room = ring_.size() - static_cast<size_t>(written_ - hashed_);
+            const size_t n = std::min({length, room, ring_.size() - pos});
+            lock.unlock();
+            /* Free space: the hashing thread does not look at it. */
+            memcpy(ring_.data() + pos, data, n);
+            lock.lock();
+            written_ += n;
+            const bool wake = written_ - hashed_ >= kBatch;
+            lock.unlock();
+            if (wake) {
+                data_.notify_one();
+            }
+            data += n;
+            length -= n;
+        }
+    }
+
+    /* Waits until every block fed is hashed and hands the state back (null
+     * once handed out); *ok is false when an update failed. */
+    orvel_gfs_checksum_state_t finish(bool *ok)
+    {
+        if (thread_.joinable()) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                closing_ = true;
+            }
+            data_.notify_one();
+            thread_.join();
+        }
+        *ok = !failed_;
+        orvel_gfs_checksum_state_t state = state_;
+        state_ = NULL;
+        return state;
+    }
+
+private:
+    static constexpr size_t kRingSize = 4 * 1024 * 1024;
+    /* The hashing thread is woken for this much at least (or at the end). */
+    static constexpr uint64_t kBatch = 1024 * 1024;
+
+    void update(const unsigned char *data, size_t length)
+    {
+        if (failed_ || state_ == NULL || length == 0) {
+            return;
+        }
+        orvel_result_t result = orvel_gfs_checksum_update(state_, data, length);
+        if (result != ORVEL_SUCCESS) {
+            failed_ = true;
+            orvel_error_discard(result);
+        }
+    }
+
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            data_.wait(lock, [this] { return written_ > hashed_ || closing_; });
+            if (written_ == hashed_) {
+                return; /* closing, and everything is hashed */
+            }
+            const size_t pos = static_cast<size_t>(hashed_ % ring_.size());
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(written_ - hashed_, ring_.size() - pos));
+            lock.unlock();
+            update(ring_.data() + pos, n);
+            lock.lock();
+            hashed_ += n;
+            space_.notify_one();
+        }
+    }
+
+    orvel_gfs_checksum_state_t state_; /* the service's content hash so far */
+    bool failed_ = false;              /* an update failed: nothing to compare */
+    std::vector<unsigned char> ring_;  /* blocks waiting to be hashed */
+    uint64_t written_ = 0;             /* bytes copied into the ring so far */
+    uint64_t hashed_ = 0;              /* bytes hashed so far */
+    bool closing_ = false;             /* no more blocks will come */
+    std::mutex mutex_;                 /* guards written_, hashed_ and closing_ */
+    std::condition_variable data_;     /* blocks arrived, or closing */
+    std::condition_variable space_;    /* room in the ring */
+    std::thread thread_;               /* the hashing thread, when running */
+};
+
+} // namespace
+
 /* Running content hash of the bytes sent for one transfer. */
 typedef struct orvel_l_recv_digest_s {
-    orvel_gfs_checksum_state_t state; /* the service's content hash so far, or null */
-    uint64_t bytes;                   /* bytes seen by the tap in this transfer */
-    bool broken;                      /* an update failed: there is nothing to compare */
-    char *service_hash;               /* "content_hash" of the commit answer, or null */
+    orvel_l_recv_hasher *hasher; /* the running hash, or null: not verified */
+    uint64_t bytes;              /* bytes seen by the tap in this transfer */
+    char *service_hash;          /* "content_hash" of the commit answer, or null */
 } orvel_l_recv_digest_t;
 
 extern "C" {
@@ -113,36 +244,35 @@ static void orvel_l_recv_tap(void *tap_arg, const void *buffer, size_t length)
 {
     orvel_l_recv_digest_t *digest = static_cast<orvel_l_recv_digest_t *>(tap_arg);
     digest->bytes += length;
-    if (digest->state == NULL || digest->broken || length == 0) {
-        return;
-    }
-    orvel_result_t result =
-        orvel_gfs_checksum_update(digest->state, static_cast<const unsigned char *>(buffer), length);
-    if (result != ORVEL_SUCCESS) {
-        digest->broken = true;
-        orvel_error_discard(result);
+    if (digest->hasher != NULL) {
+        digest->hasher->feed(static_cast<const unsigned char *>(buffer), length);
     }
 }
 
-/* Starts the running hash; without a context the transfer is simply not
- * verified. */
+/* Starts the running hash; without one the transfer is simply not verified. */
 static void orvel_l_recv_digest_start(orvel_l_recv_digest_t *digest)
 {
     memset(digest, 0, sizeof(*digest));
-    orvel_result_t result = orvel_gfs_checksum_init("DROPBOX", &digest->state);
-    if (result != ORVEL_SUCCESS) {
-        digest->state = NULL;
+    orvel_gfs_checksum_state_t state = NULL;
+    orvel_result_t result = orvel_gfs_checksum_init("DROPBOX", &state);
+    if (result == ORVEL_SUCCESS) {
+        digest->hasher = new (std::nothrow) orvel_l_recv_hasher(state);
+        if (digest->hasher == NULL) {
+            orvel_gfs_checksum_abort(state);
+        } else {
+            digest->hasher->start();
+        }
+    }
+    orvel_error_discard(result);
+    if (digest->hasher == NULL) {
         ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_WARN, "content hash unavailable: the upload is not verified\n");
-        orvel_error_discard(result);
     }
 }
 
 static void orvel_l_recv_digest_release(orvel_l_recv_digest_t *digest)
 {
-    if (digest->state != NULL) {
-        orvel_gfs_checksum_abort(digest->state);
-        digest->state = NULL;
-    }
+    delete digest->hasher;
+    digest->hasher = NULL;
     free(digest->service_hash);
     digest->service_hash = NULL;
 }
@@ -162,13 +292,17 @@ static void orvel_l_recv_digest_keep_answer(orvel_l_recv_digest_t *digest, json_
  * transfer without a running hash, or an answer without a hash, passes. */
 static orvel_result_t orvel_l_recv_digest_verify(orvel_l_recv_digest_t *digest, const char *path)
 {
-    if (digest->state == NULL || digest->broken) {
+    bool complete = false;
+    orvel_gfs_checksum_state_t state = digest->hasher != NULL ? digest->hasher->finish(&complete) : NULL;
+    if (state == NULL || !complete) {
+        if (state != NULL) {
+            orvel_gfs_checksum_abort(state);
+        }
         ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_INFO, "content hash of %s not verified\n", path);
         return ORVEL_SUCCESS;
     }
     char *computed = NULL;
-    orvel_result_t result = orvel_gfs_checksum_finalize(digest->state, &computed);
-    digest->state = NULL;
+    orvel_result_t result = orvel_gfs_checksum_finalize(state, &computed);
     if (result != ORVEL_SUCCESS) {
         orvel_error_discard(result);
         ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_WARN, "content hash of %s could not be computed\n", path);

@@ -244,6 +244,12 @@ bool FtpSession::take_buffered_line(std::string *line)
     size_t nl = inbuf_.find('\n');
     if (nl == std::string::npos)
         return false;
+    if (discard_line_) {
+        // The tail of an over-long line is not a command of its own.
+        inbuf_.erase(0, nl + 1);
+        discard_line_ = false;
+        return take_buffered_line(line);
+    }
     *line = clean_line(inbuf_.substr(0, nl));
     inbuf_.erase(0, nl + 1);
     return true;
@@ -255,8 +261,10 @@ bool FtpSession::read_line(std::string *line)
         if (take_buffered_line(line))
             return true;
         if (inbuf_.size() > kMaxLine) {
-            reply(500, "Command line too long.");
+            if (!discard_line_)
+                reply(500, "Command line too long.");
             inbuf_.clear();
+            discard_line_ = true;
             continue;
         }
         pollfd p{fd_, POLLIN, 0};

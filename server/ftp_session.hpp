@@ -101,6 +101,7 @@ private:
     sockaddr_storage peer_{};
     std::string peer_text_;
     std::string inbuf_;
+    bool discard_line_ = false; // skipping the rest of an over-long command line
     std::mutex write_mutex_;
     std::atomic<bool> quit_{false}; // set from data-channel threads when the client is gone
 

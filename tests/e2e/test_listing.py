@@ -158,6 +158,15 @@ class ListingTest(unittest.TestCase):
         finally:
             f.quit()
 
+    def test_overlong_command_line(self):
+        import socket
+        with socket.create_connection(("127.0.0.1", self.stack.port), timeout=30) as sock:
+            f = sock.makefile("rb")
+            self.assertTrue(f.readline().startswith(b"220"))
+            sock.sendall(b"USER " + b"A" * 20000 + b"DELE /README.txt\r\nNOOP\r\n")
+            self.assertTrue(f.readline().startswith(b"500"))
+            self.assertTrue(f.readline().startswith(b"200"))  # the tail was not taken as a command
+
     def test_commands_need_login(self):
         f = ftplib.FTP()
         f.connect("127.0.0.1", self.stack.port, timeout=30)

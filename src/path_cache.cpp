@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -92,13 +93,18 @@ orvel_result_t orvel_dropbox_path_cache_update(orvel_hashtable_t *cache, const o
         copy->name = key;
     }
     if (orvel_hashtable_insert(cache, copy->name, copy) != 0) {
-        // Present already: the new record replaces the old one.
-        orvel_dropbox_path_info_free(
-            static_cast<orvel_dropbox_path_info_t *>(orvel_hashtable_remove(cache, copy->name)));
-        if (orvel_hashtable_insert(cache, copy->name, copy) != 0) {
+        auto *old = static_cast<orvel_dropbox_path_info_t *>(orvel_hashtable_lookup(cache, copy->name));
+        if (old == nullptr) {
             result = orvel_dropbox_error_system_malloc();
             goto out;
         }
+        // Present already: the new record's contents replace the old ones in
+        // place, so the entry keeps its key string (the old name, same text)
+        // and the table is walked once more instead of three times. The old
+        // contents are released with the copy below.
+        std::swap(*old, *copy);
+        std::swap(old->name, copy->name);
+        goto out;
     }
     copy = nullptr;
 

@@ -134,8 +134,8 @@ TEST_F(DropboxUpload, ChecksBeforeAnyUploadRequest)
     EXPECT_EQ(under_file.message(), "GridFTP-Path: /f.txt");
 
     host::Outcome relative = upload_text("a.txt", "x", 1);
-    EXPECT_FALSE(relative.ok());
-    EXPECT_NE(relative.reply_code(), 0) << relative.chain_text();
+    EXPECT_EQ(relative.reply_code(), 553) << relative.chain_text();
+    EXPECT_EQ(relative.error_code(), "INVALID_PATH_NAME");
 
     // A restart or a partial range cannot be stored in one request.
     host::Outcome restart = upload("/r.txt", std::make_shared<host::MemoryChannel>("x"), 1, -1, {5, -1});

@@ -249,3 +249,36 @@ TEST_F(StatResolve, OutputsAreLookedUpAgainAfterAListingFailedPartWay)
 
 } // namespace
 } // namespace orvel::test
+
+namespace orvel::test {
+namespace {
+
+TEST_F(StatResolve, FailedTokenRenewalAnswersWithoutRecordsOrCalls)
+{
+    emu_->put_file("/f.txt", "f");
+    // A credential about to expire and nothing to renew it from: the first
+    // operation of each session fails before any call.
+    const std::string expiring = emu_->credential_json(0, Emulator::expiry_in(50));
+    start({{"creds", expiring}});
+    host::Outcome outcome = stat("/f.txt");
+    EXPECT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.finish_calls, 1);
+    EXPECT_TRUE(outcome.all_stats().empty());
+
+    start({{"creds", expiring}});
+    host::TransferRequest request;
+    request.pathname = "/f.txt";
+    request.channel = std::make_shared<host::MemoryChannel>();
+    host::Outcome sent = session_->send(request);
+    EXPECT_FALSE(sent.ok());
+    EXPECT_FALSE(sent.transfer_begun);
+
+    start({{"creds", expiring}});
+    host::Outcome made = command(ORVEL_GFS_CMD_MKD, "/new");
+    EXPECT_FALSE(made.ok());
+    EXPECT_EQ(made.finish_calls, 1);
+    EXPECT_TRUE(calls().empty());
+}
+
+} // namespace
+} // namespace orvel::test

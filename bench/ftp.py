@@ -121,8 +121,10 @@ def main():
                 i += 1
 
         # Warm-up: the emulator hashes a new file on first sight.
-        subprocess.run(["curl", "-sS", "--user", "ann:secret-ann", stack.url("/bench/")], capture_output=True,
-                       check=True)
+        warm = subprocess.run(["curl", "-sS", "--user", "ann:secret-ann", stack.url("/bench/")],
+                              capture_output=True)
+        if warm.returncode != 0:
+            raise SystemExit("listing failed: %s\n%s" % (warm.stderr.decode(), stack.server_log()))
 
         # --- download
         t_direct_dl, _ = timed(["curl", "-sS", "-o", "/dev/null"] + connect + auth +

@@ -50,7 +50,13 @@ protected:
         orvel_i_dropbox_syscalls.getpwuid_r = fixture_getpwuid_r;
         ASSERT_EQ(host::Host::activate_module(&orvel_gridftp_server_dropbox_module), 0);
     }
-    static void TearDownTestSuite() { host::Host::deactivate_module(&orvel_gridftp_server_dropbox_module); }
+    static void TearDownTestSuite()
+    {
+        host::Host::deactivate_module(&orvel_gridftp_server_dropbox_module);
+        orvel_i_dropbox_syscalls.getpwuid_r = orvel_i_dropbox_syscalls_default.getpwuid_r;
+        remove_tree(fixture_home());
+        fixture_home().clear();
+    }
 
     void SetUp() override
     {

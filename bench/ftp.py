@@ -7,16 +7,19 @@ run:
   upload:   curl -T through the server (ALLO announced, so the storage appends
             in 100 MiB parts) vs. curl running the same upload session
             (start, append_v2 per 100 MiB part, finish) against the emulator.
-Prints the times, MB/s, the ratios (direct time / server time; 1.0 = no
-overhead) and the peak resident memory (VmHWM) of the session process.
+Each transfer runs --repeat times, direct and server runs alternating. Prints
+MB/s, the ratios (direct time / server time; 1.0 = no overhead) of the best
+and of the median runs, and the peak resident memory (VmHWM) of the session
+processes.
 
-    ORVEL_BINARY_DIR=build /usr/bin/python3 bench/ftp.py [--size-mib 1024]
+    ORVEL_BINARY_DIR=build /usr/bin/python3 bench/ftp.py [--size-mib 1024] [--repeat 3]
 """
 
 import argparse
 import json
 import os
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -47,6 +50,7 @@ class PeakMemory:
     def __init__(self, server_pid):
         self.server_pid = server_pid
         self.peak_kib = 0
+        self.cpu_seconds = 0.0  # user + system time of the session process, last seen
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
 
@@ -65,7 +69,11 @@ class PeakMemory:
                         for line in f:
                             if line.startswith("VmHWM:"):
                                 self.peak_kib = max(self.peak_kib, int(line.split()[1]))
-                except OSError:
+                    with open("/proc/%d/stat" % pid) as f:
+                        fields = f.read().rsplit(")", 1)[1].split()
+                        ticks = int(fields[11]) + int(fields[12])  # utime, stime
+                        self.cpu_seconds = max(self.cpu_seconds, ticks / os.sysconf("SC_CLK_TCK"))
+                except (OSError, ValueError, IndexError):
                     pass
             self._stop.wait(0.05)
 
@@ -90,6 +98,7 @@ def timed(cmd):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--size-mib", type=int, default=1024)
+    parser.add_argument("--repeat", type=int, default=3, help="runs of each transfer (best and median shown)")
     args = parser.parse_args()
     size = args.size_mib * MiB
 
@@ -126,15 +135,6 @@ def main():
         if warm.returncode != 0:
             raise SystemExit("listing failed: %s\n%s" % (warm.stderr.decode(), stack.server_log()))
 
-        # --- download
-        t_direct_dl, _ = timed(["curl", "-sS", "-o", "/dev/null"] + connect + auth +
-                               ["-H", "Dropbox-API-Arg: " + json.dumps({"path": "/bench/big.bin"}),
-                                "https://content.dropboxapi.com/2/files/download"])
-        with PeakMemory(stack.server.pid) as mem_dl:
-            t_server_dl, _ = timed(["curl", "-sS", "-o", "/dev/null", "--user", "ann:secret-ann",
-                                    stack.url("/bench/big.bin")])
-
-        # --- upload
         def rpc(endpoint, arg, body_file=None):
             cmd = ["curl", "-sS", "-X", "POST", "-H", "Content-Type: application/octet-stream",
                    "-H", "Dropbox-API-Arg: " + json.dumps(arg)] + connect + auth
@@ -143,31 +143,63 @@ def main():
                                check=True)
             return json.loads(r.stdout) if r.stdout.strip() else {}
 
-        start = time.monotonic()
-        session = rpc("/2/files/upload_session/start", {"close": False})["session_id"]
-        offset = 0
-        for p, n in parts:
-            rpc("/2/files/upload_session/append_v2", {"cursor": {"session_id": session, "offset": offset},
-                                                      "close": False}, p)
-            offset += n
-        rpc("/2/files/upload_session/finish", {"cursor": {"session_id": session, "offset": offset},
-                                               "commit": {"path": "/bench/up-direct.bin", "mode": "overwrite"}})
-        t_direct_ul = time.monotonic() - start
-        with PeakMemory(stack.server.pid) as mem_ul:
-            t_server_ul, _ = timed(["curl", "-sS", "--user", "ann:secret-ann", "-Q", "ALLO %d" % size,
-                                    "-T", src, stack.url("/bench/up-server.bin")])
+        def direct_download():
+            return timed(["curl", "-sS", "-o", "/dev/null"] + connect + auth +
+                         ["-H", "Dropbox-API-Arg: " + json.dumps({"path": "/bench/big.bin"}),
+                          "https://content.dropboxapi.com/2/files/download"])[0]
+
+        def server_download():
+            return timed(["curl", "-sS", "-o", "/dev/null", "--user", "ann:secret-ann",
+                          stack.url("/bench/big.bin")])[0]
+
+        def direct_upload():
+            start = time.monotonic()
+            session = rpc("/2/files/upload_session/start", {"close": False})["session_id"]
+            offset = 0
+            for p, n in parts:
+                rpc("/2/files/upload_session/append_v2", {"cursor": {"session_id": session, "offset": offset},
+                                                          "close": False}, p)
+                offset += n
+            rpc("/2/files/upload_session/finish", {"cursor": {"session_id": session, "offset": offset},
+                                                   "commit": {"path": "/bench/up-direct.bin", "mode": "overwrite"}})
+            return time.monotonic() - start
+
+        def server_upload():
+            return timed(["curl", "-sS", "--user", "ann:secret-ann", "-Q", "ALLO %d" % size,
+                          "-T", src, stack.url("/bench/up-server.bin")])[0]
+
+        # Alternating runs, so that load from elsewhere on the machine hits both sides alike.
+        times = {"direct_dl": [], "server_dl": [], "direct_ul": [], "server_ul": []}
+        mem_dl = mem_ul = 0
+        cpu_dl, cpu_ul = [], []
+        for _ in range(args.repeat):
+            times["direct_dl"].append(direct_download())
+            with PeakMemory(stack.server.pid) as mem:
+                times["server_dl"].append(server_download())
+            mem_dl = max(mem_dl, mem.peak_kib)
+            cpu_dl.append(mem.cpu_seconds)
+            times["direct_ul"].append(direct_upload())
+            with PeakMemory(stack.server.pid) as mem:
+                times["server_ul"].append(server_upload())
+            mem_ul = max(mem_ul, mem.peak_kib)
+            cpu_ul.append(mem.cpu_seconds)
         for name in ("up-direct.bin", "up-server.bin"):
             got = os.path.getsize(stack.local("/bench/" + name))
             if got != size:
                 raise SystemExit("%s has %d bytes, expected %d" % (name, got, size))
 
         mb = size / 1e6
-        print("size: %d MiB" % args.size_mib)
-        print("%-9s %12s %12s %12s %12s %7s" % ("", "direct s", "direct MB/s", "server s", "server MB/s", "ratio"))
-        for name, td, ts in (("download", t_direct_dl, t_server_dl), ("upload", t_direct_ul, t_server_ul)):
-            print("%-9s %12.2f %12.1f %12.2f %12.1f %7.2f" % (name, td, mb / td, ts, mb / ts, td / ts))
+        print("size: %d MiB, %d run(s) each, best run shown (median in brackets)" % (args.size_mib, args.repeat))
+        print("%-9s %18s %18s %14s" % ("", "direct MB/s", "server MB/s", "ratio"))
+        for name, d, sv in (("download", "direct_dl", "server_dl"), ("upload", "direct_ul", "server_ul")):
+            td, ts = min(times[d]), min(times[sv])
+            md, ms = statistics.median(times[d]), statistics.median(times[sv])
+            print("%-9s %8.1f (%7.1f) %8.1f (%7.1f) %5.2f (%5.2f)"
+                  % (name, mb / td, mb / md, mb / ts, mb / ms, td / ts, md / ms))
         print("session process peak RSS (VmHWM): download %.1f MiB, upload %.1f MiB"
-              % (mem_dl.peak_kib / 1024, mem_ul.peak_kib / 1024))
+              % (mem_dl / 1024, mem_ul / 1024))
+        print("session process CPU time (median): download %.2f s, upload %.2f s"
+              % (statistics.median(cpu_dl), statistics.median(cpu_ul)))
     finally:
         stack.stop()
         shutil.rmtree(tmp, ignore_errors=True)

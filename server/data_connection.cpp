@@ -208,7 +208,7 @@ orvel_result_t DataConnection::read(void *buffer, size_t length, size_t *nread, 
     if (fd_ < 0 || aborted_)
         return fail("Data connection is not open.", 0);
     for (;;) {
-        ssize_t n = ::recv(fd_, buffer, length, 0);
+        ssize_t n = ::recv(fd_, buffer, length, MSG_WAITALL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)

@@ -348,13 +348,15 @@ static void orvel_l_recv_monitor_destroy(orvel_l_recv_monitor_t *monitor)
     orvel_mutex_destroy(&monitor->mutex);
 }
 
-static void orvel_l_eof_read_cb(orvel_gfs_operation_t, orvel_result_t result, orvel_byte_t *, size_t,
+static void orvel_l_eof_read_cb(orvel_gfs_operation_t, orvel_result_t result, orvel_byte_t *, size_t nbytes,
                                 orvel_off_t, bool eof, void *user_arg)
 {
     orvel_l_recv_monitor_t *monitor = static_cast<orvel_l_recv_monitor_t *>(user_arg);
     ORVEL_DROPBOX_TRACE_ENTER();
     orvel_mutex_lock(&monitor->mutex);
-    if (result == ORVEL_SUCCESS && !eof) {
+    /* A byte read here lies beyond the announced size, even when the host
+     * hands it over together with the end of the data. */
+    if (result == ORVEL_SUCCESS && (!eof || nbytes > 0)) {
         result = orvel_l_recv_too_much_data(monitor->path);
     }
     monitor->result = result;

@@ -208,13 +208,20 @@ TEST_F(DropboxUpload, DataBeyondOrShortOfTheAnnouncedSizeFails)
     // The service has stored the announced bytes already.
     EXPECT_EQ(emu_->read_file("/much.txt"), "01234");
 
+    // One byte too many that arrives together with the end of the stream is
+    // still too much.
+    host::Outcome one_more = upload_text("/one_more.txt", "012345", 5);
+    EXPECT_EQ(one_more.reply_code(), 451) << one_more.chain_text();
+    EXPECT_EQ(one_more.error_code(), "QUOTA_EXCEEDED");
+    EXPECT_EQ(detail(one_more, "Dropbox-Error"), "Too much data was sent.");
+
     host::Outcome too_little = upload_text("/short.txt", "01234", 10);
     EXPECT_FALSE(too_little.ok());
     EXPECT_NE(too_little.chain_text().find("Fewer bytes were received than announced"), std::string::npos)
         << too_little.chain_text();
     EXPECT_FALSE(emu_->exists("/short.txt"));
-    EXPECT_EQ(count(kUpload), 2u);
-    EXPECT_EQ(too_much.finish_calls + too_little.finish_calls, 2);
+    EXPECT_EQ(count(kUpload), 3u);
+    EXPECT_EQ(too_much.finish_calls + one_more.finish_calls + too_little.finish_calls, 3);
 
     // A read error of the end-of-data check is the upload's error: the body
     // took one read, the check is the second.

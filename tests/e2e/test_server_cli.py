@@ -8,6 +8,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import time
 import unittest
 
 from stack import PLUGIN, SERVER, SOURCE_DIR, BINARY_DIR, Stack
@@ -124,6 +125,35 @@ class SessionStartFailureTest(unittest.TestCase):
             with self.assertRaises(ftplib.error_perm) as cm:
                 stack.ftp()
             self.assertTrue(str(cm.exception).startswith("530"), cm.exception)
+        finally:
+            stack.stop()
+
+
+class LimitsTest(unittest.TestCase):
+    def test_session_limit_and_idle_timeout(self):
+        stack = Stack(server_args=["--max-sessions", "1", "--idle-timeout", "2"])
+        stack.start()
+        try:
+            first = stack.ftp()
+            try:
+                with self.assertRaises(ftplib.error_temp) as cm:
+                    stack.ftp()
+                self.assertTrue(str(cm.exception).startswith("421"), cm.exception)
+                # The silent first session is closed after the idle time.
+                first.sock.settimeout(20)
+                self.assertTrue(first.getline().startswith("421"))
+            finally:
+                first.close()
+            # Its process is reaped, so a new client gets in.
+            deadline = time.monotonic() + 10
+            while True:
+                try:
+                    stack.ftp().quit()
+                    break
+                except ftplib.error_temp:
+                    if time.monotonic() > deadline:
+                        raise
+                    time.sleep(0.1)
         finally:
             stack.stop()
 

@@ -86,6 +86,8 @@ failed:
     if (handle != nullptr) {
         orvel_l_dropbox_handle_free(handle);
     }
-    orvel_gridftp_server_finished_session_start(op, result, nullptr, nullptr, nullptr);
+    // The exit line goes first: the host takes the error object over, and
+    // with it the chain that the line prints.
     orvel_i_dropbox_log_error_exit(__func__, result);
+    orvel_gridftp_server_finished_session_start(op, result, nullptr, nullptr, nullptr);
 }

@@ -202,6 +202,54 @@ TEST_F(DropboxConfig, SessionStartBuildsTheHandleAndStateFiles)
     orvel_i_dropbox_api_per_second = saved_rate;
 }
 
+TEST_F(DropboxConfig, FailedStartAnswersOnceAndLogsItsError)
+{
+    // A credential that is absent: one answer, the credential's error in the
+    // exit line, no handle and no error left behind.
+    size_t held = orvel_error_held_count();
+    Outcome outcome;
+    {
+        LogCapture log(ORVEL_DROPBOX_ERROR);
+        auto session = Host::start_session("dropbox", "ann", provider({{"config", "{}"}}), &outcome);
+        EXPECT_EQ(session, nullptr);
+        std::string text = log.text();
+        size_t at = text.find(": orvel_i_dropbox_start: exit: result=0x");
+        ASSERT_NE(at, std::string::npos) << text;
+        std::string line = text.substr(at, text.find('\n', at) - at);
+        EXPECT_NE(line.find(" message=Error loading user credential: wrong arguments"), std::string::npos) << text;
+    }
+    EXPECT_EQ(outcome.finish_calls, 1);
+    EXPECT_EQ(asked["config"], 0); // nothing after the credential step
+    EXPECT_EQ(orvel_error_held_count(), held);
+}
+
+TEST_F(DropboxConfig, LaterSessionsLeaveAnExistingStateFolderAlone)
+{
+    std::string dir = test_home() + "/.orvel";
+    ASSERT_EQ(mkdir(dir.c_str(), 0750), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0750), 0);
+    for (int i = 0; i < 2; i++) {
+        Outcome outcome;
+        auto session =
+            Host::start_session("dropbox", "ann", provider({{"creds", credential(expiry_in(3600))}}), &outcome);
+        ASSERT_NE(session, nullptr) << outcome.chain_text();
+        struct stat st;
+        ASSERT_EQ(stat(dir.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0750u);
+    }
+
+    // Without a home directory to expand, the session starts all the same and
+    // paces by itself.
+    orvel_i_dropbox_syscalls.getpwuid_r = no_entry_getpwuid_r;
+    size_t held = orvel_error_held_count();
+    Outcome outcome;
+    auto session =
+        Host::start_session("dropbox", "ann", provider({{"creds", credential(expiry_in(3600))}}), &outcome);
+    ASSERT_NE(session, nullptr) << outcome.chain_text();
+    EXPECT_EQ(handle_of(*session)->retry_state.fd, -1);
+    EXPECT_EQ(orvel_error_held_count(), held);
+}
+
 TEST_F(DropboxConfig, ExpiryOffsetsConvertToUtc)
 {
     struct Row {

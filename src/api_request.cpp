@@ -58,6 +58,18 @@ json_t *orvel_l_dropbox_error_body_json(const orvel_dsi_rest_response_arg_t *res
     return json_loadb(response->error_body, response->error_body_len, 0, nullptr);
 }
 
+// A text that can stand in a request header: no line break or other control
+// character that would end the header early and start another one.
+bool orvel_l_dropbox_header_safe(const char *text)
+{
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != '\0'; p++) {
+        if (*p < 0x20 || *p == 0x7f) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_dropbox_api_call_t *call,
@@ -87,6 +99,13 @@ orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_drop
     if (handle->access_token == nullptr || handle->root_namespace_id == nullptr) {
         result = orvel_error_put(orvel_gfs_ftp_response_error_construct(
             nullptr, nullptr, 550, "PERMISSION_DENIED", "%s%s", "GridFTP-Error: ", "no access token"));
+        ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
+        return result;
+    }
+    if (!orvel_l_dropbox_header_safe(handle->access_token) || !orvel_l_dropbox_header_safe(handle->root_namespace_id)) {
+        result = orvel_error_put(orvel_gfs_ftp_response_error_construct(
+            nullptr, nullptr, 500, "INTERNAL_ERROR", "%s%s", "GridFTP-Error: ",
+            "the credential holds control characters that cannot be sent in a request header"));
         ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
         return result;
     }

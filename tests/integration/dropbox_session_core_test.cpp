@@ -120,6 +120,27 @@ TEST_F(DropboxRequest, CommonHeadersOnApiAndContentCalls)
     EXPECT_EQ(arg(kListFolder), "{\"include_non_downloadable_files\":false,\"limit\":1000,\"path\":\"\"}");
 }
 
+TEST_F(DropboxRequest, CredentialTextsThatWouldSplitAHeaderAreNeverSent)
+{
+    json_t *list = list_args();
+    for (char **field : {&handle_->access_token, &handle_->root_namespace_id}) {
+        char *saved = *field;
+        std::string bad = std::string(saved) + "\r\nX-Injected: 1";
+        *field = bad.data();
+        json_t *reply = nullptr;
+        orvel_dropbox_api_call_t call{};
+        call.endpoint = &orvel_i_dropbox_ep_list_folder;
+        call.args = list;
+        Taken t(orvel_dropbox_api_call(handle_, &call, &reply, nullptr));
+        *field = saved;
+        EXPECT_EQ(t.code(), 500);
+        EXPECT_EQ(t.error_code(), "INTERNAL_ERROR");
+        EXPECT_EQ(reply, nullptr);
+    }
+    json_decref(list);
+    EXPECT_EQ(count(kListFolder), 0u);
+}
+
 TEST_F(DropboxRequest, MissingDownloadIsNotFoundFromTheErrorBody)
 {
     json_t *args = path_args("/missing.txt");

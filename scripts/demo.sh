@@ -123,7 +123,7 @@ The demo is running.
   Server log:  $work/server.log
 
 Connect with:
-  lftp -u $user,$password -e 'set ftp:ssl-allow no' ftp://127.0.0.1:$ftp_port
+  lftp -u $user,$password -e 'set ftp:ssl-allow no; set ftp:use-allo yes' ftp://127.0.0.1:$ftp_port
   curl --user $user:$password ftp://127.0.0.1:$ftp_port/docs/
   curl --user $user:$password -O ftp://127.0.0.1:$ftp_port/docs/report.txt
   curl --user $user:$password -T somefile ftp://127.0.0.1:$ftp_port/docs/

@@ -98,6 +98,12 @@ class TransferTest(unittest.TestCase):
             self.assertEqual(ftp.size("/up/allo.bin"), len(payload))
         finally:
             ftp.quit()
+        path = self.local_file("lftp-allo.bin", payload[:70000])
+        self.stack.lftp("set ftp:use-allo yes; put %s -o /up/lftp-allo.bin" % path)
+        self.assertEqual(self.stack.read("/up/lftp-allo.bin"), payload[:70000])
+        path = self.local_file("curl-allo.bin", payload[:90000])
+        self.stack.curl("-Q", "ALLO 90000", "-T", path, self.stack.url("/up/curl-allo.bin"))
+        self.assertEqual(self.stack.read("/up/curl-allo.bin"), payload[:90000])
 
     def test_upload_without_allo(self):
         payload = os.urandom(150000)

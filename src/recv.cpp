@@ -394,6 +394,43 @@ static bool orvel_l_recv_set(json_t *object, const char *key, json_t *value)
     return value != NULL && json_object_set_new(object, key, value) == 0;
 }
 
+/* Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or code
+ * points above U+10FFFF): the only texts a JSON argument can carry. */
+static bool orvel_l_recv_is_utf8(const char *text)
+{
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    while (*p != 0) {
+        unsigned char c = *p++;
+        int more;
+        uint32_t cp;
+        if (c < 0x80) {
+            continue;
+        } else if (c >= 0xc2 && c <= 0xdf) {
+            more = 1;
+            cp = c & 0x1f;
+        } else if (c >= 0xe0 && c <= 0xef) {
+            more = 2;
+            cp = c & 0x0f;
+        } else if (c >= 0xf0 && c <= 0xf4) {
+            more = 3;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        for (int i = 0; i < more; i++, p++) {
+            if ((*p & 0xc0) != 0x80) {
+                return false; /* the terminator ends here too */
+            }
+            cp = (cp << 6) | (*p & 0x3f);
+        }
+        if ((more == 2 && cp < 0x800) || (more == 3 && cp < 0x10000) || cp > 0x10ffff ||
+            (cp >= 0xd800 && cp <= 0xdfff)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 /* Stores the file metadata of a commit answer in the path cache. */
 static orvel_result_t orvel_l_recv_cache_answer(orvel_dropbox_handle_t *handle, json_t *reply,
                                                 orvel_dropbox_path_info_t *parent)
@@ -444,6 +481,14 @@ extern "C" void orvel_i_dropbox_recv(orvel_gfs_operation_t op, orvel_gfs_transfe
         if (result == ORVEL_SUCCESS) {
             result = orvel_dropbox_error_system_malloc();
         }
+        goto out;
+    }
+
+    /* The path travels as a JSON text: one that is not UTF-8 cannot be
+     * named to the service. */
+    if (!orvel_l_recv_is_utf8(info->pathname)) {
+        result = orvel_error_put(orvel_gfs_ftp_response_error_construct(NULL, NULL, 553, "INVALID_PATH_NAME",
+                                                                        "GridFTP-Path: %s", info->pathname));
         goto out;
     }
 

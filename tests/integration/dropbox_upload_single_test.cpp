@@ -137,6 +137,13 @@ TEST_F(DropboxUpload, ChecksBeforeAnyUploadRequest)
     EXPECT_EQ(relative.reply_code(), 553) << relative.chain_text();
     EXPECT_EQ(relative.error_code(), "INVALID_PATH_NAME");
 
+    // A name that is not UTF-8 cannot be put into the JSON argument.
+    host::Outcome latin1 = upload_text("/caf\xe9.txt", "x", 1);
+    EXPECT_EQ(latin1.reply_code(), 553) << latin1.chain_text();
+    EXPECT_EQ(latin1.error_code(), "INVALID_PATH_NAME");
+    host::Outcome truncated = upload_text("/caf\xc3", "x", 1);
+    EXPECT_EQ(truncated.error_code(), "INVALID_PATH_NAME");
+
     // A restart or a partial range cannot be stored in one request.
     host::Outcome restart = upload("/r.txt", std::make_shared<host::MemoryChannel>("x"), 1, -1, {5, -1});
     EXPECT_EQ(restart.error_code(), "APPEND_NOT_SUPPORTED");
@@ -144,7 +151,7 @@ TEST_F(DropboxUpload, ChecksBeforeAnyUploadRequest)
     EXPECT_EQ(partial.error_code(), "APPEND_NOT_SUPPORTED");
     EXPECT_FALSE(partial.transfer_begun);
 
-    for (const host::Outcome *o : {&folder, &missing, &under_file, &relative, &restart, &partial})
+    for (const host::Outcome *o : {&folder, &missing, &under_file, &relative, &latin1, &truncated, &restart, &partial})
         EXPECT_EQ(o->finish_calls, 1);
     EXPECT_EQ(count(kUpload), 0u);
 }

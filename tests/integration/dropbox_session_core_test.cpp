@@ -171,6 +171,47 @@ TEST_F(DropboxRequest, MissingDownloadIsNotFoundFromTheErrorBody)
     EXPECT_EQ(body, "");
 }
 
+TEST_F(DropboxRequest, ReplyBodiesThatAreNotJsonAreJudgedByStatus)
+{
+    json_t *list = list_args();
+    orvel_dropbox_api_call_t call{};
+    call.endpoint = &orvel_i_dropbox_ep_list_folder;
+    call.args = list;
+
+    // A success with a body that is not JSON is still a success, without a reply.
+    emu_->add_fault(R"({"path": "/2/files/list_folder", "action": "status", "status": 200, "body": "plain"})");
+    json_t *reply = reinterpret_cast<json_t *>(0x1);
+    EXPECT_EQ(orvel_dropbox_api_call(handle_, &call, &reply, nullptr), ORVEL_SUCCESS);
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_EQ(count(kListFolder), 1u);
+
+    // An error reply whose body is text: the status row decides.
+    emu_->clear_faults();
+    emu_->add_fault(R"({"path": "/2/files/list_folder", "action": "status", "status": 409, "body": "conflict"})");
+    Taken conflict(orvel_dropbox_api_call(handle_, &call, &reply, nullptr));
+    EXPECT_EQ(conflict.code(), 553);
+    EXPECT_EQ(conflict.error_code(), "PATH_EXISTS");
+    EXPECT_EQ(reply, nullptr);
+    json_decref(list);
+
+    // The same for a call with its own sink; the text never reaches the sink.
+    emu_->put_file("/a.txt", "abc");
+    emu_->add_fault(R"({"path": "/2/files/download", "action": "status", "status": 503, "body": "busy"})");
+    json_t *args = path_args("/a.txt");
+    std::string body;
+    call = {};
+    call.endpoint = &orvel_i_dropbox_ep_download;
+    call.args = args;
+    call.reply_sink = collect;
+    call.reply_sink_arg = &body;
+    Taken busy(orvel_dropbox_api_call(handle_, &call, nullptr, nullptr));
+    json_decref(args);
+    EXPECT_EQ(busy.code(), 500);
+    EXPECT_EQ(busy.error_code(), "INTERNAL_ERROR");
+    EXPECT_EQ(body, "");
+    EXPECT_EQ(count(kDownload), 1u);
+}
+
 TEST_F(DropboxRequest, RetryAfterIsWaitedOutThenRepeated)
 {
     orvel_i_dropbox_max_delay = 1; // the cap, lowered from 25 seconds

@@ -173,6 +173,30 @@ TEST_F(DropboxRetry, PacingWithinOneProcessAndItsLogLines)
     EXPECT_EQ(state.fd, -1);
 }
 
+TEST_F(DropboxRetry, ALastStartInTheFutureStillSpacesRequests)
+{
+    // As after the clock was set back: the last start lies ahead of now.
+    orvel_dropbox_retry_t state{};
+    orvel_i_dropbox_retry_state_create("dbid:ann", 2, &state); // 500 ms apart
+    ASSERT_GE(state.fd, 0);
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    int64_t ahead = (int64_t)tv.tv_sec * 1000000 + tv.tv_usec + 300000;
+    state.shared->last.tv_sec = ahead / 1000000;
+    state.shared->last.tv_nsec = (ahead % 1000000) * 1000;
+    double before = now_seconds();
+    orvel_i_dropbox_retry_delay(0, &state);
+    double slept = now_seconds() - before;
+    EXPECT_GE(slept, 0.19); // 500 ms minus the 300 ms distance
+
+    // Further ahead than a second: no sleep at all.
+    state.shared->last.tv_sec = tv.tv_sec + 5;
+    before = now_seconds();
+    orvel_i_dropbox_retry_delay(0, &state);
+    EXPECT_LT(now_seconds() - before, 0.1);
+    orvel_i_dropbox_retry_state_destroy(&state);
+}
+
 TEST_F(DropboxRetry, RetryAfterIsCappedByTheMaximumDelay)
 {
     LogCapture log(ORVEL_DROPBOX_DEBUG);

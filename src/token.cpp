@@ -2,6 +2,7 @@
 // renewed through "renew-creds" when less than 100 seconds of validity remain.
 #include "orvel_dropbox_common.h"
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -56,7 +57,7 @@ static orvel_result_t orvel_l_dropbox_parse_exp(const char *time_str, time_t *ti
     bool negative = false;
     if (offset_at >= 0) {
         const char *sign = time_str + offset_at;
-        while (*sign == ' ' || *sign == '\t') {
+        while (isspace((unsigned char)*sign)) { // as %d skips them
             sign++;
         }
         negative = *sign == '-';

@@ -370,4 +370,11 @@ TEST_F(DropboxConfig, PolicyParsing)
     orvel_error_discard(r);
     EXPECT_EQ(orvel_dropbox_config_parse_json("{\"user_api_rate_limit\": 5, \"other\": true}", &rate), ORVEL_SUCCESS);
     EXPECT_EQ(rate, 5u);
+    // Beyond 32 bits: the largest rate, never a value cut to its low bits.
+    EXPECT_EQ(orvel_dropbox_config_parse_json("{\"user_api_rate_limit\": 4294967301}", &rate), ORVEL_SUCCESS);
+    EXPECT_EQ(rate, UINT32_MAX);
+    r = orvel_dropbox_config_parse_json("{\"user_api_rate_limit\": 5.0}", &rate);
+    EXPECT_NE(r, ORVEL_SUCCESS);
+    EXPECT_EQ(rate, UINT32_MAX);
+    orvel_error_discard(r);
 }

@@ -187,7 +187,19 @@ TEST_F(DropboxUploadSession, ThreeFullPartsResumedFromAPartBoundary)
     ASSERT_FALSE(failed.ok());
     ASSERT_NE(record("/three.bin"), nullptr);
     EXPECT_EQ(record("/three.bin")->num_parts, 3);
-    EXPECT_EQ(count(kAppend), 3u);
+    // Three full parts and no short one; only the last one closes.
+    {
+        auto first = requests(kAppend);
+        ASSERT_EQ(first.size(), 3u);
+        const std::string id = session_of(first[0].first);
+        for (int k = 0; k < 2; k++) {
+            EXPECT_EQ(first[k].first, R"({"close":false,"cursor":{"offset":)" + std::to_string(k * kPart) +
+                                          R"(,"session_id":")" + id + R"("}})");
+            EXPECT_EQ(first[k].second, kPart);
+        }
+        EXPECT_EQ(header(kAppend, "Dropbox-API-Arg", 2),
+                  R"({"close": true, "cursor": {"session_id": ")" + id + R"(", "offset": 209715200}})");
+    }
 
     // Restarts that cannot continue the session fail before any request.
     emu_->clear_log();
@@ -238,6 +250,24 @@ TEST_F(DropboxUploadSession, CommitWithAnotherContentHashFails)
     // The session was committed: there is nothing left to resume.
     EXPECT_EQ(record("/h.bin"), nullptr);
     EXPECT_EQ(count(kAppend), 2u);
+}
+
+TEST_F(DropboxUploadSession, DataBeyondTheAnnouncedSizeIsNotCommitted)
+{
+    start();
+    // One byte more than announced; it comes together with the end of the
+    // stream.
+    const int64_t size = kPart + 1;
+    host::Outcome outcome = upload("/much.bin", std::make_shared<host::GeneratorChannel>(size + 1, 6), size);
+    EXPECT_EQ(outcome.reply_code(), 451) << outcome.chain_text();
+    EXPECT_EQ(outcome.error_code(), "QUOTA_EXCEEDED");
+    EXPECT_NE(outcome.chain_text().find("Too much data was sent."), std::string::npos) << outcome.chain_text();
+    EXPECT_EQ(outcome.finish_calls, 1);
+    EXPECT_EQ(count(kAppend), 2u);
+    EXPECT_EQ(count(kFinish), 0u);
+    EXPECT_FALSE(emu_->exists("/much.bin"));
+    // The parts stay appended: the session is still there to resume.
+    EXPECT_NE(record("/much.bin"), nullptr);
 }
 
 TEST_F(DropboxUploadSession, ResumeWithoutSessionAndShortStreamFail)

@@ -736,6 +736,13 @@ extern "C" orvel_result_t orvel_i_dropbox_create_upload_session(orvel_dropbox_ha
     *upload_out = NULL;
     memset(&call, 0, sizeof(call));
 
+    /* Part numbers are 32-bit: a size with more parts cannot be laid out (only
+     * reachable with a limit far above the default 350 GiB). */
+    if (static_cast<uint64_t>(info->alloc_size) / ORVEL_DROPBOX_PART_SIZE >= static_cast<uint64_t>(INT32_MAX)) {
+        result = orvel_l_recv_detail_error(451, "QUOTA_EXCEEDED", info->pathname, "Upload size is too large.", NULL);
+        goto out;
+    }
+
     args = json_object();
     if (args == NULL || !orvel_l_recv_set(args, "session_type", json_string("concurrent"))) {
         result = orvel_dropbox_error_system_malloc();

@@ -270,7 +270,7 @@ TEST_F(DropboxUploadSession, DataBeyondTheAnnouncedSizeIsNotCommitted)
     EXPECT_NE(record("/much.bin"), nullptr);
 }
 
-TEST_F(DropboxUploadSession, ResumeWithoutSessionAndShortStreamFail)
+TEST_F(DropboxUploadSession, ResumeWithoutSessionShortStreamAndTooManyPartsFail)
 {
     start();
     host::Outcome none =
@@ -291,6 +291,16 @@ TEST_F(DropboxUploadSession, ResumeWithoutSessionAndShortStreamFail)
     EXPECT_EQ(count(kFinish), 0u);
     EXPECT_FALSE(emu_->exists("/short.bin"));
     EXPECT_NE(record("/short.bin"), nullptr);
+
+    // A size whose part count does not fit the record is refused before a
+    // session is opened.
+    static_cast<orvel_dropbox_handle_t *>(session_->session_arg())->max_upload = UINT64_MAX;
+    emu_->clear_log();
+    host::Outcome huge = upload("/huge.bin", std::make_shared<host::MemoryChannel>("x"), INT64_MAX);
+    EXPECT_EQ(huge.reply_code(), 451) << huge.chain_text();
+    EXPECT_EQ(huge.error_code(), "QUOTA_EXCEEDED");
+    EXPECT_EQ(count(kStart) + count(kAppend), 0u);
+    EXPECT_EQ(record("/huge.bin"), nullptr);
 }
 
 } // namespace

@@ -79,11 +79,11 @@ extern "C" orvel_result_t orvel_dropbox_get_folder_items(orvel_dropbox_handle_t 
     bool more = true;
 
     while (more && result == ORVEL_SUCCESS) {
+        // `cursor` is the one this page is asked with (none for the first);
+        // it is kept until the reply has named the next one.
         json_t *args = orvel_l_dropbox_page_args(path, cursor);
         json_t *reply = nullptr;
         bool first = cursor == nullptr;
-        std::free(cursor);
-        cursor = nullptr;
         more = false;
         if (args == nullptr) {
             result = orvel_dropbox_error_system_malloc();
@@ -105,10 +105,19 @@ extern "C" orvel_result_t orvel_dropbox_get_folder_items(orvel_dropbox_handle_t 
                 // a listing that stopped here would look complete.
                 result = orvel_error_put(ORVEL_ERROR_GENERIC(
                     "%s", "listing response announced more entries but carried no cursor"));
-            } else if ((cursor = strdup(next)) == nullptr) {
-                result = orvel_dropbox_error_system_malloc();
+            } else if (cursor != nullptr && std::strcmp(next, cursor) == 0) {
+                // The same cursor again can only bring the same page again.
+                result = orvel_error_put(ORVEL_ERROR_GENERIC(
+                    "%s", "listing response announced more entries but its cursor did not advance"));
             } else {
-                more = true;
+                char *next_cursor = strdup(next);
+                if (next_cursor == nullptr) {
+                    result = orvel_dropbox_error_system_malloc();
+                } else {
+                    std::free(cursor);
+                    cursor = next_cursor;
+                    more = true;
+                }
             }
         }
         if (result == ORVEL_SUCCESS) {

@@ -222,7 +222,7 @@ TEST_F(CommandNamespace, RenameMovesTheCacheEntry)
     host::Outcome outcome = rename("/a.txt", "/b.txt");
     ASSERT_TRUE(outcome.ok()) << outcome.chain_text();
     EXPECT_EQ(outcome.reply_text, "/b.txt");
-    EXPECT_EQ(arg(kMove), R"({"from_path":"/a.txt","to_path":"/b.txt"})");
+    EXPECT_EQ(arg_in_order(kMove), R"({"from_path":"/a.txt","to_path":"/b.txt"})");
     ASSERT_NE(cached("/b.txt"), nullptr);
     EXPECT_EQ(cached("/b.txt")->type, ORVEL_DROPBOX_FILE);
     EXPECT_EQ(cached("/a.txt"), nullptr);

@@ -38,7 +38,7 @@ TEST_F(ListPages, RootIsListedWithEmptyPathAndChildrenKeyedBelowSlash)
     host::Outcome listing = stat("/", false);
     ASSERT_TRUE(listing.ok()) << listing.chain_text();
     EXPECT_EQ(names(listing), (std::vector<std::string>{".", "a.txt", "docs"}));
-    EXPECT_EQ(arg(kListFolder), R"({"include_non_downloadable_files":false,"limit":1000,"path":""})");
+    EXPECT_EQ(arg_in_order(kListFolder), R"({"path":"","limit":1000,"include_non_downloadable_files":false})");
 
     ASSERT_NE(cached("/a.txt"), nullptr);
     ASSERT_NE(cached("/docs"), nullptr);
@@ -105,6 +105,24 @@ TEST_F(ListPages, MoreWithoutCursorFailsClearly)
     orvel_error_discard(result);
     EXPECT_EQ(count(kListFolder), 1u);
     EXPECT_EQ(count(kListContinue), 0u);
+}
+
+TEST_F(ListPages, CursorThatDoesNotAdvanceEndsTheListing)
+{
+    start();
+    emu_->add_fault(R"({"path": "/2/files/list_folder", "status": 200,
+        "body": {"entries": [{".tag": "file", "name": "one", "id": "id:one"}], "has_more": true, "cursor": "c1"}})");
+    emu_->add_fault(R"({"path": "/2/files/list_folder/continue", "status": 200, "count": 5,
+        "body": {"entries": [{".tag": "file", "name": "two", "id": "id:two"}], "has_more": true, "cursor": "c1"}})");
+    orvel_result_t result = orvel_dropbox_get_folder_items(handle(), "/", nullptr, nullptr);
+    ASSERT_NE(result, ORVEL_SUCCESS);
+    char *text = orvel_error_print_chain(orvel_error_peek(result));
+    EXPECT_NE(std::string(text).find("did not advance"), std::string::npos) << text;
+    free(text);
+    orvel_error_discard(result);
+    EXPECT_EQ(count(kListContinue), 1u);
+    EXPECT_NE(cached("/one"), nullptr);
+    emu_->clear_faults();
 }
 
 TEST_F(ListPages, EntriesThatAreNotAnArrayFail)

@@ -130,6 +130,20 @@ protected:
             json_decref(e);
         return out;
     }
+    // The same argument with its keys in the order in which they were sent.
+    std::string arg_in_order(const std::string &endpoint, size_t n = 0) const
+    {
+        std::vector<json_t *> entries = emu_->log_entries(endpoint);
+        std::string out;
+        if (n < entries.size()) {
+            char *text = json_dumps(json_object_get(entries[n], "arg"), JSON_COMPACT);
+            out = text != nullptr ? text : "null";
+            free(text);
+        }
+        for (json_t *e : entries)
+            json_decref(e);
+        return out;
+    }
     // A request header of the n-th request to `endpoint` ("<none>" when absent).
     std::string header(const std::string &endpoint, const std::string &name, size_t n = 0) const
     {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 namespace {
 
@@ -32,6 +33,24 @@ orvel_result_t orvel_l_dropbox_generic(const char *file, const char *func, int l
 }
 
 #define ORVEL_L_DROPBOX_GENERIC(message) orvel_l_dropbox_generic(__FILE__, __func__, __LINE__, (message))
+
+// Why arguments naming `first` (and `second`) could not be built: a path that
+// is not UTF-8 cannot be sent to the service at all, anything else is memory.
+orvel_result_t orvel_l_dropbox_args_failed(const char *first, const char *second)
+{
+    int saved = errno;
+    for (const char *path : {first, second}) {
+        errno = 0;
+        json_t *probe = path != nullptr ? json_string(path) : nullptr;
+        if (path != nullptr && probe == nullptr && errno != ENOMEM) {
+            return orvel_error_put(orvel_gfs_ftp_response_error_construct(
+                nullptr, nullptr, 553, "INVALID_PATH_NAME", "GridFTP-Path: %s", "<Invalid Name>"));
+        }
+        json_decref(probe);
+    }
+    errno = saved;
+    return orvel_dropbox_error_system_malloc();
+}
 
 // The "metadata" member of a create-folder or move reply, parsed and entered
 // into the cache under `parent_path`. `as_folder` parses it as a folder
@@ -99,7 +118,7 @@ orvel_result_t orvel_l_dropbox_mkdir(orvel_dropbox_handle_t *handle, const char 
 
     args = json_pack("{s:s}", "path", pathname);
     if (args == nullptr) {
-        result = orvel_dropbox_error_system_malloc();
+        result = orvel_l_dropbox_args_failed(pathname, nullptr);
         goto out;
     }
     call.endpoint = &orvel_i_dropbox_ep_create_folder;
@@ -157,7 +176,7 @@ orvel_result_t orvel_l_dropbox_rename(orvel_dropbox_handle_t *handle, const char
 
     args = json_pack("{s:s, s:s}", "from_path", from_path, "to_path", to_path);
     if (args == nullptr) {
-        result = orvel_dropbox_error_system_malloc();
+        result = orvel_l_dropbox_args_failed(from_path, to_path);
         goto out;
     }
     call.endpoint = &orvel_i_dropbox_ep_move;

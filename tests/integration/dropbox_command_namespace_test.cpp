@@ -116,6 +116,22 @@ TEST_F(CommandNamespace, MkdWithoutSeparatorIsAnInvalidName)
     EXPECT_TRUE(calls().empty());
 }
 
+TEST_F(CommandNamespace, PathsThatAreNotUtf8AreInvalidNames)
+{
+    emu_->put_file("/a.txt", "a");
+    start();
+    host::Outcome made = command(ORVEL_GFS_CMD_MKD, "/bad\xff");
+    EXPECT_EQ(made.reply_code(), 553);
+    EXPECT_EQ(made.error_code(), "INVALID_PATH_NAME");
+    EXPECT_EQ(made.finish_calls, 1);
+
+    host::Outcome moved = rename("/a.txt", "/bad\xc3");
+    EXPECT_EQ(moved.reply_code(), 553);
+    EXPECT_EQ(moved.error_code(), "INVALID_PATH_NAME");
+    EXPECT_EQ(count(kCreateFolder), 0u);
+    EXPECT_EQ(count(kMove), 0u);
+}
+
 TEST_F(CommandNamespace, ConflictIsTranslatedAndNotRepeated)
 {
     start();

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -270,7 +271,8 @@ orvel_result_t orvel_l_dropbox_cksm(orvel_gfs_operation_t op, orvel_dropbox_hand
     orvel_dropbox_api_call_t call{};
     orvel_dsi_rest_response_arg_t response{};
 
-    if (info->cksm_offset < 0 || info->cksm_length < -1) {
+    if (info->cksm_offset < 0 || info->cksm_length < -1 ||
+        (info->cksm_length > 0 && info->cksm_length - 1 > INT64_MAX - info->cksm_offset)) {
         result = orvel_error_put(orvel_gfs_ftp_response_error_construct(
             nullptr, nullptr, 501, "INVALID_RANGE", "offset=%" PRId64 " length=%" PRId64, info->cksm_offset,
             info->cksm_length));

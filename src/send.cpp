@@ -4,6 +4,7 @@
 #include "orvel_dropbox_common.h"
 
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -69,7 +70,8 @@ orvel_result_t orvel_l_dropbox_send_ranges(orvel_gfs_operation_t op, orvel_dropb
         orvel_gridftp_server_get_read_range(op, &start, &count);
         if (count == 0)
             break;
-        if (start < 0 || count < -1) {
+        // The last byte of the range must be a file offset too.
+        if (start < 0 || count < -1 || (count > 0 && count - 1 > INT64_MAX - start)) {
             result = orvel_error_put(ORVEL_ERROR_GENERIC("invalid read range offset=%" PRId64 " length=%" PRId64,
                                                          start, count));
             break;

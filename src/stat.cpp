@@ -78,9 +78,13 @@ void orvel_i_dropbox_stat_multi(orvel_gfs_operation_t op, orvel_gfs_stat_info_t 
         orvel_dropbox_info_to_stat(handle, folder, &stats[0]);
         std::free(stats[0].name);
         stats[0].name = strdup(".");
-        state.stat_count = 1;
+        if (stats[0].name == nullptr)
+            result = orvel_dropbox_error_system_malloc();
+        else
+            state.stat_count = 1;
 
-        result = orvel_dropbox_get_folder_items(handle, stat_info->pathname, orvel_dropbox_stat_entry, &state);
+        if (result == ORVEL_SUCCESS)
+            result = orvel_dropbox_get_folder_items(handle, stat_info->pathname, orvel_dropbox_stat_entry, &state);
         if (result == ORVEL_SUCCESS) {
             // Every child is cached now. Look the folder up again rather than
             // trusting a record obtained before the listing.

@@ -178,6 +178,10 @@ TEST_F(CksmDigest, FailuresCarryNoDigest)
 
     host::Outcome bad_range = cksm("/f.bin", "MD5", -5, 10);
     EXPECT_FALSE(bad_range.ok());
+    // A range whose last byte lies beyond every possible offset.
+    host::Outcome past_end = cksm("/f.bin", "MD5", 10, INT64_MAX);
+    EXPECT_FALSE(past_end.ok());
+    EXPECT_TRUE(past_end.reply_text_null);
     EXPECT_EQ(count(kDownload), 1u);
 }
 

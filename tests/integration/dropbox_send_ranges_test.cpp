@@ -92,6 +92,15 @@ TEST_F(SendRanges, TwoRangesTwoRequests)
     EXPECT_EQ(written.substr(500, 100), content_.substr(500, 100));
 }
 
+TEST_F(SendRanges, RangeBeyondEveryOffsetFailsWithoutARequest)
+{
+    emu_->put_file("/file.bin", content_);
+    start();
+    host::Outcome outcome = send("/file.bin", {{10, INT64_MAX}});
+    EXPECT_FALSE(outcome.ok());
+    EXPECT_EQ(count(kDownload), 0u);
+}
+
 TEST_F(SendRanges, MissingFileFailsBeforeTheChannelOpens)
 {
     start();

@@ -64,25 +64,15 @@ double time_library(uint64_t size)
     orvel_result_t result = run_transfer(channel, TransferDirection::download, [&](orvel_gfs_operation_t op) {
         arg.op = op;
         arg.length = static_cast<orvel_off_t>(size);
-        KeyList headers{{"Dropbox-API-Arg", "{\"path\": \"/big.bin\"}"}};
-        add_auth(headers);
-        orvel_dsi_rest_callbacks_t callbacks{};
-        callbacks.response_callback = orvel_dsi_rest_response;
-        callbacks.response_callback_arg = &response.record;
-        callbacks.data_read_callback = orvel_dsi_rest_read_gridftp_op;
-        callbacks.data_read_callback_arg = &arg;
-        callbacks.progress_callback = orvel_dsi_rest_progress_idle_timeout;
-        callbacks.progress_callback_arg = reinterpret_cast<void *>(static_cast<intptr_t>(30000));
-        return orvel_dsi_rest_request("GET", (std::string(kContentBase) + "/2/files/download").c_str(), nullptr,
-                                      headers.get(), &callbacks);
+        Callbacks callbacks;
+        callbacks.record(response).idle(30000);
+        return download_into_op("/big.bin", &arg, callbacks);
     });
     const double elapsed = seconds_since(start);
     if (result != ORVEL_SUCCESS || response.record.response_code != 200 || channel->bytes_written() != size) {
-        char *text = orvel_error_print_chain(orvel_error_peek(result));
         std::fprintf(stderr, "library download failed: status %d, %llu of %llu bytes: %s\n",
                      response.record.response_code, static_cast<unsigned long long>(channel->bytes_written()),
-                     static_cast<unsigned long long>(size), text ? text : "");
-        std::free(text);
+                     static_cast<unsigned long long>(size), error_text(result).c_str());
         orvel_error_discard(result);
         return -1;
     }

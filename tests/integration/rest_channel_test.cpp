@@ -1,9 +1,9 @@
 // The REST library moving data through the host's data channel: uploads of a
 // known length and to the end of the stream (chunked), downloads at an
 // offset, and error replies that must not reach the channel.
-#include "emulator_fixture.hpp"
 #include "orvel_dsi_rest.h"
 #include "orvel_host.hpp"
+#include "rest_suite.hpp"
 #include "rest_test_helpers.hpp"
 #include "transfer_runner.hpp"
 
@@ -19,42 +19,7 @@ using orvel::host::MemoryChannel;
 
 namespace {
 
-class RestChannel : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        ASSERT_EQ(orvel_module_activate(&orvel_i_dsi_rest_module), 0);
-        emulator = new Emulator();
-        emulator->use_for_rest();
-    }
-    static void TearDownTestSuite()
-    {
-        delete emulator;
-        emulator = nullptr;
-        orvel_module_deactivate(&orvel_i_dsi_rest_module);
-    }
-    void SetUp() override
-    {
-        emulator->clear_faults();
-        emulator->clear_log();
-    }
-    void TearDown() override
-    {
-        // Every error result a test saw was taken or discarded.
-        EXPECT_EQ(orvel_error_held_count(), 0u);
-    }
-    static Emulator *emulator;
-};
-
-Emulator *RestChannel::emulator = nullptr;
-
-std::string error_text(orvel_result_t result)
-{
-    char *text = orvel_error_print_chain(orvel_error_peek(result));
-    std::string out = text ? text : "";
-    std::free(text);
-    return out;
-}
+class RestChannel : public RestSuite {};
 
 std::string pattern(size_t size, unsigned seed)
 {
@@ -85,20 +50,9 @@ struct Upload {
         arg.length = length;
         arg.tap = tap_into;
         arg.tap_arg = &tapped;
-        KeyList headers{{"Content-Type", "application/octet-stream"},
-                        {"Dropbox-API-Arg", "{\"path\": \"" + path + "\", \"mode\": \"overwrite\"}"}};
-        add_auth(headers);
-        orvel_dsi_rest_callbacks_t callbacks{};
-        callbacks.response_callback = orvel_dsi_rest_response;
-        callbacks.response_callback_arg = &response.record;
-        callbacks.data_write_callback = orvel_dsi_rest_write_gridftp_op;
-        callbacks.data_write_callback_arg = &arg;
-        callbacks.data_read_callback = orvel_dsi_rest_read_json;
-        callbacks.data_read_callback_arg = &reply;
-        callbacks.progress_callback = orvel_dsi_rest_progress_idle_timeout;
-        callbacks.progress_callback_arg = reinterpret_cast<void *>(static_cast<intptr_t>(60000));
-        return orvel_dsi_rest_request("POST", (std::string(kContentBase) + "/2/files/upload").c_str(), nullptr,
-                                      headers.get(), &callbacks);
+        Callbacks callbacks;
+        callbacks.record(response).read_json(&reply).idle(60000);
+        return upload_from_op(path, &arg, callbacks);
     }
 };
 
@@ -211,21 +165,14 @@ struct Download {
         arg.length = length;
         arg.tap = tap_into;
         arg.tap_arg = &tapped;
-        KeyList headers{{"Dropbox-API-Arg", "{\"path\": \"" + path + "\"}"}};
+        std::string range;
         if (offset > 0 || length >= 0) {
-            headers.add("Range", "bytes=" + std::to_string(offset) + "-" +
-                                     (length >= 0 ? std::to_string(offset + length - 1) : std::string()));
+            range = "bytes=" + std::to_string(offset) + "-" +
+                    (length >= 0 ? std::to_string(offset + length - 1) : std::string());
         }
-        add_auth(headers);
-        orvel_dsi_rest_callbacks_t callbacks{};
-        callbacks.response_callback = orvel_dsi_rest_response;
-        callbacks.response_callback_arg = &response.record;
-        callbacks.data_read_callback = orvel_dsi_rest_read_gridftp_op;
-        callbacks.data_read_callback_arg = &arg;
-        callbacks.progress_callback = orvel_dsi_rest_progress_idle_timeout;
-        callbacks.progress_callback_arg = reinterpret_cast<void *>(static_cast<intptr_t>(30000));
-        return orvel_dsi_rest_request("GET", (std::string(kContentBase) + "/2/files/download").c_str(), nullptr,
-                                      headers.get(), &callbacks);
+        Callbacks callbacks;
+        callbacks.record(response).idle(30000);
+        return download_into_op(path, &arg, callbacks, range);
     }
 };
 
@@ -329,13 +276,7 @@ TEST_F(RestChannel, HostWriteFailureOrAnOverlongReplyStopsTheDownload)
         overlong.arg = {};
         overlong.arg.op = op;
         overlong.arg.length = 1000;
-        KeyList headers{{"Dropbox-API-Arg", "{\"path\": \"/long.bin\"}"}};
-        add_auth(headers);
-        orvel_dsi_rest_callbacks_t callbacks{};
-        callbacks.data_read_callback = orvel_dsi_rest_read_gridftp_op;
-        callbacks.data_read_callback_arg = &overlong.arg;
-        return orvel_dsi_rest_request("GET", (std::string(kContentBase) + "/2/files/download").c_str(), nullptr,
-                                      headers.get(), &callbacks);
+        return download_into_op("/long.bin", &overlong.arg);
     });
     ASSERT_NE(result, ORVEL_SUCCESS);
     EXPECT_NE(error_text(result).find("longer than the 1000 bytes expected"), std::string::npos) << error_text(result);

@@ -3,6 +3,7 @@
 #include "emulator_fixture.hpp"
 #include "orvel_dsi_rest.h"
 #include "orvel_host.hpp"
+#include "rest_suite.hpp"
 #include "rest_test_helpers.hpp"
 #include "transfer_runner.hpp"
 
@@ -23,46 +24,9 @@ using orvel::host::MemoryChannel;
 
 namespace {
 
-class RestFailure : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        ASSERT_EQ(orvel_module_activate(&orvel_i_dsi_rest_module), 0);
-        emulator = new Emulator();
-    }
-    static void TearDownTestSuite()
-    {
-        delete emulator;
-        emulator = nullptr;
-        orvel_module_deactivate(&orvel_i_dsi_rest_module);
-    }
-    void SetUp() override
-    {
-        emulator->use_for_rest();
-        emulator->clear_faults();
-        emulator->clear_log();
-    }
-    void TearDown() override
-    {
-        // Every error result a test saw was taken or discarded.
-        EXPECT_EQ(orvel_error_held_count(), 0u);
-    }
-    static Emulator *emulator;
-};
-
-Emulator *RestFailure::emulator = nullptr;
-
-std::string error_text(orvel_result_t result)
-{
-    char *text = orvel_error_print_chain(orvel_error_peek(result));
-    std::string out = text ? text : "";
-    std::free(text);
-    return out;
-}
+class RestFailure : public RestSuite {};
 
 int curl_code(orvel_result_t result) { return orvel_dsi_rest_error_get_curl_code(orvel_error_peek(result)); }
-
-void *idle_limit(int ms) { return reinterpret_cast<void *>(static_cast<intptr_t>(ms)); }
 
 // A JSON call to list the root, with an idle limit.
 orvel_result_t list_root(const std::string &base, int idle_ms, Response &response)
@@ -71,17 +35,9 @@ orvel_result_t list_root(const std::string &base, int idle_ms, Response &respons
     add_auth(headers);
     json_t *arg = json_pack("{s:s}", "path", "");
     json_t *reply = nullptr;
-    orvel_dsi_rest_callbacks_t callbacks{};
-    callbacks.response_callback = orvel_dsi_rest_response;
-    callbacks.response_callback_arg = &response.record;
-    callbacks.data_write_callback = orvel_dsi_rest_write_json;
-    callbacks.data_write_callback_arg = arg;
-    callbacks.data_read_callback = orvel_dsi_rest_read_json;
-    callbacks.data_read_callback_arg = &reply;
-    callbacks.progress_callback = orvel_dsi_rest_progress_idle_timeout;
-    callbacks.progress_callback_arg = idle_limit(idle_ms);
-    orvel_result_t result =
-        orvel_dsi_rest_request("POST", (base + "/2/files/list_folder").c_str(), nullptr, headers.get(), &callbacks);
+    Callbacks callbacks;
+    callbacks.record(response).send_json(arg).read_json(&reply).idle(idle_ms);
+    orvel_result_t result = rest_call("POST", base + "/2/files/list_folder", headers, callbacks);
     json_decref(reply);
     json_decref(arg);
     return result;
@@ -95,19 +51,10 @@ orvel_result_t upload_from_channel(std::shared_ptr<orvel::host::DataChannel> cha
         *arg = {};
         arg->op = op;
         arg->length = length;
-        KeyList headers{{"Content-Type", "application/octet-stream"},
-                        {"Dropbox-API-Arg", "{\"path\": \"/up.bin\", \"mode\": \"overwrite\"}"}};
-        add_auth(headers);
         json_t *reply = nullptr;
-        orvel_dsi_rest_callbacks_t callbacks{};
-        callbacks.data_write_callback = orvel_dsi_rest_write_gridftp_op;
-        callbacks.data_write_callback_arg = arg;
-        callbacks.data_read_callback = orvel_dsi_rest_read_json;
-        callbacks.data_read_callback_arg = &reply;
-        callbacks.progress_callback = orvel_dsi_rest_progress_idle_timeout;
-        callbacks.progress_callback_arg = idle_limit(idle_ms);
-        orvel_result_t result = orvel_dsi_rest_request(
-            "POST", (std::string(kContentBase) + "/2/files/upload").c_str(), nullptr, headers.get(), &callbacks);
+        Callbacks callbacks;
+        callbacks.read_json(&reply).idle(idle_ms);
+        orvel_result_t result = upload_from_op("/up.bin", arg, callbacks);
         json_decref(reply);
         return result;
     });
@@ -191,13 +138,7 @@ TEST_F(RestFailure, CutConnectionIsRetryableUnlessChannelBytesWereSent)
     result = run_transfer(channel, TransferDirection::download, [&](orvel_gfs_operation_t op) {
         down.op = op;
         down.length = -1;
-        KeyList headers{{"Dropbox-API-Arg", "{\"path\": \"/cut.bin\"}"}};
-        add_auth(headers);
-        orvel_dsi_rest_callbacks_t callbacks{};
-        callbacks.data_read_callback = orvel_dsi_rest_read_gridftp_op;
-        callbacks.data_read_callback_arg = &down;
-        return orvel_dsi_rest_request("GET", (std::string(kContentBase) + "/2/files/download").c_str(), nullptr,
-                                      headers.get(), &callbacks);
+        return download_into_op("/cut.bin", &down);
     });
     ASSERT_NE(result, ORVEL_SUCCESS);
     EXPECT_EQ(curl_code(result), CURLE_PARTIAL_FILE) << error_text(result);
@@ -224,11 +165,9 @@ TEST_F(RestFailure, CutConnectionIsRetryableUnlessChannelBytesWereSent)
     orvel_dsi_rest_write_block_arg_t block_arg{block.data(), block.size()};
     KeyList headers{{"Dropbox-API-Arg", "{\"path\": \"/mem.bin\", \"mode\": \"overwrite\"}"}};
     add_auth(headers);
-    orvel_dsi_rest_callbacks_t callbacks{};
-    callbacks.data_write_callback = orvel_dsi_rest_write_block;
-    callbacks.data_write_callback_arg = &block_arg;
-    result = orvel_dsi_rest_request("POST", (std::string(kContentBase) + "/2/files/upload").c_str(), nullptr,
-                                    headers.get(), &callbacks);
+    Callbacks callbacks;
+    callbacks.send_block(&block_arg);
+    result = rest_call("POST", std::string(kContentBase) + "/2/files/upload", headers, callbacks);
     ASSERT_NE(result, ORVEL_SUCCESS);
     EXPECT_TRUE(orvel_dsi_rest_error_is_retryable(result)) << error_text(result);
     orvel_error_discard(result);

@@ -1,7 +1,7 @@
 // The REST library against the emulator: JSON and block bodies, the JSON
 // sink, callers' sinks, reply headers and error reply bodies.
-#include "emulator_fixture.hpp"
 #include "orvel_dsi_rest.h"
+#include "rest_suite.hpp"
 #include "rest_test_helpers.hpp"
 
 #include <gtest/gtest.h>
@@ -14,47 +14,12 @@ using namespace orvel::test;
 
 namespace {
 
-class RestRequest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        ASSERT_EQ(orvel_module_activate(&orvel_i_dsi_rest_module), 0);
-        emulator = new Emulator();
-        emulator->use_for_rest();
-    }
-    static void TearDownTestSuite()
-    {
-        delete emulator;
-        emulator = nullptr;
-        orvel_module_deactivate(&orvel_i_dsi_rest_module);
-    }
-    void SetUp() override
-    {
-        emulator->clear_faults();
-        emulator->clear_log();
-    }
-    void TearDown() override
-    {
-        // Every error result a test saw was taken or discarded.
-        EXPECT_EQ(orvel_error_held_count(), 0u);
-    }
-    static Emulator *emulator;
-};
-
-Emulator *RestRequest::emulator = nullptr;
+class RestRequest : public RestSuite {};
 
 struct JsonRef {
     json_t *value = nullptr;
     ~JsonRef() { json_decref(value); }
 };
-
-std::string error_text(orvel_result_t result)
-{
-    char *text = orvel_error_print_chain(orvel_error_peek(result));
-    std::string out = text ? text : "";
-    std::free(text);
-    return out;
-}
 
 // A caller's sink that gathers the bytes, or fails when told to.
 struct Gather {
@@ -82,18 +47,10 @@ TEST_F(RestRequest, JsonBodyAndJsonReplyWithDesiredHeaders)
     json_t *arg = json_pack("{s:s}", "path", "/Ünï");
     JsonRef reply;
     Response response{"content-type", "X-Not-There"};
-    orvel_dsi_rest_callbacks_t callbacks{};
-    callbacks.response_callback = orvel_dsi_rest_response;
-    callbacks.response_callback_arg = &response.record;
-    callbacks.data_write_callback = orvel_dsi_rest_write_json;
-    callbacks.data_write_callback_arg = arg;
-    callbacks.data_read_callback = orvel_dsi_rest_read_json;
-    callbacks.data_read_callback_arg = &reply.value;
-    callbacks.progress_callback = orvel_dsi_rest_progress_idle_timeout;
-    callbacks.progress_callback_arg = reinterpret_cast<void *>(static_cast<intptr_t>(30000));
+    Callbacks callbacks;
+    callbacks.record(response).send_json(arg).read_json(&reply.value).idle(30000);
 
-    orvel_result_t result = orvel_dsi_rest_request("POST", (std::string(kApiBase) + "/2/files/list_folder").c_str(),
-                                                   nullptr, headers.get(), &callbacks);
+    orvel_result_t result = rest_call("POST", std::string(kApiBase) + "/2/files/list_folder", headers, callbacks);
     ASSERT_EQ(result, ORVEL_SUCCESS) << error_text(result);
     EXPECT_EQ(response.record.response_code, 200);
     ASSERT_NE(response.value(0), nullptr);
@@ -127,15 +84,10 @@ TEST_F(RestRequest, ErrorReplyParsedByJsonSinkAndKeptFromCallerSink)
     {
         JsonRef reply;
         Response response{"Retry-After"};
-        orvel_dsi_rest_callbacks_t callbacks{};
-        callbacks.response_callback = orvel_dsi_rest_response;
-        callbacks.response_callback_arg = &response.record;
-        callbacks.data_write_callback = orvel_dsi_rest_write_json;
-        callbacks.data_write_callback_arg = arg;
-        callbacks.data_read_callback = orvel_dsi_rest_read_json;
-        callbacks.data_read_callback_arg = &reply.value;
-        orvel_result_t result = orvel_dsi_rest_request(
-            "POST", (std::string(kApiBase) + "/2/files/list_folder").c_str(), nullptr, headers.get(), &callbacks);
+        Callbacks callbacks;
+        callbacks.record(response).send_json(arg).read_json(&reply.value);
+        orvel_result_t result =
+            rest_call("POST", std::string(kApiBase) + "/2/files/list_folder", headers, callbacks);
         ASSERT_EQ(result, ORVEL_SUCCESS) << error_text(result);
         EXPECT_EQ(response.record.response_code, 409);
         const char *summary = json_string_value(json_object_get(reply.value, "error_summary"));
@@ -148,14 +100,10 @@ TEST_F(RestRequest, ErrorReplyParsedByJsonSinkAndKeptFromCallerSink)
         add_auth(download_headers);
         Gather gather;
         Response response{"Dropbox-API-Result"};
-        orvel_dsi_rest_callbacks_t callbacks{};
-        callbacks.response_callback = orvel_dsi_rest_response;
-        callbacks.response_callback_arg = &response.record;
-        callbacks.data_read_callback = Gather::sink;
-        callbacks.data_read_callback_arg = &gather;
-        orvel_result_t result = orvel_dsi_rest_request(
-            "GET", (std::string(kContentBase) + "/2/files/download").c_str(), nullptr, download_headers.get(),
-            &callbacks);
+        Callbacks callbacks;
+        callbacks.record(response).read_with(Gather::sink, &gather);
+        orvel_result_t result =
+            rest_call("GET", std::string(kContentBase) + "/2/files/download", download_headers, callbacks);
         ASSERT_EQ(result, ORVEL_SUCCESS) << error_text(result);
         EXPECT_EQ(response.record.response_code, 409);
         EXPECT_EQ(gather.calls, 0);
@@ -174,11 +122,9 @@ TEST_F(RestRequest, LargeErrorBodyIsCapped)
     KeyList headers{{"Dropbox-API-Arg", "{\"path\": \"/whatever\"}"}};
     add_auth(headers);
     Response response;
-    orvel_dsi_rest_callbacks_t callbacks{};
-    callbacks.response_callback = orvel_dsi_rest_response;
-    callbacks.response_callback_arg = &response.record;
-    orvel_result_t result = orvel_dsi_rest_request("GET", (std::string(kContentBase) + "/2/files/download").c_str(),
-                                                   nullptr, headers.get(), &callbacks);
+    Callbacks callbacks;
+    callbacks.record(response);
+    orvel_result_t result = rest_call("GET", std::string(kContentBase) + "/2/files/download", headers, callbacks);
     ASSERT_EQ(result, ORVEL_SUCCESS) << error_text(result);
     EXPECT_EQ(response.record.response_code, 500);
     EXPECT_EQ(response.record.error_body_len, 64u * 1024u);
@@ -192,21 +138,18 @@ TEST_F(RestRequest, HeaderValuesOfAnEarlierReplyAreReplaced)
     KeyList headers{};
     add_auth(headers);
     json_t *arg = json_pack("{s:s}", "path", "");
-    orvel_dsi_rest_callbacks_t callbacks{};
-    callbacks.response_callback = orvel_dsi_rest_response;
-    callbacks.response_callback_arg = &response.record;
-    callbacks.data_write_callback = orvel_dsi_rest_write_json;
-    callbacks.data_write_callback_arg = arg;
+    Callbacks callbacks;
+    callbacks.record(response).send_json(arg);
     emulator->add_fault(
         "{\"path\": \"/2/files/list_folder\", \"status\": 429, \"headers\": {\"retry-after\": \"  7 \"}}");
     const std::string uri = std::string(kApiBase) + "/2/files/list_folder";
-    ASSERT_EQ(orvel_dsi_rest_request("POST", uri.c_str(), nullptr, headers.get(), &callbacks), ORVEL_SUCCESS);
+    ASSERT_EQ(rest_call("POST", uri, headers, callbacks), ORVEL_SUCCESS);
     EXPECT_EQ(response.record.response_code, 429);
     ASSERT_NE(response.value(0), nullptr);
     EXPECT_STREQ(response.value(0), "7");
     EXPECT_NE(response.record.error_body, nullptr);
 
-    ASSERT_EQ(orvel_dsi_rest_request("POST", uri.c_str(), nullptr, headers.get(), &callbacks), ORVEL_SUCCESS);
+    ASSERT_EQ(rest_call("POST", uri, headers, callbacks), ORVEL_SUCCESS);
     EXPECT_EQ(response.record.response_code, 200);
     EXPECT_EQ(response.value(0), nullptr);
     EXPECT_EQ(response.record.error_body, nullptr);
@@ -221,14 +164,9 @@ TEST_F(RestRequest, BlockBodiesEmptyAndFilled)
     orvel_dsi_rest_write_block_arg_t empty{nullptr, 0};
     JsonRef reply;
     Response response;
-    orvel_dsi_rest_callbacks_t callbacks{};
-    callbacks.response_callback = orvel_dsi_rest_response;
-    callbacks.response_callback_arg = &response.record;
-    callbacks.data_write_callback = orvel_dsi_rest_write_block;
-    callbacks.data_write_callback_arg = &empty;
-    callbacks.data_read_callback = orvel_dsi_rest_read_json;
-    callbacks.data_read_callback_arg = &reply.value;
-    orvel_result_t result = orvel_dsi_rest_request("POST", uri_start.c_str(), nullptr, headers.get(), &callbacks);
+    Callbacks callbacks;
+    callbacks.record(response).send_block(&empty).read_json(&reply.value);
+    orvel_result_t result = rest_call("POST", uri_start, headers, callbacks);
     ASSERT_EQ(result, ORVEL_SUCCESS) << error_text(result);
     EXPECT_EQ(response.record.response_code, 200);
     EXPECT_NE(json_string_value(json_object_get(reply.value, "session_id")), nullptr);
@@ -238,9 +176,8 @@ TEST_F(RestRequest, BlockBodiesEmptyAndFilled)
     orvel_dsi_rest_write_block_arg_t block{content.data(), content.size()};
     KeyList upload_headers{{"Dropbox-API-Arg", "{\"path\": \"/block.bin\", \"mode\": \"overwrite\"}"}};
     add_auth(upload_headers);
-    callbacks.data_write_callback_arg = &block;
-    result = orvel_dsi_rest_request("POST", (std::string(kContentBase) + "/2/files/upload").c_str(), nullptr,
-                                    upload_headers.get(), &callbacks);
+    callbacks.send_block(&block);
+    result = rest_call("POST", std::string(kContentBase) + "/2/files/upload", upload_headers, callbacks);
     ASSERT_EQ(result, ORVEL_SUCCESS) << error_text(result);
     EXPECT_EQ(response.record.response_code, 200) << (response.record.error_body ? response.record.error_body : "");
     EXPECT_EQ(emulator->read_file("/block.bin"), content);
@@ -264,12 +201,9 @@ TEST_F(RestRequest, CallerSinkGetsTheBodyAndItsFailureIsTheResult)
     const std::string uri = std::string(kContentBase) + "/2/files/download";
     Gather gather;
     Response response{"Dropbox-API-Result"};
-    orvel_dsi_rest_callbacks_t callbacks{};
-    callbacks.response_callback = orvel_dsi_rest_response;
-    callbacks.response_callback_arg = &response.record;
-    callbacks.data_read_callback = Gather::sink;
-    callbacks.data_read_callback_arg = &gather;
-    orvel_result_t result = orvel_dsi_rest_request("GET", uri.c_str(), nullptr, headers.get(), &callbacks);
+    Callbacks callbacks;
+    callbacks.record(response).read_with(Gather::sink, &gather);
+    orvel_result_t result = rest_call("GET", uri, headers, callbacks);
     ASSERT_EQ(result, ORVEL_SUCCESS) << error_text(result);
     EXPECT_EQ(response.record.response_code, 200);
     EXPECT_TRUE(gather.bytes == content);
@@ -278,8 +212,8 @@ TEST_F(RestRequest, CallerSinkGetsTheBodyAndItsFailureIsTheResult)
 
     Gather failing;
     failing.fail = true;
-    callbacks.data_read_callback_arg = &failing;
-    result = orvel_dsi_rest_request("GET", uri.c_str(), nullptr, headers.get(), &callbacks);
+    callbacks.read_with(Gather::sink, &failing);
+    result = rest_call("GET", uri, headers, callbacks);
     ASSERT_NE(result, ORVEL_SUCCESS);
     EXPECT_EQ(failing.calls, 1);
     EXPECT_NE(error_text(result).find("sink refused the bytes"), std::string::npos);
@@ -295,17 +229,14 @@ TEST_F(RestRequest, UnparsableOrEmptyJsonReplyLeavesNull)
     json_t *arg = json_pack("{s:s}", "path", "");
     JsonRef reply;
     reply.value = json_string("stale");
-    orvel_dsi_rest_callbacks_t callbacks{};
-    callbacks.data_write_callback = orvel_dsi_rest_write_json;
-    callbacks.data_write_callback_arg = arg;
-    callbacks.data_read_callback = orvel_dsi_rest_read_json;
-    callbacks.data_read_callback_arg = &reply.value;
+    Callbacks callbacks;
+    callbacks.send_json(arg).read_json(&reply.value);
     const std::string uri = std::string(kApiBase) + "/2/files/list_folder";
-    ASSERT_EQ(orvel_dsi_rest_request("POST", uri.c_str(), nullptr, headers.get(), &callbacks), ORVEL_SUCCESS);
+    ASSERT_EQ(rest_call("POST", uri, headers, callbacks), ORVEL_SUCCESS);
     EXPECT_EQ(reply.value, nullptr);
 
     emulator->add_fault("{\"path\": \"/2/files/list_folder\", \"status\": 503}");
-    ASSERT_EQ(orvel_dsi_rest_request("POST", uri.c_str(), nullptr, headers.get(), &callbacks), ORVEL_SUCCESS);
+    ASSERT_EQ(rest_call("POST", uri, headers, callbacks), ORVEL_SUCCESS);
     EXPECT_EQ(reply.value, nullptr);
     json_decref(arg);
 }
@@ -317,11 +248,10 @@ TEST_F(RestRequest, BadArgumentsAreErrorsNotCrashes)
     EXPECT_FALSE(orvel_dsi_rest_error_is_retryable(result));
     orvel_error_discard(result);
 
-    orvel_dsi_rest_callbacks_t callbacks{};
-    callbacks.data_write_callback = orvel_dsi_rest_write_json;
-    callbacks.data_write_callback_arg = nullptr;
+    Callbacks callbacks;
+    callbacks.send_json(nullptr);
     result = orvel_dsi_rest_request("POST", (std::string(kApiBase) + "/2/files/list_folder").c_str(), nullptr,
-                                    nullptr, &callbacks);
+                                    nullptr, callbacks.get());
     EXPECT_NE(result, ORVEL_SUCCESS);
     orvel_error_discard(result);
     EXPECT_EQ(emulator->count_requests("/2/files/list_folder"), 0u);

@@ -488,7 +488,7 @@ extern "C" void orvel_i_dropbox_recv(orvel_gfs_operation_t op, orvel_gfs_transfe
      * named to the service. */
     if (!orvel_l_recv_is_utf8(info->pathname)) {
         result = orvel_error_put(orvel_gfs_ftp_response_error_construct(NULL, NULL, 553, "INVALID_PATH_NAME",
-                                                                        "GridFTP-Path: %s", info->pathname));
+                                                                        "GridFTP-Path: %s", "<Invalid Name>"));
         goto out;
     }
 

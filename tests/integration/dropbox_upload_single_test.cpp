@@ -141,6 +141,7 @@ TEST_F(DropboxUpload, ChecksBeforeAnyUploadRequest)
     host::Outcome latin1 = upload_text("/caf\xe9.txt", "x", 1);
     EXPECT_EQ(latin1.reply_code(), 553) << latin1.chain_text();
     EXPECT_EQ(latin1.error_code(), "INVALID_PATH_NAME");
+    EXPECT_EQ(latin1.message(), "GridFTP-Path: <Invalid Name>");
     host::Outcome truncated = upload_text("/caf\xc3", "x", 1);
     EXPECT_EQ(truncated.error_code(), "INVALID_PATH_NAME");
 

@@ -7,7 +7,6 @@
 #include "orvel_dropbox_common.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -18,10 +17,16 @@ namespace {
 // a separator unless the base is the root, and the name.
 char *orvel_l_dropbox_cache_key(const char *base_path, const char *name)
 {
-    const char *separator = std::strlen(base_path) == 1 ? "" : "/";
-    char *key = nullptr;
-    if (asprintf(&key, "%s%s%s", base_path, separator, name) < 0)
+    const size_t base_length = std::strlen(base_path);
+    const size_t separator_length = base_length == 1 ? 0 : 1;
+    const size_t name_length = std::strlen(name);
+    auto *key = static_cast<char *>(std::malloc(base_length + separator_length + name_length + 1));
+    if (key == nullptr)
         return nullptr;
+    std::memcpy(key, base_path, base_length);
+    if (separator_length != 0)
+        key[base_length] = '/';
+    std::memcpy(key + base_length + separator_length, name, name_length + 1);
     return key;
 }
 
@@ -78,19 +83,28 @@ orvel_result_t orvel_dropbox_path_cache_update(orvel_hashtable_t *cache, const o
         result = orvel_error_put(ORVEL_ERROR_GENERIC("%s", "path cache: no table or no record name"));
         goto out;
     }
-    copy = orvel_dropbox_path_info_copy(info);
-    if (copy == nullptr) {
-        result = orvel_dropbox_error_system_malloc();
-        goto out;
-    }
     if (base_path != nullptr && base_path[0] != '\0') {
+        // The copy's name is the key: the leaf name is not copied on its own.
         char *key = orvel_l_dropbox_cache_key(base_path, info->name);
         if (key == nullptr) {
             result = orvel_dropbox_error_system_malloc();
             goto out;
         }
-        std::free(copy->name);
+        orvel_dropbox_path_info_t leafless = *info;
+        leafless.name = nullptr;
+        copy = orvel_dropbox_path_info_copy(&leafless);
+        if (copy == nullptr) {
+            std::free(key);
+            result = orvel_dropbox_error_system_malloc();
+            goto out;
+        }
         copy->name = key;
+    } else {
+        copy = orvel_dropbox_path_info_copy(info);
+        if (copy == nullptr) {
+            result = orvel_dropbox_error_system_malloc();
+            goto out;
+        }
     }
     if (orvel_hashtable_insert(cache, copy->name, copy) != 0) {
         auto *old = static_cast<orvel_dropbox_path_info_t *>(orvel_hashtable_lookup(cache, copy->name));

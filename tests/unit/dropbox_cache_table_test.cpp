@@ -85,6 +85,30 @@ TEST_F(CacheTable, ReplacementReleasesTheOldRecordAndClearsListed)
     EXPECT_EQ(orvel_hashtable_size(&cache_), 2);
 }
 
+TEST_F(CacheTable, ReplacementKeepsTheEntryFindableAndDropsStoredDigests)
+{
+    enter("f", "/a");
+    query("/a/f")->md5 = strdup("d41d8cd98f00b204e9800998ecf8427e");
+    enter("f", "/a", ORVEL_DROPBOX_FILE, 7);
+    orvel_dropbox_path_info_t *again = query("/a/f");
+    ASSERT_NE(again, nullptr);
+    EXPECT_STREQ(again->name, "/a/f");
+    EXPECT_EQ(again->md5, nullptr);
+    EXPECT_EQ(again->size, 7u);
+
+    // The root entered again without a base path stays the one root entry.
+    orvel_dropbox_path_info_t root = orvel_i_dropbox_vfs_root_info;
+    root.listed = true;
+    ASSERT_EQ(orvel_dropbox_path_cache_update(&cache_, &root, nullptr), ORVEL_SUCCESS);
+    EXPECT_TRUE(query("/")->listed);
+    EXPECT_EQ(orvel_hashtable_size(&cache_), 2);
+
+    // The table still finds each entry by its record's own name.
+    EXPECT_EQ(orvel_dropbox_path_cache_remove(&cache_, "/a/f"), ORVEL_SUCCESS);
+    EXPECT_EQ(query("/a/f"), nullptr);
+    EXPECT_EQ(orvel_hashtable_size(&cache_), 1);
+}
+
 TEST_F(CacheTable, RecordWithoutNameIsRefused)
 {
     orvel_dropbox_path_info_t info{};

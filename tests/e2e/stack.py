@@ -6,8 +6,13 @@ loading the storage plug-in, and helpers to drive curl, lftp and ftplib.
     stack.put("/docs/a.txt", b"x") # seeds the account's storage directly
     ftp = stack.ftp()              # logged-in ftplib.FTP
     stack.stop()
+
+or `with Stack() as stack:` to start and stop it around a block, and
+`with stack.session() as ftp:` for a session that says QUIT at the end.
+Test classes that share one stack derive from SharedStackTest.
 """
 
+import contextlib
 import ftplib
 import hashlib
 import json
@@ -18,6 +23,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
 SOURCE_DIR = os.environ.get("ORVEL_SOURCE_DIR") or os.path.abspath(
     os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -153,6 +159,12 @@ class Stack:
         self.stop()
         raise RuntimeError("the FTP server did not start: %s" % output)
 
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc_info):
+        self.stop()
+
     def stop(self):
         if self.server is not None:
             if self.server.poll() is None:
@@ -213,13 +225,22 @@ class Stack:
 
     def ftp(self, user="ann", password="secret-ann", timeout=60):
         f = ftplib.FTP()
-        f.connect("127.0.0.1", self.port, timeout=timeout)
         try:
+            f.connect("127.0.0.1", self.port, timeout=timeout)  # a refused greeting (421) raises here
             f.login(user, password)
         except BaseException:
             f.close()
             raise
         return f
+
+    @contextlib.contextmanager
+    def session(self, **login):
+        """A logged-in ftplib.FTP (arguments as for ftp()) that quits at the end."""
+        f = self.ftp(**login)
+        try:
+            yield f
+        finally:
+            f.quit()
 
     def url(self, path=""):
         return "ftp://127.0.0.1:%d%s" % (self.port, path)
@@ -240,3 +261,52 @@ class Stack:
             raise AssertionError("lftp %r failed (%d): %s\nserver log:\n%s" % (
                 commands, result.returncode, result.stderr.decode(errors="replace"), self.server_log()))
         return result.stdout.decode()
+
+
+class FtpTestCase(unittest.TestCase):
+    def assertRefused(self, code, call, *args, **kwargs):
+        """Runs an ftplib call that must fail with a reply of `code` ("550",
+        or a tuple of codes of one class such as ("502", "553")); returns the
+        reply's text for further checks."""
+        codes = (code,) if isinstance(code, str) else tuple(code)
+        error = ftplib.error_temp if codes[0].startswith("4") else ftplib.error_perm
+        with self.assertRaises(error) as cm:
+            call(*args, **kwargs)
+        text = str(cm.exception)
+        self.assertIn(text[:3], codes, text)
+        return text
+
+
+class SharedStackTest(FtpTestCase):
+    """Tests that share one stack, started before the class's first test and
+    stopped after its last. A subclass sets STACK_OPTIONS (Stack's arguments),
+    seeds the storage in seed(), and sets SHARED_FTP to have one logged-in
+    session as cls.ftp as well."""
+
+    STACK_OPTIONS = {}
+    SHARED_FTP = False
+
+    @classmethod
+    def setUpClass(cls):
+        cls.ftp = None
+        cls.stack = Stack(**cls.STACK_OPTIONS).start()
+        try:
+            cls.seed()
+            if cls.SHARED_FTP:
+                cls.ftp = cls.stack.ftp()
+        except BaseException:
+            cls.stack.stop()
+            raise
+
+    @classmethod
+    def seed(cls):
+        """Puts what the tests need in the account's storage."""
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.ftp is not None:
+            try:
+                cls.ftp.quit()
+            except ftplib.all_errors:
+                pass
+        cls.stack.stop()

@@ -6,34 +6,25 @@ import hashlib
 import io
 import json
 import os
-import socket
 import threading
 import time
 import unittest
 import zlib
 
-from stack import Stack, content_hash, generated_chunks
+from stack import SharedStackTest, Stack, content_hash, generated_chunks
 
 MiB = 1024 * 1024
 
 
-class CommandTest(unittest.TestCase):
+class CommandTest(SharedStackTest):
+    SHARED_FTP = True
+
     @classmethod
-    def setUpClass(cls):
-        cls.stack = Stack().start()
+    def seed(cls):
         cls.data = b"".join(generated_chunks(9 * MiB + 777, seed=11))  # three content-hash blocks
         cls.stack.put("/sums/file.bin", cls.data)
         cls.stack.put("/sums/empty.bin", b"")
         cls.stack.put("/ns/file.txt", b"some text")
-        cls.ftp = cls.stack.ftp()
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.ftp.quit()
-        except ftplib.all_errors:
-            pass
-        cls.stack.stop()
 
     def exists(self, path):
         return os.path.exists(self.stack.local(path))
@@ -55,12 +46,8 @@ class CommandTest(unittest.TestCase):
         self.assertTrue(f.sendcmd("RNTO /ns/newdir/y.txt").startswith("250"))
         self.assertFalse(self.exists("/ns/newdir/x.txt"))
         self.assertEqual(self.stack.read("/ns/newdir/y.txt"), b"x")
-        with self.assertRaises(ftplib.error_perm) as cm:
-            f.sendcmd("RNFR /ns/newdir/missing.txt")
-        self.assertTrue(str(cm.exception).startswith("550"))
-        with self.assertRaises(ftplib.error_perm) as cm:
-            f.sendcmd("RNTO /ns/z.txt")  # the failed RNFR left nothing to rename
-        self.assertTrue(str(cm.exception).startswith("503"))
+        self.assertRefused("550", f.sendcmd, "RNFR /ns/newdir/missing.txt")
+        self.assertRefused("503", f.sendcmd, "RNTO /ns/z.txt")  # the failed RNFR left nothing to rename
 
         self.assertTrue(f.sendcmd("DELE /ns/newdir/y.txt").startswith("250"))
         self.assertFalse(self.exists("/ns/newdir/y.txt"))
@@ -98,34 +85,22 @@ class CommandTest(unittest.TestCase):
         ]
         for command, code, error_code in cases:
             with self.subTest(command=command):
-                with self.assertRaises(ftplib.error_perm) as cm:
-                    f.sendcmd(command)
-                text = str(cm.exception)
-                self.assertTrue(text.startswith(code), text)
+                text = self.assertRefused(code, f.sendcmd, command)
                 if error_code:
                     self.assertIn(error_code, text)
         # Announced size above the account's limit: refused before any data flows.
         f.voidcmd("ALLO %d" % (351 * 1024 * MiB))
-        with self.assertRaises(ftplib.error_temp) as cm:
-            f.storbinary("STOR /ns/huge.bin", io.BytesIO(b"never sent"))
-        text = str(cm.exception)
-        self.assertTrue(text.startswith("451"), text)
+        text = self.assertRefused("451", f.storbinary, "STOR /ns/huge.bin", io.BytesIO(b"never sent"))
         self.assertIn("QUOTA_EXCEEDED", text)
         self.assertIn("Upload size is too large.", text)
         self.assertFalse(self.exists("/ns/huge.bin"))
         # A retrieve of a missing file answers before the data connection opens.
-        with self.assertRaises(ftplib.error_perm) as cm:
-            f.retrbinary("RETR /nothing.bin", lambda b: None)
-        self.assertTrue(str(cm.exception).startswith("550"))
+        self.assertRefused("550", f.retrbinary, "RETR /nothing.bin", lambda b: None)
         self.assertEqual(f.size("/ns/file.txt"), 9)  # the session is still usable
 
     def test_logins(self):
-        with self.assertRaises(ftplib.error_perm) as cm:
-            self.stack.ftp(password="wrong")
-        self.assertTrue(str(cm.exception).startswith("530"))
-        with self.assertRaises(ftplib.error_perm) as cm:
-            self.stack.ftp(user="nobody", password="secret-ann")
-        self.assertTrue(str(cm.exception).startswith("530"))
+        self.assertRefused("530", self.stack.ftp, password="wrong")
+        self.assertRefused("530", self.stack.ftp, user="nobody", password="secret-ann")
         with self.assertRaises(ftplib.error_perm):
             self.stack.ftp(user="anonymous", password="guest")  # not enabled
         result = self.stack.curl(self.stack.url("/"), user="ann:bad", check=False)
@@ -151,9 +126,7 @@ class CommandTest(unittest.TestCase):
 
 class TokenRenewalTest(unittest.TestCase):
     def test_renewal_rereads_the_credential_document(self):
-        stack = Stack()
-        stack.start()
-        try:
+        with Stack() as stack:
             stack.put("/r.txt", b"renewed")
             creds = os.path.join(stack.tmp, "creds-ann.json")
 
@@ -164,28 +137,20 @@ class TokenRenewalTest(unittest.TestCase):
                                "root_info": {"root_namespace_id": "1000", "home_namespace_id": "1000"}}, f)
 
             write_creds("STALE", 50)  # about to expire: the next operation renews it
-            f = stack.ftp()
-            try:
+            with stack.session() as f:
                 write_creds("T", 86400)  # what an external refresher would do
                 self.assertEqual(f.size("/r.txt"), 7)
                 buf = io.BytesIO()
                 f.retrbinary("RETR /r.txt", buf.write)
                 self.assertEqual(buf.getvalue(), b"renewed")
-            finally:
-                f.quit()
-        finally:
-            stack.stop()
 
 
 class ChecksumProgressTest(unittest.TestCase):
     def test_progress_replies_before_the_digest(self):
-        stack = Stack(server_args=["--cksm-interval", "1"])
-        stack.start()
-        try:
+        with Stack(server_args=["--cksm-interval", "1"]) as stack:
             data = os.urandom(300000)
             stack.put("/p.bin", data)
-            f = stack.ftp()
-            try:
+            with stack.session() as f:
                 self.assertEqual(f.size("/p.bin"), len(data))  # resolves the path first
                 # The download starts late, so its first block comes after the interval.
                 stack.emu.add_faults({"path": "/2/files/download", "action": "delay_start", "delay_ms": 1500})
@@ -200,27 +165,19 @@ class ChecksumProgressTest(unittest.TestCase):
                         break
                     self.assertRegex(line, r"^113 \d+$")
                 self.assertEqual(lines[-1], "213 " + hashlib.md5(data).hexdigest())
-            finally:
-                f.quit()
-        finally:
-            stack.stop()
 
 
-class ConcurrentSessionsTest(unittest.TestCase):
+class ConcurrentSessionsTest(SharedStackTest):
     """Two clients at once: two session processes of one account pace their
     calls together through the plug-in's shared state file."""
 
     RATE = 5  # calls per second for the account
+    STACK_OPTIONS = {"policy": {"user_api_rate_limit": RATE}}
 
     @classmethod
-    def setUpClass(cls):
-        cls.stack = Stack(policy={"user_api_rate_limit": cls.RATE}).start()
+    def seed(cls):
         for i in range(6):
             cls.stack.put("/c/f%d.txt" % i, b"file %d\n" % i)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.stack.stop()
 
     def session_children(self):
         with open("/proc/%d/task/%d/children" % (self.stack.server.pid, self.stack.server.pid)) as f:

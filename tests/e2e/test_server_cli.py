@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-from stack import PLUGIN, SERVER, SOURCE_DIR, BINARY_DIR, Stack
+from stack import PLUGIN, SERVER, SOURCE_DIR, BINARY_DIR, FtpTestCase, Stack
 
 
 def run_server(*args, timeout=20, input=None):
@@ -84,16 +84,11 @@ class CommandLineTest(unittest.TestCase):
 
 class AnonymousTest(unittest.TestCase):
     def test_anonymous_login_when_enabled(self):
-        stack = Stack(server_args=["--allow-anonymous"])
-        stack.start()
-        try:
+        with Stack(server_args=["--allow-anonymous"]) as stack:
             os.symlink(os.path.join(stack.tmp, "creds-ann.json"), os.path.join(stack.tmp, "creds-anonymous.json"))
             stack.put("/pub.txt", b"public")
-            f = stack.ftp(user="anonymous", password="guest@example.org")
-            try:
+            with stack.session(user="anonymous", password="guest@example.org") as f:
                 self.assertEqual(f.size("/pub.txt"), 6)
-            finally:
-                f.quit()
             idle = stack.ftp()  # a session still open when the server stops
             try:
                 stack.server.send_signal(signal.SIGTERM)
@@ -103,42 +98,28 @@ class AnonymousTest(unittest.TestCase):
                     idle.sendcmd("NOOP")  # its session process has ended too
             finally:
                 idle.close()
-        finally:
-            stack.stop()
 
 
-class SessionStartFailureTest(unittest.TestCase):
+class SessionStartFailureTest(FtpTestCase):
     def test_login_refused_when_the_storage_session_cannot_start(self):
         users = [("ann", "secret-ann", "T", "dbid:AAAApersonal", "1000"),
                  ("bob", "pw-bob", "T", "dbid:AAAApersonal", "1000")]
-        stack = Stack(users=users)
-        stack.start()
-        try:
+        with Stack(users=users) as stack:
             os.unlink(os.path.join(stack.tmp, "creds-bob.json"))
-            with self.assertRaises(ftplib.error_perm) as cm:
-                stack.ftp("bob", "pw-bob")
-            self.assertTrue(str(cm.exception).startswith("530"), cm.exception)
-            self.assertIn("credential", str(cm.exception))
+            text = self.assertRefused("530", stack.ftp, "bob", "pw-bob")
+            self.assertIn("credential", text)
             self.assertIn("creds-bob.json: No such file or directory", stack.server_log())
             with open(os.path.join(stack.tmp, "creds-ann.json"), "w") as f:
                 f.write("{not json")
-            with self.assertRaises(ftplib.error_perm) as cm:
-                stack.ftp()
-            self.assertTrue(str(cm.exception).startswith("530"), cm.exception)
-        finally:
-            stack.stop()
+            self.assertRefused("530", stack.ftp)
 
 
-class LimitsTest(unittest.TestCase):
+class LimitsTest(FtpTestCase):
     def test_session_limit_and_idle_timeout(self):
-        stack = Stack(server_args=["--max-sessions", "1", "--idle-timeout", "2"])
-        stack.start()
-        try:
+        with Stack(server_args=["--max-sessions", "1", "--idle-timeout", "2"]) as stack:
             first = stack.ftp()
             try:
-                with self.assertRaises(ftplib.error_temp) as cm:
-                    stack.ftp()
-                self.assertTrue(str(cm.exception).startswith("421"), cm.exception)
+                self.assertRefused("421", stack.ftp)
                 # The silent first session is closed after the idle time.
                 first.sock.settimeout(20)
                 self.assertTrue(first.getline().startswith("421"))
@@ -154,18 +135,13 @@ class LimitsTest(unittest.TestCase):
                     if time.monotonic() > deadline:
                         raise
                     time.sleep(0.1)
-        finally:
-            stack.stop()
 
 
-class DataConnectionTimeoutTest(unittest.TestCase):
+class DataConnectionTimeoutTest(FtpTestCase):
     def test_client_that_never_connects(self):
-        stack = Stack(server_args=["--data-timeout", "1", "--passive-ports", "47100-47199"])
-        stack.start()
-        try:
+        with Stack(server_args=["--data-timeout", "1", "--passive-ports", "47100-47199"]) as stack:
             stack.put("/f.txt", b"data")
-            f = stack.ftp()
-            try:
+            with stack.session() as f:
                 for _ in range(3):  # ports come from the configured range
                     port = int(f.sendcmd("EPSV").split("|")[3])
                     self.assertTrue(47100 <= port <= 47199, port)
@@ -176,15 +152,9 @@ class DataConnectionTimeoutTest(unittest.TestCase):
                     with self.subTest(command=command):
                         f.sendcmd("PASV")
                         self.assertTrue(f.sendcmd(command).startswith("150"))
-                        with self.assertRaises(ftplib.error_temp) as cm:
-                            f.getresp()
-                        self.assertTrue(str(cm.exception)[:3] in ("425", "426"), cm.exception)
+                        self.assertRefused(("425", "426"), f.getresp)
                 self.assertEqual(f.size("/f.txt"), 4)
-            finally:
-                f.quit()
             self.assertFalse(os.path.exists(stack.local("/g.txt")))
-        finally:
-            stack.stop()
 
 
 class DemoTest(unittest.TestCase):

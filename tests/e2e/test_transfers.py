@@ -1,22 +1,20 @@
 """Downloads and uploads through the FTP server: whole files, restarts, partial
 retrieves (ERET), uploads with and without an announced size (ALLO)."""
 
-import ftplib
 import hashlib
 import io
 import os
 import tempfile
 import unittest
 
-from stack import GeneratedStream, Stack, content_hash, generated_chunks
+from stack import GeneratedStream, SharedStackTest, content_hash, generated_chunks
 
 MiB = 1024 * 1024
 
 
-class TransferTest(unittest.TestCase):
+class TransferTest(SharedStackTest):
     @classmethod
-    def setUpClass(cls):
-        cls.stack = Stack().start()
+    def seed(cls):
         cls.data = b"".join(generated_chunks(3 * MiB + 12345, seed=7))
         cls.stack.put("/data/file.bin", cls.data)
         cls.stack.put("/data/small.txt", b"0123456789abcdef")
@@ -25,7 +23,7 @@ class TransferTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.stack.stop()
+        super().tearDownClass()
         for name in os.listdir(cls.tmp):
             os.unlink(os.path.join(cls.tmp, name))
         os.rmdir(cls.tmp)
@@ -40,13 +38,10 @@ class TransferTest(unittest.TestCase):
         out = self.stack.curl(self.stack.url("/data/file.bin")).stdout
         self.assertEqual(hashlib.sha256(out).hexdigest(), hashlib.sha256(self.data).hexdigest())
 
-        ftp = self.stack.ftp()
-        try:
+        with self.stack.session() as ftp:
             buf = io.BytesIO()
             ftp.retrbinary("RETR /data/file.bin", buf.write)
             self.assertEqual(buf.getvalue(), self.data)
-        finally:
-            ftp.quit()
 
         target = os.path.join(self.tmp, "lftp-got.bin")
         self.stack.lftp("get /data/file.bin -o %s" % target)
@@ -54,21 +49,17 @@ class TransferTest(unittest.TestCase):
             self.assertEqual(f.read(), self.data)
 
     def test_download_with_restart(self):
-        ftp = self.stack.ftp()
-        try:
+        with self.stack.session() as ftp:
             buf = io.BytesIO()
             ftp.retrbinary("RETR /data/file.bin", buf.write, rest=1000)
             self.assertEqual(buf.getvalue(), self.data[1000:])
-        finally:
-            ftp.quit()
         out = self.stack.curl("-C", "2000000", self.stack.url("/data/file.bin")).stdout
         self.assertEqual(out, self.data[2000000:])
         out = self.stack.curl("-r", "4-9", self.stack.url("/data/small.txt")).stdout
         self.assertEqual(out, b"456789")
 
     def test_partial_retrieve(self):
-        ftp = self.stack.ftp()
-        try:
+        with self.stack.session() as ftp:
             ftp.voidcmd("TYPE I")
             for offset, length in ((0, 100), (12345, 1000000), (len(self.data) - 10, 10)):
                 conn = ftp.transfercmd("ERET P %d %d /data/file.bin" % (offset, length))
@@ -81,23 +72,16 @@ class TransferTest(unittest.TestCase):
                 conn.close()
                 self.assertTrue(ftp.voidresp().startswith("226"))
                 self.assertEqual(bytes(got), self.data[offset:offset + length])
-            with self.assertRaises(ftplib.error_perm) as cm:
-                ftp.sendcmd("ERET X 0 10 /data/file.bin")
-            self.assertTrue(str(cm.exception).startswith("504"))
-        finally:
-            ftp.quit()
+            self.assertRefused("504", ftp.sendcmd, "ERET X 0 10 /data/file.bin")
 
     def test_upload_with_allo(self):
         payload = os.urandom(200000)
-        ftp = self.stack.ftp()
-        try:
+        with self.stack.session() as ftp:
             ftp.voidcmd("TYPE I")
             self.assertTrue(ftp.sendcmd("ALLO %d" % len(payload)).startswith("200"))
             ftp.storbinary("STOR /up/allo.bin", io.BytesIO(payload))
             self.assertEqual(self.stack.read("/up/allo.bin"), payload)
             self.assertEqual(ftp.size("/up/allo.bin"), len(payload))
-        finally:
-            ftp.quit()
         path = self.local_file("lftp-allo.bin", payload[:70000])
         self.stack.lftp("set ftp:use-allo yes; put %s -o /up/lftp-allo.bin" % path)
         self.assertEqual(self.stack.read("/up/lftp-allo.bin"), payload[:70000])
@@ -117,49 +101,35 @@ class TransferTest(unittest.TestCase):
         self.assertEqual(self.stack.read("/up/lftp.bin"), payload2)
 
         # An existing file is replaced.
-        ftp = self.stack.ftp()
-        try:
+        with self.stack.session() as ftp:
             ftp.storbinary("STOR /up/plain.bin", io.BytesIO(b"replaced"))
-        finally:
-            ftp.quit()
         self.assertEqual(self.stack.read("/up/plain.bin"), b"replaced")
 
     def test_large_upload_with_allo(self):
         # Above 100 MiB the storage appends the file in parts.
         size = 100 * MiB + 123457
-        ftp = self.stack.ftp(timeout=120)
-        try:
+        with self.stack.session(timeout=120) as ftp:
             ftp.voidcmd("TYPE I")
             ftp.voidcmd("ALLO %d" % size)
             ftp.storbinary("STOR /up/large.bin", GeneratedStream(size, seed=3), blocksize=1 << 20)
             self.assertEqual(ftp.size("/up/large.bin"), size)
-        finally:
-            ftp.quit()
         with open(self.stack.local("/up/large.bin"), "rb") as f:
             stored = content_hash(iter(lambda: f.read(1 << 20), b""))
         self.assertEqual(stored, content_hash(generated_chunks(size, seed=3)))
 
     def test_restarted_and_appending_uploads_are_refused(self):
-        ftp = self.stack.ftp()
-        try:
+        with self.stack.session() as ftp:
             ftp.voidcmd("TYPE I")
-            with self.assertRaises(ftplib.error_perm) as cm:
-                ftp.storbinary("STOR /up/restart.bin", io.BytesIO(b"tail"), rest=10)
-            self.assertTrue(str(cm.exception).startswith("553"), cm.exception)
-            self.assertIn("APPEND_NOT_SUPPORTED", str(cm.exception))
-            with self.assertRaises(ftplib.error_perm) as cm:
-                ftp.storbinary("APPE /up/appe.bin", io.BytesIO(b"more"))
-            self.assertTrue(str(cm.exception)[:3] in ("502", "553"), cm.exception)
+            text = self.assertRefused("553", ftp.storbinary, "STOR /up/restart.bin", io.BytesIO(b"tail"), rest=10)
+            self.assertIn("APPEND_NOT_SUPPORTED", text)
+            self.assertRefused(("502", "553"), ftp.storbinary, "APPE /up/appe.bin", io.BytesIO(b"more"))
             self.assertFalse(os.path.exists(self.stack.local("/up/appe.bin")))
             # The session goes on normally afterwards.
             self.assertEqual(ftp.size("/data/small.txt"), 16)
-        finally:
-            ftp.quit()
 
     def test_abort_during_download(self):
         self.stack.put("/data/abort.bin", b"".join(generated_chunks(40 * MiB, seed=5)))
-        ftp = self.stack.ftp()
-        try:
+        with self.stack.session() as ftp:
             ftp.voidcmd("TYPE I")
             conn = ftp.transfercmd("RETR /data/abort.bin")
             got = 0
@@ -170,8 +140,6 @@ class TransferTest(unittest.TestCase):
             self.assertTrue(ftp.getresp().startswith("226"))
             conn.close()
             self.assertEqual(ftp.size("/data/small.txt"), 16)
-        finally:
-            ftp.quit()
         self.assertIn('command=RETR path="/data/abort.bin"', self.stack.server_log())
 
     def test_transfer_log_lines(self):

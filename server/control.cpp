@@ -527,8 +527,9 @@ bool FtpSession::start_storage_session(const std::string &user, const std::strin
 
 void FtpSession::cmd_feat()
 {
-    reply_lines(211, {"Features:", " UTF8", " SIZE", " MDTM", " REST STREAM", " TVFS", " EPSV", " PASV",
-                      " MLST type*;size*;modify*;unique*;perm*;", " ERET", " CKSM", " ALLO", "End"});
+    // Feature lines carry no reply code, just a leading space.
+    send_raw("211-Features:\r\n UTF8\r\n SIZE\r\n MDTM\r\n REST STREAM\r\n TVFS\r\n EPSV\r\n PASV\r\n"
+             " MLST type*;size*;modify*;unique*;perm*;\r\n ERET\r\n CKSM\r\n ALLO\r\n211 End\r\n");
 }
 
 void FtpSession::cmd_opts(const std::string &arg)

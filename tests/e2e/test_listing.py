@@ -122,6 +122,11 @@ class ListingTest(SharedStackTest):
             feat = f.sendcmd("FEAT")
             for word in ("MLST", "SIZE", "MDTM", "REST STREAM", "EPSV", "ERET", "CKSM"):
                 self.assertIn(word, feat)
+            # Feature lines are a space and the feature, without a reply code.
+            lines = feat.split("\n")
+            self.assertEqual((lines[0][:4], lines[-1]), ("211-", "211 End"))
+            for line in lines[1:-1]:
+                self.assertRegex(line, r"^ [A-Z]", feat)
             self.assertTrue(f.sendcmd("SYST").startswith("215"))
             self.assertTrue(f.sendcmd("OPTS UTF8 ON").startswith("200"))
             self.assertTrue(f.sendcmd("TYPE A").startswith("200"))

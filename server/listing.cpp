@@ -70,6 +70,11 @@ std::string render_list_line(const orvel::host::StatEntry &entry, const std::str
     return head + safe_name(entry.name);
 }
 
+std::string render_nlst_line(const orvel::host::StatEntry &entry)
+{
+    return safe_name(entry.name);
+}
+
 std::string render_mlsx_facts(const orvel::host::StatEntry &entry, bool cdir)
 {
     bool dir = is_folder(entry);

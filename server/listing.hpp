@@ -18,6 +18,9 @@ std::string render_list_line(const orvel::host::StatEntry &entry, const std::str
 // (no line end). `cdir` marks the listed folder itself ("type=cdir").
 std::string render_mlsx_facts(const orvel::host::StatEntry &entry, bool cdir);
 
+// The entry's name alone, as NLST lists it (no line end).
+std::string render_nlst_line(const orvel::host::StatEntry &entry);
+
 // YYYYMMDDHHMMSS in UTC, as MDTM and the "modify" fact want it.
 std::string render_ftp_time(time_t t);
 

@@ -52,7 +52,7 @@ void FtpSession::cmd_list(ListKind kind, const std::string &arg)
             } else if (kind == ListKind::list) {
                 out += render_list_line(e, user_, now) + "\r\n";
             } else {
-                out += e.name + "\r\n";
+                out += render_nlst_line(e) + "\r\n";
             }
             ++entries;
         }

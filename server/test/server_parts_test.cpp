@@ -91,6 +91,7 @@ TEST(ServerListing, LsLineAndFacts)
     // A name with a line break cannot end the listing line early.
     EXPECT_EQ(render_mlsx_facts(entry("a\r\nb", S_IFREG | 0644, 1, 0), false).substr(60).find('\n'),
               std::string::npos);
+    EXPECT_EQ(render_nlst_line(entry("a\r\n226 b", S_IFREG | 0644, 1, 0)), "a??226 b");
     EXPECT_EQ(render_ftp_time(1796800000), "20261209070640");
 }
 

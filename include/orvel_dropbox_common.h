@@ -200,6 +200,38 @@ extern orvel_dropbox_syscalls_t orvel_i_dropbox_syscalls;
 /* The C library's functions. */
 extern const orvel_dropbox_syscalls_t orvel_i_dropbox_syscalls_default;
 
+/* ------------------------------------------------------ shared state files */
+
+/* Makes `folder` with mode 0700 when it does not exist; any other outcome is
+ * left to whatever uses the folder next. */
+void orvel_dropbox_state_folder_make(const char *folder);
+
+/* Whole-file write lock of a state file: F_SETLKW when blocking, else
+ * F_SETLK; an interrupted call is repeated, any other failure is the system
+ * error naming "fnctl". Unlock releases it. */
+orvel_result_t orvel_dropbox_state_file_lock(int fd, bool blocking);
+orvel_result_t orvel_dropbox_state_file_unlock(int fd);
+
+/* One kind of per-user state file: a fixed-size record shared by mapping. */
+typedef struct orvel_dropbox_state_file_s {
+    size_t size;                          /* exact size of the file and of its record */
+    orvel_result_t (*try_lock)(int fd);   /* the kind's own lock, without waiting */
+    orvel_result_t (*unlock)(int fd);     /* the kind's own unlock */
+    void (*initialise)(void *mapping);    /* writes a new file's record; may be null */
+} orvel_dropbox_state_file_t;
+
+/* Opens (creating) the file `name` under the expansion of `folder_template`,
+ * which must be owned by the effective user; the first process to take the
+ * lock sizes (and initialises) it, the others wait until it has the size.
+ * Then maps it shared and returns true with the descriptor and the mapping.
+ * On any failure returns false with -1 and a zeroed record of `size` bytes of
+ * the process's own (null when out of memory). Names that are empty, "." or
+ * "..", or hold a "/", are not used as file names. */
+bool orvel_dropbox_state_file_open(const orvel_dropbox_state_file_t *kind, const char *folder_template,
+                                   const char *name, int *fd_out, void **mapping_out);
+/* Unmaps and closes what open gave, or frees the private record (fd -1). */
+void orvel_dropbox_state_file_close(const orvel_dropbox_state_file_t *kind, int fd, void *mapping);
+
 /* ---------------------------------------------------------- session handle */
 
 typedef struct orvel_dropbox_handle_s {

@@ -5,19 +5,12 @@
 #include "orvel_dropbox_common.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <dirent.h>
 #include <sys/time.h>
 #include <time.h>
-#include <unistd.h>
 
 static_assert(sizeof(struct orvel_dropbox_retry_shared_s) == 24, "state file layout");
 
 namespace {
-
-constexpr off_t orvel_l_dropbox_retry_size = 24;
 
 // Sleeps the full time, also across signals.
 void orvel_l_dropbox_sleep_us(uint64_t microseconds)
@@ -39,39 +32,39 @@ orvel_abstime_t orvel_l_dropbox_now(void)
     return t;
 }
 
-// Record lock over the whole file: F_SETLKW when blocking, else F_SETLK.
-orvel_result_t orvel_l_dropbox_record_lock(int fd, short type, bool blocking)
+// A new file starts with no request on record; the reserved field keeps
+// what the resize left there.
+void orvel_l_dropbox_retry_initialise(void *mapping)
 {
-    struct flock lock;
-    memset(&lock, 0, sizeof lock);
-    lock.l_type = type;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;
-    int rc;
-    do {
-        rc = orvel_i_dropbox_syscalls.fcntl(fd, blocking ? F_SETLKW : F_SETLK, &lock);
-    } while (rc == -1 && errno == EINTR);
-    if (rc == -1) {
-        int saved = errno;
-        return orvel_error_put(orvel_i_gfs_error_system(0, saved, "System error%s%s", " in ", "fnctl"));
-    }
-    return ORVEL_SUCCESS;
+    auto *shared = static_cast<struct orvel_dropbox_retry_shared_s *>(mapping);
+    shared->last.tv_sec = 0;
+    shared->last.tv_nsec = 0;
 }
 
-// A user id becomes a file name: one that could leave the folder is refused.
-bool orvel_l_dropbox_safe_name(const char *name)
+// The file's own lock and unlock, on a scratch handle holding only the
+// descriptor, so that preparing the file logs as they do.
+orvel_result_t orvel_l_dropbox_retry_try_lock(int fd)
 {
-    return name != nullptr && name[0] != '\0' && strchr(name, '/') == nullptr && strcmp(name, ".") != 0 &&
-           strcmp(name, "..") != 0;
+    orvel_dropbox_retry_t scratch = {false, fd, 0, nullptr};
+    return orvel_i_dropbox_retry_state_lock(&scratch, false);
 }
+
+orvel_result_t orvel_l_dropbox_retry_unlock(int fd)
+{
+    orvel_dropbox_retry_t scratch = {false, fd, 0, nullptr};
+    return orvel_i_dropbox_retry_state_unlock(&scratch);
+}
+
+const orvel_dropbox_state_file_t orvel_l_dropbox_retry_file = {
+    sizeof(struct orvel_dropbox_retry_shared_s), orvel_l_dropbox_retry_try_lock, orvel_l_dropbox_retry_unlock,
+    orvel_l_dropbox_retry_initialise};
 
 } // namespace
 
 orvel_result_t orvel_i_dropbox_retry_state_lock(orvel_dropbox_retry_t *retry_state, bool blocking)
 {
     ORVEL_DROPBOX_TRACE_ENTER();
-    orvel_result_t result = orvel_l_dropbox_record_lock(retry_state->fd, F_WRLCK, blocking);
+    orvel_result_t result = orvel_dropbox_state_file_lock(retry_state->fd, blocking);
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
     return result;
 }
@@ -79,7 +72,7 @@ orvel_result_t orvel_i_dropbox_retry_state_lock(orvel_dropbox_retry_t *retry_sta
 orvel_result_t orvel_i_dropbox_retry_state_unlock(orvel_dropbox_retry_t *retry_state)
 {
     ORVEL_DROPBOX_TRACE_ENTER();
-    orvel_result_t result = orvel_l_dropbox_record_lock(retry_state->fd, F_UNLCK, false);
+    orvel_result_t result = orvel_dropbox_state_file_unlock(retry_state->fd);
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
     return result;
 }
@@ -88,128 +81,22 @@ void orvel_i_dropbox_retry_state_create(const char *name, uint32_t max_per_secon
                                         orvel_dropbox_retry_t *retry_state)
 {
     ORVEL_DROPBOX_TRACE_ENTER();
-    const orvel_dropbox_syscalls_t &sys = orvel_i_dropbox_syscalls;
     uint32_t delay = 1000000 / (max_per_second > 0 ? max_per_second : 1);
-    char *pattern = nullptr;
-    char *path = nullptr;
     int fd = -1;
-    struct stat st;
-    void *mapping = MAP_FAILED;
-
-    if (!orvel_l_dropbox_safe_name(name) ||
-        asprintf(&pattern, "%s/%s", orvel_i_dropbox_retry_path, name) < 0) {
-        pattern = nullptr;
-        goto fallback;
-    }
-    {
-        orvel_result_t result = orvel_dropbox_evaluate_path(pattern, &path);
-        free(pattern);
-        if (result != ORVEL_SUCCESS) {
-            orvel_error_discard(result);
-            goto fallback;
-        }
-    }
-    {
-        // The folder of the state files; a failure shows at the open below.
-        char *slash = strrchr(path, '/');
-        if (slash != nullptr && slash != path) {
-            *slash = '\0';
-            DIR *dir = opendir(path);
-            if (dir != nullptr) {
-                closedir(dir);
-            } else if (errno == ENOENT) {
-                (void)mkdir(path, 0700);
-            }
-            *slash = '/';
-        }
-    }
-    for (int attempt = 0; attempt < 10 && fd < 0; attempt++) {
-        fd = sys.open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    }
-    free(path);
-    path = nullptr;
-    if (fd < 0) {
-        goto fallback;
-    }
-    if (sys.fstat(fd, &st) != 0 || st.st_uid != sys.geteuid()) {
-        goto close_fallback;
-    }
-
-    for (;;) {
-        orvel_dropbox_retry_t scratch = {false, fd, 0, nullptr};
-        orvel_result_t result = orvel_i_dropbox_retry_state_lock(&scratch, false);
-        if (result == ORVEL_SUCCESS) {
-            if (sys.fstat(fd, &st) != 0 || st.st_size != orvel_l_dropbox_retry_size) {
-                int rc;
-                do {
-                    rc = sys.ftruncate(fd, orvel_l_dropbox_retry_size);
-                } while (rc != 0 && errno == EINTR);
-                if (rc != 0) {
-                    goto close_fallback; // closing the file drops its lock
-                }
-                void *init = sys.mmap(nullptr, (size_t)orvel_l_dropbox_retry_size, PROT_READ | PROT_WRITE,
-                                      MAP_SHARED, fd, 0);
-                if (init == MAP_FAILED) {
-                    goto close_fallback;
-                }
-                auto *shared = static_cast<struct orvel_dropbox_retry_shared_s *>(init);
-                shared->last.tv_sec = 0;
-                shared->last.tv_nsec = 0;
-                sys.munmap(init, (size_t)orvel_l_dropbox_retry_size);
-            }
-            orvel_error_discard(orvel_i_dropbox_retry_state_unlock(&scratch));
-            break;
-        }
-        // Only "held by another process" is worth waiting for; any other
-        // lock failure would repeat for ever.
-        orvel_object_t *error = orvel_error_peek(result);
-        int lock_errno = error != nullptr ? orvel_gfs_error_get_system_errno(error) : 0;
-        orvel_error_discard(result);
-        if (lock_errno != EAGAIN && lock_errno != EACCES) {
-            goto close_fallback;
-        }
-        if (sys.fstat(fd, &st) != 0) {
-            continue;
-        }
-        if (st.st_size == orvel_l_dropbox_retry_size) {
-            break;
-        }
-        sleep(1);
-    }
-
-    mapping = sys.mmap(nullptr, (size_t)orvel_l_dropbox_retry_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (mapping == MAP_FAILED) {
-        goto close_fallback;
-    }
+    void *shared = nullptr;
+    (void)orvel_dropbox_state_file_open(&orvel_l_dropbox_retry_file, orvel_i_dropbox_retry_path, name, &fd,
+                                        &shared);
     retry_state->is = true;
     retry_state->fd = fd;
     retry_state->delay = delay;
-    retry_state->shared = static_cast<struct orvel_dropbox_retry_shared_s *>(mapping);
-    ORVEL_DROPBOX_TRACE_EXIT();
-    return;
-
-close_fallback:
-    sys.close(fd);
-fallback:
-    retry_state->is = true;
-    retry_state->fd = -1;
-    retry_state->delay = delay;
-    retry_state->shared =
-        static_cast<struct orvel_dropbox_retry_shared_s *>(calloc(1, sizeof(struct orvel_dropbox_retry_shared_s)));
+    retry_state->shared = static_cast<struct orvel_dropbox_retry_shared_s *>(shared);
     ORVEL_DROPBOX_TRACE_EXIT();
 }
 
 void orvel_i_dropbox_retry_state_destroy(orvel_dropbox_retry_t *retry_state)
 {
     ORVEL_DROPBOX_TRACE_ENTER();
-    if (retry_state->fd == -1) {
-        free(retry_state->shared);
-    } else {
-        if (retry_state->shared != nullptr) {
-            orvel_i_dropbox_syscalls.munmap(retry_state->shared, (size_t)orvel_l_dropbox_retry_size);
-        }
-        orvel_i_dropbox_syscalls.close(retry_state->fd);
-    }
+    orvel_dropbox_state_file_close(&orvel_l_dropbox_retry_file, retry_state->fd, retry_state->shared);
     retry_state->shared = nullptr;
     retry_state->fd = -1;
     ORVEL_DROPBOX_TRACE_EXIT();

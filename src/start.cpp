@@ -2,11 +2,8 @@
 // storage policy, opens the shared retry state and the session's tables.
 #include "orvel_dropbox_common.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <sys/stat.h>
 
 namespace {
 
@@ -21,12 +18,7 @@ void orvel_l_dropbox_make_state_dir(void)
         orvel_error_discard(result);
         return;
     }
-    DIR *dir = opendir(path);
-    if (dir != nullptr) {
-        closedir(dir);
-    } else if (errno == ENOENT) {
-        (void)mkdir(path, 0700);
-    }
+    orvel_dropbox_state_folder_make(path);
     free(path);
 }
 

@@ -1,6 +1,7 @@
 // RETR, ERET and STOR: file transfers between the client's data connection
 // and the storage, plus the ABOR watch that runs while data flows.
 #include "ftp_session.hpp"
+#include "listing.hpp"
 #include "log.hpp"
 
 #include <cerrno>
@@ -152,9 +153,15 @@ void FtpSession::cmd_eret(const std::string &arg)
         return reply(501, "Usage: ERET P offset length path.");
     if (length == 0) {
         // Nothing to send; the storage reads a length of 0 as "no range".
+        // The file must still exist.
         std::shared_ptr<DataConnection> conn = take_data_connection();
         if (!conn)
             return;
+        orvel::host::StatEntry entry;
+        if (!stat_one(resolve(path), &entry))
+            return;
+        if (is_folder(entry))
+            return reply(550, resolve(path) + ": Not a regular file.");
         open_data(*conn, resolve(path));
         conn->close();
         return reply(226, "Transfer complete (0 bytes).");

@@ -73,6 +73,13 @@ class TransferTest(SharedStackTest):
                 self.assertTrue(ftp.voidresp().startswith("226"))
                 self.assertEqual(bytes(got), self.data[offset:offset + length])
             self.assertRefused("504", ftp.sendcmd, "ERET X 0 10 /data/file.bin")
+            # An empty range still needs an existing file.
+            conn = ftp.transfercmd("ERET P 5 0 /data/small.txt")
+            self.assertEqual(conn.recv(100), b"")
+            conn.close()
+            self.assertTrue(ftp.voidresp().startswith("226"))
+            self.assertRefused("550", ftp.transfercmd, "ERET P 0 0 /data/missing.bin")
+            self.assertRefused("550", ftp.transfercmd, "ERET P 0 0 /data")
 
     def test_upload_with_allo(self):
         payload = os.urandom(200000)

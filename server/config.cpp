@@ -106,6 +106,10 @@ std::string apply(Settings *s, const std::string &key, const std::string &value)
         s->passive_low = low;
         s->passive_high = high;
     } else if (key == "passive-address") {
+        // PASV can only announce a dotted IPv4 address.
+        in_addr v4{};
+        if (!value.empty() && inet_pton(AF_INET, value.c_str(), &v4) != 1)
+            return "invalid passive address \"" + value + "\" (expected an IPv4 address)";
         s->passive_address = value;
     } else if (key == "users") {
         s->users_file = value;

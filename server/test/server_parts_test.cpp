@@ -133,7 +133,7 @@ TEST(ServerUsers, LoadVerifyAndErrors)
 TEST(ServerSettings, CommandLineOverridesFileAndChecksValues)
 {
     std::string conf = temp_file("# server\nlisten = 127.0.0.2\nport = 2200\npassive-ports = 30000-30010\n"
-                                 "allow-anonymous\ncksm-interval = 0\n");
+                                 "allow-anonymous\ncksm-interval = 0\npassive-address = 192.0.2.7\n");
     std::string arg_config = "--config=" + conf;
     const char *argv[] = {"orvel-gridftp-server", arg_config.c_str(), "--port", "0", "--users", "/u"};
     Settings s;
@@ -143,6 +143,7 @@ TEST(ServerSettings, CommandLineOverridesFileAndChecksValues)
     EXPECT_EQ(s.port, 0);
     EXPECT_EQ(s.passive_low, 30000);
     EXPECT_EQ(s.passive_high, 30010);
+    EXPECT_EQ(s.passive_address, "192.0.2.7");
     EXPECT_TRUE(s.allow_anonymous);
     EXPECT_EQ(s.cksm_interval, 0);
     EXPECT_EQ(s.users_file, "/u");
@@ -153,6 +154,8 @@ TEST(ServerSettings, CommandLineOverridesFileAndChecksValues)
                                           {"x", "--passive-ports", "10-5"},
                                           {"x", "--no-such-option", "1"},
                                           {"x", "--idle-timeout"},
+                                          {"x", "--passive-address", "ftp.example.org"},
+                                          {"x", "--passive-address", "::1"},
                                           {"x", "stray"}}) {
         Settings t;
         testing::internal::CaptureStderr();

@@ -184,6 +184,10 @@ FtpSession::FtpSession(const Settings &settings, int control_fd) : settings_(set
     // An urgent ABOR (Telnet Synch) keeps its last byte in the command stream.
     int one = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_OOBINLINE, &one, sizeof one);
+    // A client that stops reading its replies is given up after the idle
+    // time instead of holding the session in a blocked write for ever.
+    timeval tv{settings_.idle_timeout, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 FtpSession::~FtpSession()

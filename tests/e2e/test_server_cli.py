@@ -6,6 +6,7 @@ import hashlib
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -135,6 +136,40 @@ class LimitsTest(FtpTestCase):
                     if time.monotonic() > deadline:
                         raise
                     time.sleep(0.1)
+
+
+class UnreadRepliesTest(FtpTestCase):
+    def test_client_that_never_reads_its_replies(self):
+        with Stack(server_args=["--max-sessions", "1", "--idle-timeout", "2"]) as stack:
+            sock = socket.socket()
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            sock.connect(("127.0.0.1", stack.port))
+            try:
+                sock.sendall(b"USER ann\r\nPASS secret-ann\r\n")
+                # Commands keep coming, their replies are never read: the
+                # session's replies back up until its writes stall.
+                sock.setblocking(False)
+                deadline = time.monotonic() + 20
+                stalled = 0
+                while stalled < 50 and time.monotonic() < deadline:
+                    try:
+                        sock.send(b"HELP\r\n" * 100)
+                        stalled = 0
+                    except BlockingIOError:
+                        stalled += 1
+                        time.sleep(0.02)
+                # A stalled session ends after the idle time and frees its slot.
+                deadline = time.monotonic() + 15
+                while True:
+                    try:
+                        stack.ftp(timeout=5).quit()
+                        break
+                    except ftplib.error_temp:
+                        if time.monotonic() > deadline:
+                            raise
+                        time.sleep(0.2)
+            finally:
+                sock.close()
 
 
 class DataConnectionTimeoutTest(FtpTestCase):

@@ -53,6 +53,11 @@ int open_passive_listener(const sockaddr_storage &local, int low, int high, int 
         *error = std::string("socket: ") + std::strerror(errno);
         return -1;
     }
+    // Data connections are closed by this side first, which leaves their
+    // port in TIME_WAIT: without SO_REUSEADDR a small port range would run
+    // dry after a few transfers.
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_storage addr = local;
     socklen_t len = local.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
     bool bound = false;

@@ -192,6 +192,17 @@ class DataConnectionTimeoutTest(FtpTestCase):
             self.assertFalse(os.path.exists(stack.local("/g.txt")))
 
 
+class PassivePortReuseTest(FtpTestCase):
+    def test_two_passive_ports_serve_many_transfers(self):
+        with Stack(server_args=["--passive-ports", "47300-47301"]) as stack:
+            stack.put("/f.txt", b"data")
+            with stack.session() as f:
+                for _ in range(6):
+                    got = []
+                    f.retrbinary("RETR /f.txt", got.append)
+                    self.assertEqual(b"".join(got), b"data")
+
+
 class DemoTest(unittest.TestCase):
     def test_demo_check(self):
         env = dict(os.environ, ORVEL_BINARY_DIR=BINARY_DIR)

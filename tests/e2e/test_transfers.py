@@ -1,9 +1,11 @@
 """Downloads and uploads through the FTP server: whole files, restarts, partial
 retrieves (ERET), uploads with and without an announced size (ALLO)."""
 
+import ftplib
 import hashlib
 import io
 import os
+import socket
 import tempfile
 import unittest
 
@@ -148,6 +150,25 @@ class TransferTest(SharedStackTest):
             conn.close()
             self.assertEqual(ftp.size("/data/small.txt"), 16)
         self.assertIn('command=RETR path="/data/abort.bin"', self.stack.server_log())
+
+    def test_data_connection_only_from_the_client_address(self):
+        with self.stack.session() as ftp:
+            ftp.voidcmd("TYPE I")
+            host, port = ftplib.parse227(ftp.sendcmd("PASV"))
+            self.assertTrue(ftp.sendcmd("RETR /data/small.txt").startswith("150"))
+            # Another host (another loopback address) is hung up on...
+            with socket.socket() as other:
+                other.bind(("127.0.0.2", 0))
+                other.settimeout(10)
+                other.connect((host, port))
+                self.assertEqual(other.recv(100), b"")
+            # ... and the client's own connection still gets the file.
+            with socket.create_connection((host, port), timeout=10) as conn:
+                got = b""
+                while chunk := conn.recv(65536):
+                    got += chunk
+            self.assertEqual(got, b"0123456789abcdef")
+            self.assertTrue(ftp.voidresp().startswith("226"))
 
     def test_transfer_log_lines(self):
         self.stack.curl(self.stack.url("/data/small.txt"))

@@ -2,16 +2,20 @@
 // copied: they belong to the caller (usually to the stored datum).
 #include "orvel_common.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <new>
 
 namespace {
 
+// Each node keeps the hash value of its key, so that a chain walk compares
+// keys only where the hash values agree.
 struct Node {
     void *key;
     void *datum;
     Node *next;
+    int hash;
 };
 
 } // namespace
@@ -26,19 +30,26 @@ struct orvel_hashtable_s {
 
 namespace {
 
-// The bucket of `key`, whatever value the hash function returns.
-Node **bucket_of(orvel_hashtable_s *table, void *key) {
-    long index = table->hash(key, table->bucket_count) % table->bucket_count;
+// The hash value of `key` over the widest range the hash function offers;
+// the bucket is derived from it, so equal keys always meet in one bucket.
+int hash_of(orvel_hashtable_s *table, void *key) {
+    return table->hash(key, INT_MAX);
+}
+
+// The bucket of a hash value, whatever value the hash function returned.
+Node **bucket_of(orvel_hashtable_s *table, int hash) {
+    long index = static_cast<long>(hash) % table->bucket_count;
     if (index < 0) {
         index += table->bucket_count;
     }
     return &table->buckets[index];
 }
 
-// The link that points at the node holding `key`, or at the bucket's end.
-Node **find_link(orvel_hashtable_s *table, void *key) {
-    Node **link = bucket_of(table, key);
-    while (*link != nullptr && !table->keyeq((*link)->key, key)) {
+// The link that points at the node holding `key` (whose hash value is
+// `hash`), or at the bucket's end.
+Node **find_link(orvel_hashtable_s *table, void *key, int hash) {
+    Node **link = bucket_of(table, hash);
+    while (*link != nullptr && ((*link)->hash != hash || !table->keyeq((*link)->key, key))) {
         link = &(*link)->next;
     }
     return link;
@@ -81,11 +92,12 @@ int orvel_hashtable_insert(orvel_hashtable_t *table, void *key, void *datum) {
     if (!usable(table)) {
         return -1;
     }
-    Node **link = find_link(*table, key);
+    int hash = hash_of(*table, key);
+    Node **link = find_link(*table, key, hash);
     if (*link != nullptr) {
         return -1;
     }
-    Node *node = new (std::nothrow) Node{key, datum, nullptr};
+    Node *node = new (std::nothrow) Node{key, datum, nullptr, hash};
     if (node == nullptr) {
         return -1;
     }
@@ -98,7 +110,7 @@ void *orvel_hashtable_lookup(orvel_hashtable_t *table, void *key) {
     if (!usable(table)) {
         return nullptr;
     }
-    Node *node = *find_link(*table, key);
+    Node *node = *find_link(*table, key, hash_of(*table, key));
     return node != nullptr ? node->datum : nullptr;
 }
 
@@ -106,7 +118,7 @@ void *orvel_hashtable_remove(orvel_hashtable_t *table, void *key) {
     if (!usable(table)) {
         return nullptr;
     }
-    Node **link = find_link(*table, key);
+    Node **link = find_link(*table, key, hash_of(*table, key));
     Node *node = *link;
     if (node == nullptr) {
         return nullptr;

@@ -150,6 +150,12 @@ TEST(HashtableFunctions, BadHashValuesStayInsideTheTable) {
     EXPECT_EQ(orvel_hashtable_insert(&table, a, a), 0);
     EXPECT_EQ(orvel_hashtable_insert(&table, b, b), 0);
     EXPECT_EQ(orvel_hashtable_lookup(&table, b), b);
+    // Equal hash values alone do not make keys equal, in any operation.
+    char other_b[] = "b";
+    EXPECT_NE(orvel_hashtable_insert(&table, other_b, other_b), 0);
+    EXPECT_EQ(orvel_hashtable_remove(&table, other_b), b);
+    EXPECT_EQ(orvel_hashtable_lookup(&table, a), a);
+    EXPECT_EQ(orvel_hashtable_size(&table), 1);
     orvel_hashtable_destroy_all(&table, nullptr);
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "emulator_fixture.hpp"
+#include "home_override.hpp"
 #include "orvel_dropbox_common.h"
 #include "orvel_host.hpp"
 
@@ -20,42 +21,23 @@
 
 namespace orvel::test {
 
-// Account lookups of the plug-in see a home folder of the test's own, so that
-// the shared state files never touch the real home.
-inline std::string &fixture_home()
-{
-    static std::string home;
-    return home;
-}
-
-inline int fixture_getpwuid_r(uid_t uid, struct passwd *pwd, char *buf, size_t buflen, struct passwd **result)
-{
-    int rc = orvel_i_dropbox_syscalls_default.getpwuid_r(uid, pwd, buf, buflen, result);
-    if (rc == 0 && *result != nullptr) {
-        const std::string &home = fixture_home();
-        if (home.size() + 1 > buflen)
-            return ERANGE;
-        std::memcpy(buf, home.c_str(), home.size() + 1);
-        pwd->pw_dir = buf;
-    }
-    return rc;
-}
-
 class DropboxSession : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        if (fixture_home().empty())
-            fixture_home() = make_temp_dir("orvel-read-home");
-        orvel_i_dropbox_syscalls.getpwuid_r = fixture_getpwuid_r;
+        // Account lookups of the plug-in see a home folder of the test's own,
+        // so that the shared state files never touch the real home.
+        if (override_home().empty())
+            override_home() = make_temp_dir("orvel-read-home");
+        orvel_i_dropbox_syscalls.getpwuid_r = home_getpwuid_r;
         ASSERT_EQ(host::Host::activate_module(&orvel_gridftp_server_dropbox_module), 0);
     }
     static void TearDownTestSuite()
     {
         host::Host::deactivate_module(&orvel_gridftp_server_dropbox_module);
         orvel_i_dropbox_syscalls.getpwuid_r = orvel_i_dropbox_syscalls_default.getpwuid_r;
-        remove_tree(fixture_home());
-        fixture_home().clear();
+        remove_tree(override_home());
+        override_home().clear();
     }
 
     void SetUp() override
@@ -119,30 +101,12 @@ protected:
     // The JSON argument of the n-th request to `endpoint` (compact text).
     std::string arg(const std::string &endpoint, size_t n = 0) const
     {
-        std::vector<json_t *> entries = emu_->log_entries(endpoint);
-        std::string out;
-        if (n < entries.size()) {
-            char *text = json_dumps(json_object_get(entries[n], "arg"), JSON_COMPACT | JSON_SORT_KEYS);
-            out = text != nullptr ? text : "null";
-            free(text);
-        }
-        for (json_t *e : entries)
-            json_decref(e);
-        return out;
+        return arg_text(endpoint, n, JSON_COMPACT | JSON_SORT_KEYS);
     }
     // The same argument with its keys in the order in which they were sent.
     std::string arg_in_order(const std::string &endpoint, size_t n = 0) const
     {
-        std::vector<json_t *> entries = emu_->log_entries(endpoint);
-        std::string out;
-        if (n < entries.size()) {
-            char *text = json_dumps(json_object_get(entries[n], "arg"), JSON_COMPACT);
-            out = text != nullptr ? text : "null";
-            free(text);
-        }
-        for (json_t *e : entries)
-            json_decref(e);
-        return out;
+        return arg_text(endpoint, n, JSON_COMPACT);
     }
     // A request header of the n-th request to `endpoint` ("<none>" when absent).
     std::string header(const std::string &endpoint, const std::string &name, size_t n = 0) const
@@ -163,6 +127,23 @@ protected:
         return out;
     }
     size_t count(const std::string &endpoint) const { return emu_->count_requests(endpoint); }
+
+private:
+    std::string arg_text(const std::string &endpoint, size_t n, size_t flags) const
+    {
+        std::vector<json_t *> entries = emu_->log_entries(endpoint);
+        std::string out;
+        if (n < entries.size()) {
+            char *text = json_dumps(json_object_get(entries[n], "arg"), flags);
+            out = text != nullptr ? text : "null";
+            free(text);
+        }
+        for (json_t *e : entries)
+            json_decref(e);
+        return out;
+    }
+
+protected:
 
     // Names of the stat records of all batches.
     static std::vector<std::string> names(const host::Outcome &outcome)

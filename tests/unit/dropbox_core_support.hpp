@@ -3,11 +3,11 @@
 // the debug log into a temporary stream.
 #pragma once
 
+#include "home_override.hpp"
 #include "orvel_dropbox_common.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,32 +16,13 @@
 
 namespace orvel::core_test {
 
+// The home folder that account lookups through home_getpwuid_r report.
 inline std::string &test_home()
 {
-    static std::string home;
-    return home;
+    return orvel::test::override_home();
 }
 
-// The real entry of the user with pw_dir replaced by test_home(); ERANGE
-// when the scratch buffer cannot hold both, as the C library does.
-inline int home_getpwuid_r(uid_t uid, struct passwd *pwd, char *buf, size_t buflen, struct passwd **result)
-{
-    static char inner[16384];
-    int rc = orvel_i_dropbox_syscalls_default.getpwuid_r(uid, pwd, inner, sizeof inner, result);
-    if (rc != 0 || *result == nullptr)
-        return rc;
-    const std::string &home = test_home();
-    size_t name_len = strlen(pwd->pw_name) + 1;
-    if (name_len + home.size() + 1 > buflen) {
-        *result = nullptr;
-        return ERANGE;
-    }
-    memcpy(buf, pwd->pw_name, name_len);
-    memcpy(buf + name_len, home.c_str(), home.size() + 1);
-    pwd->pw_name = buf;
-    pwd->pw_dir = buf + name_len;
-    return 0;
-}
+using orvel::test::home_getpwuid_r;
 
 inline std::string make_temp_home(const char *prefix)
 {

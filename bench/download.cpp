@@ -7,17 +7,15 @@
 // Prints the best round of each, their ratio (aim: at least 0.95) and the
 // growth of this process's peak resident memory over a 1 MiB download and
 // over the large one (aim: the large one costs less than 16 MiB more).
+#include "bench_support.hpp"
 #include "emulator_fixture.hpp"
+#include "home_override.hpp"
 #include "orvel_dropbox_common.h"
 #include "orvel_host.hpp"
-
-#include <pwd.h>
-#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 
@@ -25,54 +23,6 @@ using namespace orvel::test;
 namespace host = orvel::host;
 
 namespace {
-
-std::string g_home;
-
-// State files of the plug-in go to a private home folder.
-int bench_getpwuid_r(uid_t uid, struct passwd *pwd, char *buf, size_t buflen, struct passwd **result)
-{
-    int rc = orvel_i_dropbox_syscalls_default.getpwuid_r(uid, pwd, buf, buflen, result);
-    if (rc == 0 && *result != nullptr && g_home.size() < buflen) {
-        std::memcpy(buf, g_home.c_str(), g_home.size() + 1);
-        pwd->pw_dir = buf;
-    }
-    return rc;
-}
-
-double seconds_since(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-long peak_rss_kib()
-{
-    struct rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
-double time_curl(const Emulator &emulator, const std::string &path, uint64_t size)
-{
-    const std::string command =
-        "curl -sS --http1.1 -o /dev/null -w '%{size_download}' --cacert '" + emulator.ca_file() +
-        "' --connect-to content.dropboxapi.com:443:127.0.0.1:" + std::to_string(emulator.port()) +
-        " -H 'Authorization: Bearer token-ann' -H 'Dropbox-API-Arg: {\"path\": \"" + path +
-        "\"}' https://content.dropboxapi.com/2/files/download";
-    const auto start = std::chrono::steady_clock::now();
-    FILE *pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return -1;
-    unsigned long long got = 0;
-    int scanned = std::fscanf(pipe, "%llu", &got);
-    int status = pclose(pipe);
-    const double elapsed = seconds_since(start);
-    if (scanned != 1 || status != 0 || got != size) {
-        std::fprintf(stderr, "curl failed (status %d, %llu of %llu bytes)\n", status, got,
-                     static_cast<unsigned long long>(size));
-        return -1;
-    }
-    return elapsed;
-}
 
 double time_plugin(host::Session &session, const std::string &path, uint64_t size)
 {
@@ -101,8 +51,9 @@ int main(int argc, char **argv)
     const uint64_t size = size_mib << 20;
     const uint64_t small = 1 << 20;
 
-    g_home = make_temp_dir("orvel-bench-home");
-    orvel_i_dropbox_syscalls.getpwuid_r = bench_getpwuid_r;
+    // State files of the plug-in go to a private home folder.
+    override_home() = make_temp_dir("orvel-bench-home");
+    orvel_i_dropbox_syscalls.getpwuid_r = home_getpwuid_r;
     Emulator emulator;
     emulator.use_for_rest();
     emulator.put_sparse_file("/big.bin", size);
@@ -110,13 +61,9 @@ int main(int argc, char **argv)
 
     host::Host::activate_module(&orvel_gridftp_server_dropbox_module);
     orvel_i_dropbox_api_per_second = 1000;
-    host::Outcome started;
-    std::unique_ptr<host::Session> session = host::Host::start_session(
-        "dropbox", "ann", host::fixed_config({{"creds", emulator.credential_json()}}), &started);
-    if (!session) {
-        std::fprintf(stderr, "session did not start: %s\n", started.chain_text().c_str());
+    std::unique_ptr<host::Session> session = start_plugin_session(emulator);
+    if (!session)
         return 1;
-    }
 
     // Memory: a small download first (warms up every path), then the large.
     const long rss_start = peak_rss_kib();
@@ -127,7 +74,7 @@ int main(int argc, char **argv)
     double best_curl = 0, best_plugin = 0;
     long rss_before_big = peak_rss_kib();
     for (int round = 0; round < rounds; ++round) {
-        double c = time_curl(emulator, "/big.bin", size);
+        double c = time_curl_download(emulator, "/big.bin", size);
         double p = time_plugin(*session, "/big.bin", size);
         if (c < 0 || p < 0)
             return 1;
@@ -150,6 +97,6 @@ int main(int argc, char **argv)
 
     session.reset();
     host::Host::deactivate_module(&orvel_gridftp_server_dropbox_module);
-    remove_tree(g_home);
+    remove_tree(override_home());
     return 0;
 }

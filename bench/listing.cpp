@@ -7,14 +7,14 @@
 //
 // Prints the best round of each, the time ratio (aim: at least 0.8) and the
 // growth of this process's peak resident memory.
+#include "bench_support.hpp"
 #include "emulator_fixture.hpp"
+#include "home_override.hpp"
 #include "orvel_dropbox_common.h"
 #include "orvel_host.hpp"
 
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <pwd.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -29,38 +29,6 @@ using namespace orvel::test;
 namespace host = orvel::host;
 
 namespace {
-
-std::string g_home;
-
-int bench_getpwuid_r(uid_t uid, struct passwd *pwd, char *buf, size_t buflen, struct passwd **result)
-{
-    int rc = orvel_i_dropbox_syscalls_default.getpwuid_r(uid, pwd, buf, buflen, result);
-    if (rc == 0 && *result != nullptr && g_home.size() < buflen) {
-        std::memcpy(buf, g_home.c_str(), g_home.size() + 1);
-        pwd->pw_dir = buf;
-    }
-    return rc;
-}
-
-double seconds_since(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double cpu_seconds()
-{
-    struct rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-long peak_rss_kib()
-{
-    struct rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
 
 size_t collect(char *data, size_t size, size_t count, void *arg)
 {
@@ -146,8 +114,9 @@ int main(int argc, char **argv)
     const long count = argc > 1 ? std::atol(argv[1]) : 100000;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 2;
 
-    g_home = make_temp_dir("orvel-bench-home");
-    orvel_i_dropbox_syscalls.getpwuid_r = bench_getpwuid_r;
+    // State files of the plug-in go to a private home folder.
+    override_home() = make_temp_dir("orvel-bench-home");
+    orvel_i_dropbox_syscalls.getpwuid_r = home_getpwuid_r;
     Emulator emulator;
     emulator.use_for_rest();
     emulator.make_folder("/many");
@@ -162,13 +131,9 @@ int main(int argc, char **argv)
 
     host::Host::activate_module(&orvel_gridftp_server_dropbox_module);
     orvel_i_dropbox_api_per_second = 1000000; // no pacing: measure the work, not the spacing
-    host::Outcome started;
-    std::unique_ptr<host::Session> session = host::Host::start_session(
-        "dropbox", "ann", host::fixed_config({{"creds", emulator.credential_json()}}), &started);
-    if (!session) {
-        std::fprintf(stderr, "session did not start: %s\n", started.chain_text().c_str());
+    std::unique_ptr<host::Session> session = start_plugin_session(emulator);
+    if (!session)
         return 1;
-    }
     // Resolve the folder once so that each round is the listing alone.
     session->stat("/many", true);
 
@@ -207,6 +172,6 @@ int main(int argc, char **argv)
 
     session.reset();
     host::Host::deactivate_module(&orvel_gridftp_server_dropbox_module);
-    remove_tree(g_home);
+    remove_tree(override_home());
     return 0;
 }

@@ -7,6 +7,7 @@
 //
 // Usage: bench_pacing [seconds]   (default 10)
 #include "emulator_fixture.hpp"
+#include "home_override.hpp"
 #include "orvel_dropbox_common.h"
 #include "orvel_host.hpp"
 
@@ -23,27 +24,6 @@
 #include <vector>
 
 namespace {
-
-std::string home_dir;
-
-// The account entry with the benchmark's own home folder.
-int bench_getpwuid_r(uid_t uid, struct passwd *pwd, char *buf, size_t buflen, struct passwd **result)
-{
-    static char inner[16384];
-    int rc = orvel_i_dropbox_syscalls_default.getpwuid_r(uid, pwd, inner, sizeof inner, result);
-    if (rc != 0 || *result == nullptr)
-        return rc;
-    size_t name_len = strlen(pwd->pw_name) + 1;
-    if (name_len + home_dir.size() + 1 > buflen) {
-        *result = nullptr;
-        return ERANGE;
-    }
-    memcpy(buf, pwd->pw_name, name_len);
-    memcpy(buf + name_len, home_dir.c_str(), home_dir.size() + 1);
-    pwd->pw_name = buf;
-    pwd->pw_dir = buf + name_len;
-    return 0;
-}
 
 // Records the start this process wrote each time it releases the lock.
 orvel_dropbox_retry_t *recorded_state = nullptr;
@@ -130,8 +110,9 @@ int main(int argc, char **argv)
     constexpr int kProcesses = 4;
     constexpr double kRate = 20.0;
 
-    home_dir = orvel::test::make_temp_dir("orvel-bench-home");
-    orvel_i_dropbox_syscalls.getpwuid_r = bench_getpwuid_r;
+    const std::string home_dir = orvel::test::make_temp_dir("orvel-bench-home");
+    orvel::test::override_home() = home_dir;
+    orvel_i_dropbox_syscalls.getpwuid_r = orvel::test::home_getpwuid_r;
     std::string state_dir = home_dir + "/.orvel";
     mkdir(state_dir.c_str(), 0700);
 

@@ -6,6 +6,7 @@
 //
 // Prints the best round of each, their ratio and the peak resident memory of
 // this process (the library streams; it never holds the file).
+#include "bench_support.hpp"
 #include "emulator_fixture.hpp"
 #include "orvel_dsi_rest.h"
 #include "orvel_host.hpp"
@@ -23,36 +24,6 @@
 using namespace orvel::test;
 
 namespace {
-
-double seconds_since(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Seconds curl took to fetch the file, or a negative value on failure.
-double time_curl(const Emulator &emulator, uint64_t size)
-{
-    const std::string command =
-        "curl -sS --http1.1 -o /dev/null -w '%{size_download}' --cacert '" + emulator.ca_file() +
-        "' --connect-to content.dropboxapi.com:443:127.0.0.1:" + std::to_string(emulator.port()) +
-        " -H 'Authorization: Bearer token-ann' -H 'Dropbox-API-Arg: {\"path\": \"/big.bin\"}'"
-        " https://content.dropboxapi.com/2/files/download";
-    const auto start = std::chrono::steady_clock::now();
-    FILE *pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return -1;
-    }
-    unsigned long long got = 0;
-    int scanned = std::fscanf(pipe, "%llu", &got);
-    int status = pclose(pipe);
-    const double elapsed = seconds_since(start);
-    if (scanned != 1 || status != 0 || got != size) {
-        std::fprintf(stderr, "curl failed (status %d, %llu of %llu bytes)\n", status, got,
-                     static_cast<unsigned long long>(size));
-        return -1;
-    }
-    return elapsed;
-}
 
 // Seconds the REST library took to move the file into a NullChannel.
 double time_library(uint64_t size)
@@ -113,7 +84,7 @@ int main(int argc, char **argv)
         double best_curl = 0;
         double best_library = 0;
         for (int round = 0; round < rounds; ++round) {
-            const double c = time_curl(emulator, size);
+            const double c = time_curl_download(emulator, "/big.bin", size);
             const double l = time_library(size);
             if (c < 0 || l < 0) {
                 rc = 1;

@@ -6,13 +6,13 @@
 // plug-in's upload.
 //
 //   bench_upload [SIZE_MIB] [ROUNDS]     (defaults: 1024 MiB, 1 round)
+#include "bench_support.hpp"
 #include "emulator_fixture.hpp"
+#include "home_override.hpp"
 #include "orvel_dropbox_common.h"
 #include "orvel_host.hpp"
 
 #include <fcntl.h>
-#include <pwd.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -31,34 +31,6 @@ namespace {
 
 constexpr uint64_t kPart = 104857600;
 constexpr uint32_t kSeed = 11;
-
-std::string g_home;
-
-int bench_getpwuid_r(uid_t uid, struct passwd *pwd, char *buf, size_t buflen, struct passwd **result)
-{
-    int rc = orvel_i_dropbox_syscalls_default.getpwuid_r(uid, pwd, buf, buflen, result);
-    if (rc == 0 && *result != nullptr) {
-        if (g_home.size() + 1 > buflen)
-            return ERANGE;
-        std::memcpy(buf, g_home.c_str(), g_home.size() + 1);
-        pwd->pw_dir = buf;
-    }
-    return rc;
-}
-
-// User and system CPU seconds of this process or of its waited-for children.
-double cpu_seconds(int who)
-{
-    struct rusage usage {};
-    getrusage(who, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double seconds_since(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 // A line "Key:   N kB" of /proc/self/status, in KiB; -1 when absent.
 long status_kib(const char *key)
@@ -219,8 +191,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: %s [SIZE_MIB above 100] [ROUNDS]\n", argv[0]);
         return 2;
     }
-    g_home = make_temp_dir("orvel-bench-upload");
-    orvel_i_dropbox_syscalls.getpwuid_r = bench_getpwuid_r;
+    // State files of the plug-in go to a private home folder.
+    override_home() = make_temp_dir("orvel-bench-upload");
+    orvel_i_dropbox_syscalls.getpwuid_r = home_getpwuid_r;
     if (host::Host::activate_module(&orvel_gridftp_server_dropbox_module) != 0) {
         std::fprintf(stderr, "cannot activate the plug-in\n");
         return 1;
@@ -233,14 +206,12 @@ int main(int argc, char **argv)
         const std::string parts_dir = make_temp_dir("orvel-bench-parts");
         const std::vector<std::string> parts = write_parts(parts_dir, size);
 
-        host::Outcome started;
-        std::unique_ptr<host::Session> session = host::Host::start_session(
-            "dropbox", "ann", host::fixed_config({{"creds", emulator.credential_json()}}), &started);
+        std::unique_ptr<host::Session> session = start_plugin_session(emulator);
         orvel_i_dropbox_api_per_second = 1000;
-        if (parts.empty() || session == nullptr) {
-            std::fprintf(stderr, "set-up failed: %s\n", started.chain_text().c_str());
+        if (parts.empty())
+            std::fprintf(stderr, "cannot write the parts in %s\n", parts_dir.c_str());
+        if (parts.empty() || session == nullptr)
             rc = 1;
-        }
         double best_curl = 0;
         double best_plugin = 0;
         long worst_growth = 0;
@@ -274,6 +245,6 @@ int main(int argc, char **argv)
         remove_tree(parts_dir);
     }
     host::Host::deactivate_module(&orvel_gridftp_server_dropbox_module);
-    remove_tree(g_home);
+    remove_tree(override_home());
     return rc;
 }

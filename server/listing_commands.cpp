@@ -60,12 +60,8 @@ void FtpSession::cmd_list(ListKind kind, const std::string &arg)
             data_failed = true;
     };
 
-    size_t partial_batches = 0;
     orvel::host::Hooks hooks;
-    hooks.on_stat_batch = [&](const std::vector<orvel::host::StatEntry> &batch) {
-        ++partial_batches;
-        render(batch);
-    };
+    hooks.on_stat_batch = render; // partial batches go out as they arrive
     start_watch(conn);
     orvel::host::Outcome out = session_->stat(path, false, hooks);
     stop_watch();
@@ -84,8 +80,8 @@ void FtpSession::cmd_list(ListKind kind, const std::string &arg)
         }
     }
     if (out.ok()) {
-        for (size_t i = partial_batches; i < out.stat_batches.size(); ++i)
-            render(out.stat_batches[i]);
+        for (const auto &batch : out.stat_batches) // the final batch
+            render(batch);
         if (!opened)
             render({});
     }
@@ -135,12 +131,8 @@ void FtpSession::cmd_stat(const std::string &arg)
                 out += " " + render_list_line(e, user_, now) + "\r\n";
         send_raw(out);
     };
-    size_t partial_batches = 0;
     orvel::host::Hooks hooks;
-    hooks.on_stat_batch = [&](const std::vector<orvel::host::StatEntry> &batch) {
-        ++partial_batches;
-        render(batch);
-    };
+    hooks.on_stat_batch = render; // partial batches go out as they arrive
     orvel::host::Outcome out = session_->stat(path, false, hooks);
     if (!out.ok() && !started) {
         orvel::host::Outcome one = session_->stat(path, true);
@@ -158,8 +150,8 @@ void FtpSession::cmd_stat(const std::string &arg)
         send_raw("213 End of status (incomplete).\r\n");
         return;
     }
-    for (size_t i = partial_batches; i < out.stat_batches.size(); ++i)
-        render(out.stat_batches[i]);
+    for (const auto &batch : out.stat_batches) // the final batch
+        render(batch);
     if (!started)
         render({});
     send_raw("213 End of status.\r\n");

@@ -322,9 +322,13 @@ void orvel_gridftp_server_finished_stat_partial(orvel_gfs_operation_t op, orvel_
         if (op->outcome.finished) {
             return; // too late: the operation has ended
         }
-        op->outcome.stat_batches.push_back(batch);
         hook = op->hooks.on_stat_batch;
+        if (!hook) {
+            op->outcome.stat_batches.push_back(batch);
+        }
     }
+    // A front-end that takes the batches as they come gets them only through
+    // its hook, so a listing of any size is not held whole in memory.
     if (hook) {
         hook(batch);
     }

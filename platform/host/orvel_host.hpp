@@ -145,7 +145,8 @@ struct Outcome {
     std::string reply_text;        // finished_command's reply text ("" when null)
     bool reply_text_null = true;
     std::vector<std::string> intermediate; // intermediate_command texts
-    std::vector<std::vector<StatEntry>> stat_batches; // partial batches, then the final one
+    std::vector<std::vector<StatEntry>> stat_batches; // partial batches (unless Hooks::on_stat_batch
+                                                      // took them), then the final one
     bool transfer_begun = false;
     // Convenience accessors over `error`.
     bool ok() const { return finished && result == ORVEL_SUCCESS; }
@@ -192,7 +193,8 @@ struct CommandRequest {
 // Optional callbacks a front-end uses to react while an operation runs (on
 // the thread of the plug-in's call). Outcome records the same events anyway.
 struct Hooks {
-    std::function<void(const std::vector<StatEntry> &batch)> on_stat_batch; // each partial batch
+    std::function<void(const std::vector<StatEntry> &batch)> on_stat_batch; // each partial batch; the
+                                                      // Outcome then keeps only the final one
     std::function<void(const std::string &text)> on_intermediate;         // progress replies
     std::function<void()> on_begin_transfer;                               // data channel opened
 };

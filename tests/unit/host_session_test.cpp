@@ -378,12 +378,19 @@ TEST_F(SessionTest, ListingBatchesAreCopiedAndReportedThroughTheHook) {
     Outcome out = session_->stat("/list250", false, hooks);
     ASSERT_TRUE(out.ok());
     EXPECT_EQ(out.finish_calls, 1);
+    // With a hook the partial batches go only to the hook; the outcome keeps the final one.
+    EXPECT_EQ((hook_sizes), (std::vector<size_t>{100, 100}));
+    EXPECT_EQ((hook_first_names), (std::vector<std::string>{".", "entry99"}));
+    ASSERT_EQ(out.stat_batches.size(), 1u);
+    EXPECT_EQ(out.stat_batches[0].size(), 51u);
+
+    // Without a hook the outcome keeps every batch.
+    out = session_->stat("/list250", false);
+    ASSERT_TRUE(out.ok());
     ASSERT_EQ(out.stat_batches.size(), 3u);
     EXPECT_EQ(out.stat_batches[0].size(), 100u);
     EXPECT_EQ(out.stat_batches[1].size(), 100u);
     EXPECT_EQ(out.stat_batches[2].size(), 51u);
-    EXPECT_EQ((hook_sizes), (std::vector<size_t>{100, 100}));
-    EXPECT_EQ((hook_first_names), (std::vector<std::string>{".", "entry99"}));
     auto all = out.all_stats();
     ASSERT_EQ(all.size(), 251u);
     EXPECT_EQ(all[0].name, ".");

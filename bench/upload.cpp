@@ -206,8 +206,8 @@ int main(int argc, char **argv)
         const std::string parts_dir = make_temp_dir("orvel-bench-parts");
         const std::vector<std::string> parts = write_parts(parts_dir, size);
 
+        orvel_i_dropbox_api_per_second = 1000; // read by session start: pace lightly
         std::unique_ptr<host::Session> session = start_plugin_session(emulator);
-        orvel_i_dropbox_api_per_second = 1000;
         if (parts.empty())
             std::fprintf(stderr, "cannot write the parts in %s\n", parts_dir.c_str());
         if (parts.empty() || session == nullptr)

@@ -55,6 +55,31 @@ bool has_header(const orvel_dsi_rest_key_array_t *headers, const char *name)
     return false;
 }
 
+// A line break in a header name or value would end the header early and let
+// the rest of the text pass as further headers or as the start of the body.
+bool has_line_break(const char *text)
+{
+    return text != nullptr && std::strpbrk(text, "\r\n") != nullptr;
+}
+
+// The first header whose name or value cannot be sent as given, or null.
+const char *unsafe_header(const orvel_dsi_rest_key_array_t *headers)
+{
+    if (headers == nullptr) {
+        return nullptr;
+    }
+    for (size_t i = 0; i < headers->count; ++i) {
+        const orvel_dsi_rest_key_value_t &kv = headers->key_value[i];
+        if (kv.key == nullptr) {
+            continue;
+        }
+        if (has_line_break(kv.key) || has_line_break(kv.value) || std::strchr(kv.key, ':') != nullptr) {
+            return kv.key;
+        }
+    }
+    return nullptr;
+}
+
 bool known_body_source(orvel_dsi_rest_data_write_t source)
 {
     return source == orvel_dsi_rest_write_json || source == orvel_dsi_rest_write_block ||
@@ -224,6 +249,15 @@ orvel_result_t perform(const char *method, const char *uri, const orvel_dsi_rest
 {
     const orvel_dsi_rest_callbacks_t *callbacks = ctx.callbacks;
     ContextScope scope(&ctx);
+
+    if (has_line_break(method) || has_line_break(uri)) {
+        return make_error(CURLE_BAD_FUNCTION_ARGUMENT, "line break in the request method or address", false);
+    }
+    if (const char *bad = unsafe_header(headers)) {
+        std::string name(bad, std::strcspn(bad, "\r\n"));
+        return make_error(CURLE_BAD_FUNCTION_ARGUMENT, "header \"" + name + "\" has a line break or a colon",
+                          false);
+    }
 
     if (callbacks->data_write_callback != nullptr) {
         if (!known_body_source(callbacks->data_write_callback)) {

@@ -256,6 +256,27 @@ TEST_F(RestRequest, BadArgumentsAreErrorsNotCrashes)
     orvel_error_discard(result);
     EXPECT_EQ(emulator->count_requests("/2/files/list_folder"), 0u);
 
+    // Line breaks in a header would let the caller's text become further
+    // headers: such a request is refused before anything is sent.
+    for (auto [key, value] : {std::pair<std::string, std::string>{"X-Test", "a\r\nX-Injected: 1"},
+                              {"X-Test", "a\nb"},
+                              {"X-Test\r\nX-Injected", "1"},
+                              {"X-Test: 1\r\nX", "1"}}) {
+        KeyList headers{{key, value}};
+        add_auth(headers);
+        Callbacks plain;
+        result = rest_call("POST", std::string(kApiBase) + "/2/files/list_folder", headers, plain);
+        EXPECT_NE(result, ORVEL_SUCCESS) << key;
+        EXPECT_FALSE(orvel_dsi_rest_error_is_retryable(result));
+        EXPECT_NE(error_text(result).find("line break"), std::string::npos) << error_text(result);
+        orvel_error_discard(result);
+    }
+    result = orvel_dsi_rest_request("GET\r\nX", (std::string(kApiBase) + "/2/files/list_folder").c_str(), nullptr,
+                                    nullptr, nullptr);
+    EXPECT_NE(result, ORVEL_SUCCESS);
+    orvel_error_discard(result);
+    EXPECT_EQ(emulator->count_requests("/2/files/list_folder"), 0u);
+
     result = orvel_dsi_rest_read_json(nullptr, "{}", 2);
     EXPECT_NE(result, ORVEL_SUCCESS);
     orvel_error_discard(result);

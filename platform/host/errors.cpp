@@ -372,15 +372,14 @@ char *orvel_gfs_error_to_ftp_reply(orvel_object_t *error) {
         code = 451;
     }
     const std::string prefix = std::to_string(code);
+    std::vector<std::string> all;
+    append_lines(all, head);
+    all.insert(all.end(), lines.begin(), lines.end());
     std::string reply;
-    if (lines.empty()) {
-        std::vector<std::string> head_lines;
-        append_lines(head_lines, head);
-        reply = prefix + " " + (head_lines.empty() ? std::string("Error") : head_lines.front()) + "\r\n";
+    if (all.size() <= 1) {
+        reply = prefix + " " + (all.empty() ? std::string("Error") : all.front()) + "\r\n";
     } else {
-        std::vector<std::string> all;
-        append_lines(all, head);
-        all.insert(all.end(), lines.begin(), lines.end());
+        // An error code broken over several lines keeps every piece.
         for (const std::string &line : all) {
             reply += prefix + "-" + line + "\r\n";
         }

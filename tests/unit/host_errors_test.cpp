@@ -144,6 +144,12 @@ TEST_F(ErrorsTest, LineBreaksInTextsBecomeContinuationLinesAndControlsAreBlanked
     orvel_object_free(error);
 }
 
+TEST_F(ErrorsTest, ErrorCodeWithALineBreakKeepsEveryPiece) {
+    orvel_object_t *error = orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 550, "BAD\r\nCODE", nullptr);
+    EXPECT_EQ(take(orvel_gfs_error_to_ftp_reply(error)), "550-Error: BAD\r\n550-CODE\r\n550 End.\r\n");
+    orvel_object_free(error);
+}
+
 TEST_F(ErrorsTest, ErrorsWrappingAReplyErrorComeFirst) {
     orvel_object_t *reply = orvel_gfs_ftp_response_error_construct(nullptr, detail_error("k: \"v\""), 451,
                                                                    "QUOTA_EXCEEDED", nullptr);

@@ -146,7 +146,8 @@ bool build_headers(Slist &list, const orvel_dsi_rest_key_array_t *headers, const
     return true;
 }
 
-// Connect-to mappings from a comma-separated list.
+// Connect-to mappings from a comma-separated list; blanks around an item are
+// dropped, and so are empty items.
 bool build_connect_to(Slist &list, const char *text)
 {
     std::string all(text);
@@ -154,8 +155,10 @@ bool build_connect_to(Slist &list, const char *text)
     while (start <= all.size()) {
         size_t comma = all.find(',', start);
         std::string item = all.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        size_t b = item.find_first_not_of(" \t");
-        size_t e = item.find_last_not_of(" \t");
+        // Line breaks count as blanks too: a mapping kept with its line break
+        // (a value read from a file) would otherwise match no host at all.
+        size_t b = item.find_first_not_of(" \t\r\n\f\v");
+        size_t e = item.find_last_not_of(" \t\r\n\f\v");
         if (b != std::string::npos && !append(list, item.substr(b, e - b + 1))) {
             return false;
         }

@@ -224,4 +224,18 @@ TEST_F(RestFailure, ErrorObjectsPrintTheCurlFailure)
     orvel_object_free(error);
 }
 
+TEST_F(RestFailure, ConnectToMappingsWithSpacesLineBreaksAndEmptyItems)
+{
+    // As a value read from a file or written over several lines may come.
+    const std::string port = std::to_string(emulator->port());
+    const std::string mappings = " , content.dropboxapi.com:443:127.0.0.1:" + port +
+                                 " ,\n\tapi.dropboxapi.com:443:127.0.0.1:" + port + "\r\n";
+    setenv("ORVEL_DSI_REST_CONNECT_TO", mappings.c_str(), 1);
+    Response response;
+    orvel_result_t result = list_root(kApiBase, 5000, response);
+    EXPECT_EQ(result, ORVEL_SUCCESS) << error_text(result);
+    EXPECT_EQ(response.record.response_code, 200);
+    orvel_error_discard(result);
+}
+
 } // namespace

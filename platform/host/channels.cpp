@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -53,9 +54,20 @@ orvel_result_t MemoryChannel::write(const void *buffer, size_t length, int64_t o
         return channel_failure(501, "INVALID_OFFSET", "Negative write offset " + std::to_string(offset));
     }
     std::lock_guard lock(mutex_);
+    // An offset past what memory can hold is refused, not thrown out of the
+    // worker thread (which would end the process).
+    if (static_cast<uint64_t>(offset) > output_.max_size() || length > output_.max_size() - static_cast<size_t>(offset)) {
+        return channel_failure(451, "INVALID_OFFSET",
+                               "Write at offset " + std::to_string(offset) + " does not fit in memory");
+    }
     size_t end = static_cast<size_t>(offset) + length;
     if (output_.size() < end) {
-        output_.resize(end, '\0');
+        try {
+            output_.resize(end, '\0');
+        } catch (const std::exception &) {
+            return channel_failure(451, "INVALID_OFFSET",
+                                   "Write at offset " + std::to_string(offset) + " does not fit in memory");
+        }
     }
     if (length > 0 && buffer != nullptr) {
         memcpy(output_.data() + offset, buffer, length);

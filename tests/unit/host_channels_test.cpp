@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -56,6 +57,14 @@ TEST_F(ChannelsTest, MemoryWritesLandAtTheirOffsetsWithGapsZeroFilled) {
     orvel_result_t rc = channel.write("x", 1, -1);
     EXPECT_NE(rc, ORVEL_SUCCESS);
     orvel_error_discard(rc);
+}
+
+TEST_F(ChannelsTest, MemoryWriteFarBeyondMemoryIsAnErrorNotACrash) {
+    MemoryChannel channel;
+    ASSERT_EQ(channel.write("ab", 2, 0), ORVEL_SUCCESS);
+    EXPECT_EQ(reply_code_of(channel.write("xyzw", 4, INT64_MAX - 1)), 451);
+    EXPECT_EQ(channel.written(), "ab");
+    EXPECT_EQ(channel.write_log().size(), 1u);
 }
 
 TEST_F(ChannelsTest, MemoryReadsStreamTheInputAndFlagTheEnd) {

@@ -108,7 +108,7 @@ typedef struct orvel_dsi_rest_callbacks_s {
 orvel_result_t orvel_dsi_rest_response(void *response_callback_arg, int response_code,
                                        const orvel_dsi_rest_key_array_t *response_headers);
 /* data_write_callback_arg: json_t * (a JSON object, not consumed): body = its
- * text (JSON_ENSURE_ASCII, compact separators), "Content-Type: application/json". */
+ * text (JSON_ENSURE_ASCII only: ", " and ": " separators), "Content-Type: application/json". */
 orvel_result_t orvel_dsi_rest_write_json(void *write_callback_arg, void *library_context);
 /* data_write_callback_arg: orvel_dsi_rest_write_block_arg_t *. */
 orvel_result_t orvel_dsi_rest_write_block(void *write_callback_arg, void *library_context);

@@ -325,7 +325,7 @@ int orvel_gfs_error_get_system_errno(orvel_object_t *error) {
  *   CODE End.
  * When there is nothing beyond the code: "CODE Error: ERROR_CODE". A chain
  * without a reply error answers 451 (or the code a system error was made
- * with) and lists the chain's text.
+ * with) and lists the chain's text. Codes outside 400-599 answer 451.
  */
 char *orvel_gfs_error_to_ftp_reply(orvel_object_t *error) {
     static const char local_error[] = "Requested action aborted: local error in processing.";
@@ -356,7 +356,7 @@ char *orvel_gfs_error_to_ftp_reply(orvel_object_t *error) {
     } else {
         for (orvel_object_t *e = error; e != nullptr; e = orvel_error_get_cause(e)) {
             if (SystemErrorData *s = system_data(e)) {
-                if (s->ftp_code >= 100 && s->ftp_code <= 599) {
+                if (s->ftp_code >= 400 && s->ftp_code <= 599) {
                     code = s->ftp_code;
                 }
                 break;
@@ -367,8 +367,10 @@ char *orvel_gfs_error_to_ftp_reply(orvel_object_t *error) {
             append_owned_text(lines, orvel_error_print_chain(error));
         }
     }
-    // Reply codes are three digits; anything else would break the client's parser.
-    if (code < 100 || code > 599) {
+    // An error answers with a failure code: three digits (anything else would
+    // break the client's parser) and never a preliminary, success or
+    // intermediate code that would tell the client the command went through.
+    if (code < 400 || code > 599) {
         code = 451;
     }
     const std::string prefix = std::to_string(code);

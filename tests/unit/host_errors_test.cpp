@@ -167,6 +167,15 @@ TEST_F(ErrorsTest, OddReplyCodesFallBackToLocalError) {
     orvel_object_t *error = orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 42, "ODD", nullptr);
     EXPECT_EQ(take(orvel_gfs_error_to_ftp_reply(error)), "451 Error: ODD\r\n");
     orvel_object_free(error);
+    // A failure never answers with a success or intermediate code.
+    for (int code : {150, 226, 250, 350}) {
+        error = orvel_gfs_ftp_response_error_construct(nullptr, nullptr, code, "ODD", nullptr);
+        EXPECT_EQ(take(orvel_gfs_error_to_ftp_reply(error)), "451 Error: ODD\r\n") << code;
+        orvel_object_free(error);
+    }
+    error = orvel_i_gfs_error_system(226, EPIPE, "System error in %s", "send");
+    EXPECT_EQ(take(orvel_gfs_error_to_ftp_reply(error)).substr(0, 4), "451-");
+    orvel_object_free(error);
     error = orvel_i_gfs_error_system(426, EPIPE, "System error in %s", "send");
     EXPECT_EQ(take(orvel_gfs_error_to_ftp_reply(error)).substr(0, 4), "426-");
     orvel_object_free(error);

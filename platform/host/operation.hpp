@@ -69,10 +69,12 @@ struct orvel_gfs_operation_s {
     bool home_dir_set = false;
     std::string checksum_support;
 
-    orvel::host::detail::ChannelWorker worker;
-
     std::mutex mutex; // guards outcome and the fields the plug-in may touch from any thread
     orvel::host::Outcome outcome;
+
+    // Declared last so that it is destroyed (and its thread joined) first,
+    // while everything its callbacks touch still exists.
+    orvel::host::detail::ChannelWorker worker;
 };
 
 namespace orvel::host::detail {

@@ -79,11 +79,6 @@ protected:
         request.update_interval = interval;
         return session_->command(request);
     }
-    orvel_dropbox_path_info_t *cached(const char *path) const
-    {
-        auto *handle = static_cast<orvel_dropbox_handle_t *>(session_->session_arg());
-        return orvel_dropbox_path_cache_query(&handle->cache, path);
-    }
     const std::string data_ = pattern(300000);
 };
 

@@ -9,11 +9,6 @@ namespace {
 
 class CommandNamespace : public DropboxSession {
 protected:
-    orvel_dropbox_handle_t *handle() const { return static_cast<orvel_dropbox_handle_t *>(session_->session_arg()); }
-    orvel_dropbox_path_info_t *cached(const char *path) const
-    {
-        return orvel_dropbox_path_cache_query(&handle()->cache, path);
-    }
     host::Outcome rename(const std::string &from, const std::string &to)
     {
         return command(ORVEL_GFS_CMD_RNTO, to, from);

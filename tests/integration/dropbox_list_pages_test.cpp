@@ -8,25 +8,7 @@
 namespace orvel::test {
 namespace {
 
-class ListPages : public DropboxSession {
-protected:
-    orvel_dropbox_handle_t *handle() const { return static_cast<orvel_dropbox_handle_t *>(session_->session_arg()); }
-    orvel_dropbox_path_info_t *cached(const char *path) const
-    {
-        return orvel_dropbox_path_cache_query(&handle()->cache, path);
-    }
-    // Empty files f0000 .. f<n-1> straight in the emulator's storage.
-    void seed_files(const std::string &folder, int n) const
-    {
-        std::filesystem::path dir = std::filesystem::path(emu_->ns_dir()) / folder.substr(1);
-        std::filesystem::create_directories(dir);
-        for (int i = 0; i < n; ++i) {
-            char name[16];
-            snprintf(name, sizeof name, "f%04d", i);
-            std::ofstream(dir / name).flush();
-        }
-    }
-};
+using ListPages = DropboxSession;
 
 TEST_F(ListPages, RootIsListedWithEmptyPathAndChildrenKeyedBelowSlash)
 {

@@ -13,6 +13,10 @@
 #include <jansson.h>
 #include <pwd.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
 #include <cstring>
 #include <map>
 #include <memory>
@@ -69,6 +73,23 @@ protected:
         session_ = host::Host::start_session("dropbox", "ann", host::fixed_config(texts), &outcome);
         ASSERT_TRUE(session_ != nullptr) << outcome.chain_text();
         emu_->clear_log();
+    }
+
+    orvel_dropbox_handle_t *handle() const { return static_cast<orvel_dropbox_handle_t *>(session_->session_arg()); }
+    orvel_dropbox_path_info_t *cached(const char *path) const
+    {
+        return orvel_dropbox_path_cache_query(&handle()->cache, path);
+    }
+    // Empty files named by `name_format` (0 .. n-1) straight in the emulator's storage.
+    void seed_files(const std::string &folder, int n, const char *name_format = "f%04d") const
+    {
+        std::filesystem::path dir = std::filesystem::path(emu_->ns_dir()) / folder.substr(1);
+        std::filesystem::create_directories(dir);
+        for (int i = 0; i < n; ++i) {
+            char name[32];
+            snprintf(name, sizeof name, name_format, i);
+            std::ofstream(dir / name).flush();
+        }
     }
 
     host::Outcome stat(const std::string &path, bool file_only = true)

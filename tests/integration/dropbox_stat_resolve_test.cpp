@@ -10,21 +10,6 @@ namespace {
 
 class StatResolve : public DropboxSession {
 protected:
-    orvel_dropbox_handle_t *handle() const { return static_cast<orvel_dropbox_handle_t *>(session_->session_arg()); }
-    orvel_dropbox_path_info_t *cached(const char *path) const
-    {
-        return orvel_dropbox_path_cache_query(&handle()->cache, path);
-    }
-    void seed_files(const std::string &folder, int n) const
-    {
-        std::filesystem::path dir = std::filesystem::path(emu_->ns_dir()) / folder.substr(1);
-        std::filesystem::create_directories(dir);
-        for (int i = 0; i < n; ++i) {
-            char name[16];
-            snprintf(name, sizeof name, "c%03d", i);
-            std::ofstream(dir / name).flush();
-        }
-    }
     // Sizes of the batches: the partial ones, then the final one.
     static std::vector<size_t> batch_sizes(const host::Outcome &outcome)
     {
@@ -142,9 +127,9 @@ TEST_F(StatResolve, SingleStatNamesTheFullPathListingTheLeaf)
 TEST_F(StatResolve, BatchesOfAHundred)
 {
     emu_->make_folder("/empty");
-    seed_files("/n99", 99);
-    seed_files("/n100", 100);
-    seed_files("/n250", 250);
+    seed_files("/n99", 99, "c%03d");
+    seed_files("/n100", 100, "c%03d");
+    seed_files("/n250", 250, "c%03d");
     start();
 
     host::Outcome empty = stat("/empty", false);

@@ -28,7 +28,6 @@ protected:
     {
         return upload(path, std::make_shared<host::MemoryChannel>(text), alloc_size);
     }
-    orvel_dropbox_handle_t *handle() const { return static_cast<orvel_dropbox_handle_t *>(session_->session_arg()); }
     uint64_t stored_size(const std::string &path) const
     {
         return std::filesystem::file_size(emu_->ns_dir() + path);

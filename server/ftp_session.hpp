@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -86,6 +87,8 @@ private:
     void cmd_eret(const std::string &arg);
     void cmd_stor(const std::string &arg);
     void run_retrieve(const std::string &path, int64_t offset, int64_t length, const char *command);
+    void finish_transfer(DataConnection &conn, const char *command, const std::string &path,
+                         const orvel::host::Outcome &out, std::chrono::steady_clock::time_point start);
     // Takes the passive data connection for a transfer; replies 425 when none.
     std::shared_ptr<DataConnection> take_data_connection();
     // Sends the 150 reply and accepts the data connection.

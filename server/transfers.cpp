@@ -169,6 +169,20 @@ void FtpSession::cmd_eret(const std::string &arg)
     run_retrieve(resolve(path), offset, length, "ERET");
 }
 
+// The end of a transfer: one log line, then the reply (ABOR, the error, or success).
+void FtpSession::finish_transfer(DataConnection &conn, const char *command, const std::string &path,
+                                 const orvel::host::Outcome &out, std::chrono::steady_clock::time_point start)
+{
+    log_transfer(user_, command, path, conn.bytes_moved(), seconds_since(start), out.ok());
+    if (abort_seen_) {
+        reply(426, "Transfer aborted.");
+        return reply(226, "ABOR command successful.");
+    }
+    if (!out.ok())
+        return reply_error(out, command);
+    reply(226, "Transfer complete (" + std::to_string(conn.bytes_moved()) + " bytes).");
+}
+
 void FtpSession::run_retrieve(const std::string &path, int64_t offset, int64_t length, const char *command)
 {
     std::shared_ptr<DataConnection> conn = take_data_connection();
@@ -189,15 +203,7 @@ void FtpSession::run_retrieve(const std::string &path, int64_t offset, int64_t l
     if (out.ok() && !out.transfer_begun)
         open_data(*conn, path);
     conn->close(); // the client sees the end of the file before the reply
-    double secs = seconds_since(start);
-    log_transfer(user_, command, path, conn->bytes_moved(), secs, out.ok());
-    if (abort_seen_) {
-        reply(426, "Transfer aborted.");
-        return reply(226, "ABOR command successful.");
-    }
-    if (!out.ok())
-        return reply_error(out, command);
-    reply(226, "Transfer complete (" + std::to_string(conn->bytes_moved()) + " bytes).");
+    finish_transfer(*conn, command, path, out, start);
 }
 
 void FtpSession::cmd_stor(const std::string &arg)
@@ -227,15 +233,7 @@ void FtpSession::cmd_stor(const std::string &arg)
     orvel::host::Outcome out = session_->recv(request, hooks);
     stop_watch();
     conn->close();
-    double secs = seconds_since(start);
-    log_transfer(user_, "STOR", path, conn->bytes_moved(), secs, out.ok());
-    if (abort_seen_) {
-        reply(426, "Transfer aborted.");
-        return reply(226, "ABOR command successful.");
-    }
-    if (!out.ok())
-        return reply_error(out, "STOR");
-    reply(226, "Transfer complete (" + std::to_string(conn->bytes_moved()) + " bytes).");
+    finish_transfer(*conn, "STOR", path, out, start);
 }
 
 } // namespace orvel::server

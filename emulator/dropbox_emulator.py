@@ -40,6 +40,7 @@ BLOCK_SIZE = 4 * 1024 * 1024          # content-hash block and concurrent-append
 MAX_REQUEST_DATA = 150 * 1024 * 1024  # largest body of one upload/append request
 MAX_SESSION_SIZE = 350 * 1000 ** 3    # largest file committed from a session
 IO_CHUNK = 1024 * 1024                # read/write/send block
+THROTTLE_SLICE = 64 * 1024            # reply bytes sent at a time on a rate-limited link
 TIME_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
 TIME_RE = re.compile(r"^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z$")
 EMPTY_HASH = hashlib.sha256(b"").hexdigest()
@@ -233,6 +234,7 @@ class Account:
         if self.is_team and (not self.home_folder or "/" in self.home_folder):
             raise ValueError("team account %r needs a plain home_folder_name" % self.account_id)
         self.team_root_writable = bool(raw.get("team_root_writable", False))
+        self.allocated = int(raw.get("allocated", 2 * 1024 ** 4))  # space allowance in bytes
         self.expiry = None
         if raw.get("token_expiry"):
             self.expiry = parse_time(str(raw["token_expiry"]))
@@ -676,6 +678,62 @@ class Store:
                   node.st.st_mtime_ns if not node.is_dir else None, row[10])
         return self.render(view, node.comps, self.meta(node))
 
+    def copy(self, view, src_comps, dst_comps, autorename):
+        """Copy a file or a folder with its content: every copied object gets a
+        new id (files also a new rev) and keeps its content hash and
+        client_modified time."""
+        src = self.locate(view.ns, src_comps)
+        if src is None or not view.to_view(src.comps):
+            raise ApiError({".tag": "from_lookup", "from_lookup": {".tag": "not_found"}})
+        dst_lower = "".join("/" + c for c in dst_comps).lower()
+        if src.is_dir and dst_lower.startswith(src.lower + "/"):
+            raise ApiError({".tag": "cant_move_folder_into_itself"})
+        try:
+            self.check_writable_parent(view, dst_comps)
+            parent_disk, parent_disp = self.make_parents(view.ns, dst_comps)
+        except WriteFail as exc:
+            raise ApiError({".tag": "to", "to": exc.value()}) from None
+        name = dst_comps[-1]
+        existing = self.locate(view.ns, parent_disp + [name])
+        if existing is not None:
+            if not autorename:
+                raise ApiError({".tag": "to", "to": {".tag": "conflict", "conflict": {
+                    ".tag": "folder" if existing.is_dir else "file"}}})
+            name = self.free_name(view.ns, parent_disp, name, src.is_dir)
+        self.meta(src)
+        dst_disk = os.path.join(parent_disk, name)
+        new_comps = parent_disp + [name]
+        new_lower = "".join("/" + c for c in new_comps).lower()
+        if src.is_dir:
+            shutil.copytree(src.disk, dst_disk)  # copy2 keeps each file's mtime
+        else:
+            shutil.copy2(src.disk, dst_disk)
+        self._drop_tree(view.ns, new_lower)
+        now = utc_text(time.time())
+        n = len(src.lower)
+        rows = self.db.execute("SELECT " + self._COLS + " FROM objects WHERE ns=? AND "
+                               "(path_lower=? OR substr(path_lower,1,?)=?)",
+                               (view.ns, src.lower, n + 1, src.lower + "/")).fetchall()
+        for row in rows:
+            lower = new_lower + row[1][n:]
+            if row[4]:
+                self._put(view.ns, lower, new_id(), True)
+            else:
+                # A row that no longer matches its file is made afresh on first sight.
+                self._put(view.ns, lower, new_id(), False, new_rev(), row[6], now, row[8], row[9], row[10])
+        node = self.locate(view.ns, new_comps)
+        return self.render(view, node.comps, self.meta(node))
+
+    def space_used(self, ns):
+        total = 0
+        for top, _, files in os.walk(self.ns_dir(ns)):
+            for f in files:
+                try:
+                    total += os.lstat(os.path.join(top, f)).st_size
+                except OSError:
+                    pass
+        return total
+
     def commit_file(self, view, comps, src_path, size, chash, mode, autorename, client_modified,
                     keep_source=False):
         """Put the finished file src_path at comps; returns metadata (untagged).
@@ -915,14 +973,89 @@ class RateLimiter:
             return len(q) <= self.per_second
 
 
+class Link:
+    """The network between clients and the emulator, for reproducing a far-away
+    service on loopback: a one-way delay and a per-connection byte rate in each
+    direction (0 = off for both)."""
+
+    def __init__(self, latency_ms=0, bytes_per_second=0):
+        self.lock = threading.Lock()
+        self.latency_ms = latency_ms
+        self.bytes_per_second = bytes_per_second
+
+    def set(self, latency_ms, bytes_per_second):
+        with self.lock:
+            self.latency_ms = latency_ms
+            self.bytes_per_second = bytes_per_second
+
+    def get(self):
+        with self.lock:
+            return self.latency_ms, self.bytes_per_second
+
+    def wait_round_trips(self, n):
+        latency_ms, _ = self.get()
+        if latency_ms:
+            time.sleep(2 * n * latency_ms / 1000.0)
+
+
+class Throttle:
+    """Holds the bytes of one request or reply body to the link's rate."""
+
+    def __init__(self, bytes_per_second):
+        self.rate = bytes_per_second
+        self.start = None  # the clock starts with the first byte
+        self.passed = 0
+
+    def passing(self, n):
+        if not self.rate:
+            return
+        if self.start is None:
+            self.start = time.monotonic()
+        self.passed += n
+        wait = self.start + self.passed / self.rate - time.monotonic()
+        if wait > 0:
+            time.sleep(wait)
+
+
+class WriteContention:
+    """Commits into one namespace that come within hold_ms of each other get
+    429 too_many_write_operations, as the service answers when writes contend
+    for a namespace's lock (0 = off)."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.hold_ms = 0
+        self.retry_after = 1
+        self.busy_until = {}
+
+    def set(self, hold_ms, retry_after):
+        with self.lock:
+            self.hold_ms = hold_ms
+            self.retry_after = retry_after
+            self.busy_until.clear()
+
+    def enter(self, ns):
+        with self.lock:
+            if not self.hold_ms:
+                return
+            now = time.monotonic()
+            if now < self.busy_until.get(ns, 0):
+                raise ApiError({"reason": {".tag": "too_many_write_operations"},
+                                "retry_after": self.retry_after}, status=429,
+                               headers=[("Retry-After", str(self.retry_after))],
+                               summary="too_many_write_operations/..")
+            self.busy_until[ns] = now + self.hold_ms / 1000.0
+
+
 # --------------------------------------------------------------------------
 # request bodies
 
 class BodyReader:
     """Request body with Content-Length or chunked transfer coding, streamed."""
 
-    def __init__(self, rfile, headers):
+    def __init__(self, rfile, headers, throttle=None):
         self.rfile = rfile
+        self.throttle = throttle
         self.consumed = 0
         self.done = False
         self.chunk_left = 0
@@ -952,6 +1085,12 @@ class BodyReader:
 
     def read(self, n=IO_CHUNK):
         """Up to n bytes; b"" at the end of the body."""
+        data = self._read(n)
+        if self.throttle is not None:
+            self.throttle.passing(len(data))
+        return data
+
+    def _read(self, n):
         if self.done:
             return b""
         if self.length is not None:
@@ -1091,6 +1230,7 @@ SCHEMAS = {
                           "shared_link": ("any", False), "include_property_groups": ("any", False),
                           "include_non_downloadable_files": ("bool", False)},
     "files/list_folder/continue": {"cursor": ("str", True)},
+    "files/list_folder/get_latest_cursor": None,  # filled below: the arguments of list_folder
     "files/create_folder_v2": {"path": ("str", True), "autorename": ("bool", False)},
     "files/move_v2": {"from_path": ("str", True), "to_path": ("str", True),
                       "allow_shared_folder": ("bool", False), "autorename": ("bool", False),
@@ -1100,6 +1240,10 @@ SCHEMAS = {
                            "include_deleted": ("bool", False),
                            "include_has_explicit_shared_members": ("bool", False),
                            "include_property_groups": ("any", False)},
+    "files/copy_v2": {"from_path": ("str", True), "to_path": ("str", True),
+                      "allow_shared_folder": ("bool", False), "autorename": ("bool", False),
+                      "allow_ownership_transfer": ("bool", False)},
+    "users/get_space_usage": None,
     "files/download": {"path": ("str", True), "rev": ("str", False)},
     "files/upload": UPLOAD,
     "files/upload_session/start": {"close": ("bool", False), "session_type": ("session_type", False),
@@ -1110,6 +1254,8 @@ SCHEMAS = {
                                     "content_hash": ("hash", False)},
 }
 
+SCHEMAS["files/list_folder/get_latest_cursor"] = SCHEMAS["files/list_folder"]
+
 RPC, DOWNLOAD, UPLOAD_STYLE = "rpc", "download", "upload"
 ROUTES = {
     "/2/files/list_folder": RPC,
@@ -1117,6 +1263,9 @@ ROUTES = {
     "/2/files/create_folder_v2": RPC,
     "/2/files/move_v2": RPC,
     "/2/files/delete_v2": RPC,
+    "/2/files/copy_v2": RPC,
+    "/2/files/list_folder/get_latest_cursor": RPC,
+    "/2/users/get_space_usage": RPC,
     "/2/files/get_metadata": RPC,
     "/2/files/download": DOWNLOAD,
     "/2/files/upload": UPLOAD_STYLE,
@@ -1132,7 +1281,7 @@ ROUTES = {
 class Service:
     """Everything the handlers share: store, accounts, sessions, cursors, control state."""
 
-    def __init__(self, root, accounts, rate_limit=0):
+    def __init__(self, root, accounts, rate_limit=0, link=None):
         self.accounts = {a.token: a for a in accounts}
         self.store = Store(root, accounts)
         self.sessions = {}
@@ -1142,6 +1291,8 @@ class Service:
         self.faults = Faults()
         self.log = RequestLog()
         self.rate = RateLimiter(rate_limit)
+        self.link = link or Link()
+        self.contention = WriteContention()
 
     # -- listing snapshots ---------------------------------------------------
 
@@ -1164,9 +1315,6 @@ class Service:
         chunk = entries[offset:offset + limit]
         end = offset + len(chunk)
         more = end < len(entries)
-        if not more:
-            with self.snap_lock:
-                self.snapshots.pop(sid, None)
         cursor = self.make_cursor(sid, end, limit, not more)
         return ('{"entries": [' + ", ".join(chunk) + '], "cursor": ' + json.dumps(cursor)
                 + ', "has_more": ' + ("true" if more else "false") + "}").encode("utf-8")
@@ -1245,6 +1393,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.connection.sendall(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1", "replace"))
 
     def write_body(self, data):
+        if self.throttle is not None and len(data) > THROTTLE_SLICE:
+            view = memoryview(data)
+            for i in range(0, len(view), THROTTLE_SLICE):
+                self.write_body(view[i:i + THROTTLE_SLICE])
+            return
+        if self.throttle is not None:
+            self.throttle.passing(len(data))
         fault = self.out_fault
         if fault is not None:
             limit = fault.after_bytes
@@ -1312,6 +1467,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.no_drain = False
         self.out_fault = None
         self.malformed = False
+        self.throttle = None
         url = urllib.parse.urlsplit(self.path)
         path = url.path
         self.query = urllib.parse.parse_qs(url.query)
@@ -1327,7 +1483,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.log_entry = entry
         try:
             try:
-                self.body = BodyReader(self.rfile, self.headers)
+                _, rate = svc.link.get()
+                self.throttle = Throttle(rate) if rate else None
+                self.body = BodyReader(self.rfile, self.headers,
+                                       Throttle(rate) if rate else None)
+                svc.link.wait_round_trips(1)
                 fault = svc.faults.match(path, self.command)
                 if fault is not None and self.apply_fault(fault, path):
                     return
@@ -1433,6 +1593,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             raise ApiError({"reason": {".tag": "too_many_requests"}, "retry_after": 1}, status=429,
                            headers=[("Retry-After", "1")], summary="too_many_requests/..")
         # arguments
+        if style == RPC and SCHEMAS[fn] is None:
+            # An endpoint without arguments takes no body, or the JSON null.
+            if self.command != "POST":
+                raise BadRequest("expected POST")
+            raw = self.body.read_all(1024)
+            if raw.strip() not in (b"", b"null"):
+                raise BadRequest("request body: expected no arguments")
+            self.log_entry["arg"] = None
+            return getattr(self, "h_" + fn.replace("/", "_"))(svc, view, None)
         if style == RPC:
             if self.command != "POST":
                 raise BadRequest("expected POST")
@@ -1549,6 +1718,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def h_files_create_folder_v2(self, svc, view, arg):
         view, comps = self.write_path(svc, view, arg["path"], "path")
+        svc.contention.enter(view.ns)
         with svc.store.lock:
             try:
                 md = svc.store.create_folder(view, comps, arg.get("autorename", False))
@@ -1563,14 +1733,54 @@ class Handler(http.server.BaseHTTPRequestHandler):
         view2, dst = self.write_path(svc, view, arg["to_path"], "to", field="to_path")
         if view2.prefix != view.prefix:
             raise ApiError({".tag": "to", "to": {".tag": "no_write_permission"}})
+        svc.contention.enter(view.ns)
         with svc.store.lock:
             md = svc.store.move(view, src, dst, arg.get("autorename", False))
         self.reply_json({"metadata": md})
+
+    def h_files_copy_v2(self, svc, view, arg):
+        view, src = self.lookup_path(svc, view, arg["from_path"], "from_lookup", field="from_path")
+        if len(src) <= len(view.prefix):
+            raise BadRequest('from_path: Specify the root folder as an empty string rather than as "/".')
+        view2, dst = self.write_path(svc, view, arg["to_path"], "to", field="to_path")
+        if view2.prefix != view.prefix:
+            raise ApiError({".tag": "to", "to": {".tag": "no_write_permission"}})
+        svc.contention.enter(view.ns)
+        with svc.store.lock:
+            md = svc.store.copy(view, src, dst, arg.get("autorename", False))
+        self.reply_json({"metadata": md})
+
+    def h_files_list_folder_get_latest_cursor(self, svc, view, arg):
+        # A cursor at the folder's present state: continuing it finds no entries
+        # (changes made after it are not tracked).
+        view, comps = self.lookup_path(svc, view, arg["path"], "path", allow_root=True)
+        with svc.store.lock:
+            node = svc.store.locate(view.ns, comps)
+        if node is None or view.to_view(node.comps) is None:
+            raise ApiError({".tag": "path", "path": {".tag": "not_found"}})
+        if not node.is_dir:
+            raise ApiError({".tag": "path", "path": {".tag": "not_folder"}})
+        sid = svc.save_snapshot(view.account.account_id, [])
+        self.reply_json({"cursor": svc.make_cursor(sid, 0, arg.get("limit", 2000), True)})
+
+    def h_users_get_space_usage(self, svc, view, arg):
+        account = view.account
+        with svc.store.lock:
+            used = svc.store.space_used(account.root_ns)
+        if account.is_team:
+            allocation = {".tag": "team", "used": used, "allocated": account.allocated,
+                          "user_within_team_space_allocated": 0,
+                          "user_within_team_space_limit_type": {".tag": "off"},
+                          "user_within_team_space_used_cached": used}
+        else:
+            allocation = {".tag": "individual", "allocated": account.allocated}
+        self.reply_json({"used": used, "allocation": allocation})
 
     def h_files_delete_v2(self, svc, view, arg):
         view, comps = self.lookup_path(svc, view, arg["path"], "path_lookup")
         if len(comps) <= len(view.prefix):
             raise BadRequest('path: Specify the root folder as an empty string rather than as "/".')
+        svc.contention.enter(view.ns)
         with svc.store.lock:
             try:
                 md = svc.store.delete(view, comps)
@@ -1646,7 +1856,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def stream_file(self, f, offset, count):
         if count <= 0:
             return
-        if self.out_fault is None and not isinstance(self.connection, ssl.SSLSocket):
+        if (self.out_fault is None and self.throttle is None
+                and not isinstance(self.connection, ssl.SSLSocket)):
             sent = self.connection.sendfile(f, offset, count)
             self.sent_body += sent
             if sent < count:
@@ -1712,6 +1923,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             chash = hasher.hexdigest()
             if arg.get("content_hash") and arg["content_hash"] != chash:
                 raise ApiError({".tag": "content_hash_mismatch"})
+            svc.contention.enter(view.ns)
         except BaseException:
             os.unlink(tmp)
             raise
@@ -1856,6 +2068,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.check_body_size(MAX_REQUEST_DATA, ApiError({".tag": "payload_too_large"}))
         commit = arg["commit"]
         view, comps = self.write_path(svc, view, commit["path"], "path", field="commit.path")
+        # Refused before any data of the call is taken, so a repeat finds the session as it was.
+        svc.contention.enter(view.ns)
         with s.lock:
             if s.busy or s.hash_busy:
                 raise ApiError({".tag": "too_many_write_operations"}, headers=[("Retry-After", "1")])
@@ -1927,6 +2141,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     # -- control endpoints -------------------------------------------------------------
 
+    @staticmethod
+    def control_count(arg, key, default=0):
+        n = arg.get(key, default) if isinstance(arg, dict) else default
+        if not isinstance(n, int) or isinstance(n, bool) or n < 0:
+            raise ValueError("%s must be a non-negative integer" % key)
+        return n
+
     def control(self, path):
         svc = self.server.service
         self.body = BodyReader(self.rfile, self.headers)
@@ -1962,6 +2183,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.reply_json({"per_second": n})
             elif name == "rate_limit" and method == "GET":
                 self.reply_json({"per_second": svc.rate.per_second})
+            elif name == "link" and method == "POST":
+                latency = self.control_count(arg, "latency_ms")
+                rate = self.control_count(arg, "bytes_per_second")
+                svc.link.set(latency, rate)
+                self.reply_json({"latency_ms": latency, "bytes_per_second": rate})
+            elif name == "link" and method == "GET":
+                latency, rate = svc.link.get()
+                self.reply_json({"latency_ms": latency, "bytes_per_second": rate})
+            elif name == "write_contention" and method == "POST":
+                hold = self.control_count(arg, "hold_ms")
+                retry_after = self.control_count(arg, "retry_after", 1)
+                svc.contention.set(hold, retry_after)
+                self.reply_json({"hold_ms": hold, "retry_after": retry_after})
             elif name == "sessions" and method == "GET":
                 with svc.sessions_lock:
                     out = [{"session_id": s.sid, "concurrent": s.concurrent, "closed": s.closed,
@@ -2002,6 +2236,8 @@ class Server(http.server.ThreadingHTTPServer):
     def finish_request(self, request, client_address):
         # The TLS handshake runs in the connection's own thread so that a slow
         # or silent client never holds up accept().
+        # Reaching a far-away service costs a round trip for TCP and one for TLS.
+        self.service.link.wait_round_trips(2 if self.ssl_context is not None else 1)
         if self.ssl_context is not None:
             request.settimeout(30)
             try:
@@ -2051,6 +2287,10 @@ def main(argv=None):
     p.add_argument("--plain-http", action="store_true", help="serve plain HTTP instead of TLS")
     p.add_argument("--port-file", help="write the bound port number here")
     p.add_argument("--rate-limit", type=int, default=0, help="requests per second per account (0 = off)")
+    p.add_argument("--latency-ms", type=int, default=0,
+                   help="one-way delay of a far-away link, in milliseconds (0 = off)")
+    p.add_argument("--link-rate", type=int, default=0,
+                   help="bytes per second of one connection in each direction (0 = off)")
     p.add_argument("--verbose", action="store_true", help="log each request to stderr")
     args = p.parse_args(argv)
 
@@ -2058,7 +2298,8 @@ def main(argv=None):
         p.error("give either --cert and --key, or --plain-http")
     try:
         accounts = load_accounts(args.accounts)
-        service = Service(args.root, accounts, args.rate_limit)
+        service = Service(args.root, accounts, args.rate_limit,
+                          Link(max(0, args.latency_ms), max(0, args.link_rate)))
     except (OSError, ValueError) as exc:
         sys.stderr.write("dropbox-emulator: %s\n" % exc)
         return 2

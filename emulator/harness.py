@@ -197,3 +197,11 @@ class Emulator:
 
     def set_rate_limit(self, per_second):
         return self.control("POST", "rate_limit", {"per_second": per_second})
+
+    def set_link(self, latency_ms=0, bytes_per_second=0):
+        """Make the emulator behave like a far-away service (0 = off)."""
+        return self.control("POST", "link", {"latency_ms": latency_ms, "bytes_per_second": bytes_per_second})
+
+    def set_write_contention(self, hold_ms=0, retry_after=1):
+        """Commits within hold_ms of each other in one namespace get 429 (0 = off)."""
+        return self.control("POST", "write_contention", {"hold_ms": hold_ms, "retry_after": retry_after})

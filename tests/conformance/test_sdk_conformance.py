@@ -346,5 +346,48 @@ class AccountTest(SdkTestCase):
         client().files_list_folder("")
 
 
+class OtherClientsTest(SdkTestCase):
+    """Endpoints and behaviour that other widely used clients of the service rely on."""
+
+    def test_copy_space_usage_and_latest_cursor(self):
+        dbx = client()
+        src = dbx.files_upload(b"copy me", "/cp/a/file.txt")
+        res = dbx.files_copy_v2("/cp/a", "/cp/b")
+        self.assertEqual(res.metadata.path_display, "/cp/b")
+        copied = dbx.files_get_metadata("/cp/b/file.txt")
+        self.assertEqual((copied.content_hash, copied.size), (src.content_hash, src.size))
+        self.assertNotEqual((copied.id, copied.rev), (src.id, src.rev))
+        self.assertEqual(dbx.files_get_metadata("/cp/a/file.txt").id, src.id)
+        err = self.api_error(dbx.files_copy_v2, "/cp/a", "/cp/b")
+        self.assertTrue(err.is_to() and err.get_to().is_conflict())
+        usage = dbx.users_get_space_usage()
+        self.assertGreaterEqual(usage.used, 2 * len(b"copy me"))
+        self.assertTrue(usage.allocation.is_individual())
+        cursor = dbx.files_list_folder_get_latest_cursor("/cp").cursor
+        self.assertEqual(dbx.files_list_folder_continue(cursor).entries, [])
+
+    def test_cursor_repeated_after_the_last_page(self):
+        dbx = client()
+        for i in range(3):
+            dbx.files_upload(b"%d" % i, "/rep/f%d" % i)
+        first = dbx.files_list_folder("/rep", limit=2)
+        last = dbx.files_list_folder_continue(first.cursor)
+        again = dbx.files_list_folder_continue(first.cursor)
+        self.assertEqual([e.name for e in again.entries], [e.name for e in last.entries])
+        self.assertEqual(dbx.files_list_folder_continue(last.cursor).entries, [])
+
+    def test_too_many_write_operations(self):
+        EMU.set_write_contention(hold_ms=60000)
+        try:
+            dbx = client()
+            dbx.files_create_folder_v2("/contended")
+            with self.assertRaises(dropbox.exceptions.RateLimitError) as cm:
+                dbx.files_upload(b"x", "/contended/x")
+        finally:
+            EMU.set_write_contention()
+        self.assertTrue(cm.exception.error.reason.is_too_many_write_operations())
+        self.assertEqual(cm.exception.backoff, 1)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -552,5 +552,36 @@ class LogAndRateTest(unittest.TestCase):
         self.assertEqual(EMU.rpc("files/list_folder", {"path": ""})[0], 200)
 
 
+class FarServiceTest(unittest.TestCase):
+    """The link shape and write contention that reproduce a far-away, loaded service."""
+
+    def test_latency_and_rate_slow_each_connection(self):
+        EMU.upload("/far.bin", os.urandom(MiB))
+        EMU.set_link(latency_ms=50, bytes_per_second=4 * MiB)
+        try:
+            t0 = time.monotonic()
+            s, _, data = EMU.download("/far.bin")
+            elapsed = time.monotonic() - t0
+        finally:
+            EMU.set_link()
+        self.assertEqual((s, len(data)), (200, MiB))
+        # two round trips to connect, one for the request, a quarter second of body
+        self.assertGreaterEqual(elapsed, 0.3 + 0.25)
+
+    def test_contending_commits_get_too_many_write_operations(self):
+        EMU.set_write_contention(hold_ms=60000, retry_after=2)
+        try:
+            self.assertEqual(EMU.rpc("files/create_folder_v2", {"path": "/busy1"})[0], 200)
+            s, h, body = EMU.request("POST", "/2/files/upload", token="T", arg={"path": "/busy2.txt"},
+                                     body=b"x")
+            # another namespace is not held up
+            self.assertEqual(EMU.rpc("files/create_folder_v2", {"path": "/busy3"}, token="TEAM")[0], 200)
+        finally:
+            EMU.set_write_contention()
+        self.assertEqual((s, h["retry-after"]), (429, "2"))
+        self.assertEqual(json.loads(body)["error"]["reason"], {".tag": "too_many_write_operations"})
+        self.assertFalse(os.path.exists(EMU.ns_path("1000", "busy2.txt")))
+
+
 if __name__ == "__main__":
     unittest.main()

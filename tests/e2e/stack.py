@@ -33,7 +33,7 @@ PLUGIN = os.path.join(BINARY_DIR, "src", "liborvel_gridftp_server_dropbox.so")
 
 sys.path.insert(0, os.path.join(SOURCE_DIR, "emulator"))
 from harness import Emulator  # noqa: E402
-from pki import make_pki  # noqa: E402
+from pki import SUBJECTS, make_pki  # noqa: E402
 
 # Test users: (login, password, emulator access token, account id, namespace)
 USERS = [
@@ -99,7 +99,7 @@ class GeneratedStream:
 class Stack:
     def __init__(self, server_args=(), users=USERS, policy=None, tls=False):
         self.server_args = list(server_args)
-        self.tls = tls  # True: a throw-away PKI (self.pki) and the server's TLS settings
+        self.tls = tls  # True: a throw-away PKI (self.pki), the server's TLS settings, a certificate map
         self.policy = policy  # storage policy document (dict), None = none
         self.users = users
         self.emu = None
@@ -143,8 +143,11 @@ class Stack:
         if self.tls:
             os.mkdir(os.path.join(self.tmp, "pki"))
             self.pki = make_pki(os.path.join(self.tmp, "pki"))
+            cert_map = os.path.join(self.tmp, "cert-map")
+            with open(cert_map, "w") as f:
+                f.write('"%s" ann\n"%s" ann\n' % (SUBJECTS["ann"], SUBJECTS["revoked"]))
             cmd += ["--tls-certificate", self.pki["server"], "--tls-key", self.pki["server_key"],
-                    "--tls-ca", self.pki["ca"]]
+                    "--tls-ca", self.pki["ca"], "--tls-crl", self.pki["crl"], "--cert-map", cert_map]
         if self.policy is not None:
             policy_file = os.path.join(self.tmp, "policy.json")
             with open(policy_file, "w") as f:

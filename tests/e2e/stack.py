@@ -97,8 +97,9 @@ class GeneratedStream:
 
 
 class Stack:
-    def __init__(self, server_args=(), users=USERS, policy=None, tls=False):
+    def __init__(self, server_args=(), users=USERS, policy=None, tls=False, env=None):
         self.server_args = list(server_args)
+        self.extra_env = env or {}  # more environment for the server
         self.tls = tls  # True: a throw-away PKI (self.pki), the server's TLS settings, a certificate map
         self.policy = policy  # storage policy document (dict), None = none
         self.users = users
@@ -131,7 +132,7 @@ class Stack:
             f.write("\n".join(users_lines) + "\n")
         self.log_file = os.path.join(self.tmp, "server.log")
         self.port_file = os.path.join(self.tmp, "server.port")
-        self.env = dict(os.environ)
+        self.env = dict(os.environ, **self.extra_env)
         self.env["ORVEL_DSI_REST_CAINFO"] = self.emu.ca
         self.env["ORVEL_DSI_REST_CONNECT_TO"] = (
             "api.dropboxapi.com:443:127.0.0.1:%d,content.dropboxapi.com:443:127.0.0.1:%d"

@@ -224,7 +224,8 @@ class ClearTextLimitsTest(SharedStackTest):
 
     SPACING_MS = 400
     STACK_OPTIONS = {"server_args": ["--max-per-address", "4", "--login-delay-ms", str(SPACING_MS),
-                                     "--max-login-failures", "10"]}
+                                     "--max-login-failures", "10"],
+                     "env": {"ORVEL_DSI_REST_VERBOSE": "1"}}
 
     @classmethod
     def seed(cls):
@@ -309,9 +310,14 @@ class ClearTextLimitsTest(SharedStackTest):
         # waits for three slots.
         self.assertGreaterEqual(elapsed, 3 * self.SPACING_MS / 1000 * 0.9)
 
-    def test_blank_command_line_gets_a_reply(self):
+    def test_hygiene(self):
         with self.stack.session() as ftp:
-            ftp.putline(" NOOP")
+            ftp.putline(" NOOP")  # a command line starting with a blank gets a reply
             self.assertTrue(ftp.getline().startswith("500"))
             self.assertTrue(ftp.sendcmd("NOOP").startswith("200"))
+            ftp.nlst("/docs")
         self.assertEqual(os.stat(self.stack.log_file).st_mode & 0o777, 0o640)
+        # The REST library's verbose trace shows requests, never the token.
+        trace = self.stack.server_output()
+        self.assertIn("> Authorization: [not shown]", trace)
+        self.assertNotIn("Bearer", trace)

@@ -492,8 +492,15 @@ void FtpSession::cmd_pass(const std::string &arg)
         // Every answer to a password waits for its turn in the server-wide
         // schedule, so that parallel connections guess no faster than one.
         int64_t wait_ms = ask_login_wait(setup_.throttle_fd, peer_address_, name);
+        if (wait_ms > login_time_left_ms()) {
+            // Its turn would come after the login deadline: no answer at all.
+            report_login_failure(setup_.throttle_fd, peer_address_, name);
+            reply(421, "Login time exceeded, closing control connection.");
+            quit_ = true;
+            return;
+        }
         if (wait_ms > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(wait_ms, login_time_left_ms())));
+            std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
         if (auto found = find_user(users, name); found && verify_password(*found, arg))
             accepted = true;
     }

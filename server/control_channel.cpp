@@ -24,7 +24,7 @@ ControlChannel::ControlChannel(int fd) : fd_(fd)
 ControlChannel::~ControlChannel()
 {
     if (tls_)
-        tls_->shutdown();
+        tls_->shutdown(1000);
     tls_.reset();
     ::close(fd_);
 }

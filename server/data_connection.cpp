@@ -321,7 +321,7 @@ void DataConnection::close()
     int fd = fd_.exchange(-1);
     if (fd >= 0) {
         if (tls_ && !aborted_)
-            tls_->shutdown(); // close_notify: the end of the data is authentic
+            tls_->shutdown(timeout_ * 1000); // close_notify: the end of the data is authentic
         tls_.reset();
         ::shutdown(fd, SHUT_WR);
         ::close(fd);

@@ -148,7 +148,6 @@ bool TlsContext::isolate()
     unsigned char id_context[SSL_MAX_SID_CTX_LENGTH];
     if (RAND_bytes(keys, sizeof keys) != 1 || RAND_bytes(id_context, sizeof id_context) != 1)
         return false;
-    SSL_CTX_flush_sessions(ctx_, 0);
     return SSL_CTX_set_tlsext_ticket_keys(ctx_, keys, sizeof keys) == 1 &&
            SSL_CTX_set_session_id_context(ctx_, id_context, sizeof id_context) == 1;
 }
@@ -255,11 +254,26 @@ bool TlsStream::has_buffered_input()
     return SSL_has_pending(ssl_) == 1;
 }
 
-void TlsStream::shutdown()
+void TlsStream::shutdown(int timeout_ms)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ERR_clear_error();
-    SSL_shutdown(ssl_);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int result = 0, ssl_error = SSL_ERROR_NONE;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ERR_clear_error();
+            result = SSL_shutdown(ssl_);
+            if (result < 0)
+                ssl_error = SSL_get_error(ssl_, result);
+        }
+        // 0: close_notify sent; the peer's is not waited for.
+        if (result >= 0 || ssl_error != SSL_ERROR_WANT_WRITE)
+            return;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{fd_, POLLOUT, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return;
+    }
 }
 
 bool TlsStream::resumes_session_of(TlsStream &control)

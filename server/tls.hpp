@@ -80,8 +80,9 @@ public:
     bool write_all(const void *buffer, size_t length, int timeout_ms);
     // True when decrypted input is waiting (poll() on the socket cannot tell).
     bool has_buffered_input();
-    // Sends close_notify (without waiting for the peer's).
-    void shutdown();
+    // Sends close_notify, waiting at most timeout_ms for room to send it
+    // (not for the peer's close_notify).
+    void shutdown(int timeout_ms);
 
     // True when this (data) connection resumed the session of `control`.
     bool resumes_session_of(TlsStream &control);

@@ -159,7 +159,7 @@ void FtpSession::cmd_eret(const std::string &arg)
             return reply(550, resolve(path) + ": Not a regular file.");
         open_data(*conn, resolve(path));
         conn->close();
-        if (!conn->is_open() && conn->contested())
+        if (conn->contested())
             return reply(426, "Transfer failed: a second data connection arrived from your address.");
         return reply(226, "Transfer complete (0 bytes).");
     }

@@ -76,6 +76,19 @@ std::string clean_line(const std::string &raw)
     return out;
 }
 
+// True when two address texts name one address (IPv4 also as ::ffff:a.b.c.d).
+bool same_address(const std::string &a, const std::string &b)
+{
+    auto binary = [](const std::string &text, in6_addr *out) {
+        in_addr v4{};
+        if (inet_pton(AF_INET, text.c_str(), &v4) == 1)
+            return inet_pton(AF_INET6, ("::ffff:" + text).c_str(), out) == 1;
+        return inet_pton(AF_INET6, text.c_str(), out) == 1;
+    };
+    in6_addr x{}, y{};
+    return binary(a, &x) && binary(b, &y) && std::memcmp(&x, &y, sizeof x) == 0;
+}
+
 // "VERB arg" -> ("VERB", "arg"); the verb in upper case.
 std::pair<std::string, std::string> split_command(const std::string &line)
 {
@@ -474,7 +487,7 @@ void FtpSession::cmd_pass(const std::string &arg)
 
     std::string creds, policy;
     bool accepted = false;
-    UserEntry entry;
+    // The users file is re-read on every login so that edits apply without a restart.
     std::vector<UserEntry> users;
     std::string error;
     bool users_read = !settings_.users_file.empty() && load_users(settings_.users_file, &users, &error);
@@ -811,10 +824,6 @@ void FtpSession::cmd_pasv(bool extended, const std::string &arg)
                    std::to_string(port % 256) + ")");
 }
 
-} // namespace orvel::server
-
-namespace orvel::server {
-
 // PORT h1,h2,h3,h4,p1,p2 and EPRT |af|address|port|: the client listens and
 // the server connects. Only the client's own address is accepted (no
 // third-party transfers, no bouncing to other hosts), and no privileged port.
@@ -853,20 +862,7 @@ void FtpSession::cmd_port(bool extended, const std::string &arg)
     if (host.empty() || port < 1 || port > 65535)
         return reply(501, extended ? "Usage: EPRT |1|a.b.c.d|port| or |2|ipv6|port|."
                                    : "Usage: PORT h1,h2,h3,h4,p1,p2.");
-    in6_addr given{}, own{};
-    auto same = [&] {
-        // Compared as addresses, so that different spellings of one match.
-        auto canon = [](const std::string &text, in6_addr *out) {
-            in_addr v4{};
-            if (inet_pton(AF_INET, text.c_str(), &v4) == 1) {
-                std::string mapped = "::ffff:" + text;
-                return inet_pton(AF_INET6, mapped.c_str(), out) == 1;
-            }
-            return inet_pton(AF_INET6, text.c_str(), out) == 1;
-        };
-        return canon(host, &given) && canon(peer_address_, &own) && std::memcmp(&given, &own, sizeof given) == 0;
-    };
-    if (!same()) {
+    if (!same_address(host, peer_address_)) {
         log_info("user=%s %s to %s refused: not the client's address %s", user_.c_str(), extended ? "EPRT" : "PORT",
                  host.c_str(), peer_address_.c_str());
         return reply(501, "Data connections go to the client's own address only.");

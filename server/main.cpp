@@ -15,22 +15,22 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <dlfcn.h>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <chrono>
 #include <iostream>
 #include <map>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <vector>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace orvel::server;
 

@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
-#include <vector>
 
 namespace orvel::server {
 

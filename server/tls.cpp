@@ -167,7 +167,7 @@ std::unique_ptr<TlsStream> TlsStream::accept(const TlsContext &context, int fd, 
         SSL_set_num_tickets(ssl, 0); // nothing resumable comes from a data connection
     }
     int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 || SSL_set_fd(ssl, fd) != 1) {
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 || !stream->attach_socket(role)) {
         *error = "cannot set up the TLS connection";
         return nullptr;
     }
@@ -181,6 +181,49 @@ std::unique_ptr<TlsStream> TlsStream::accept(const TlsContext &context, int fd, 
         return nullptr;
     }
     return stream;
+}
+
+bool TlsStream::attach_socket(Role role)
+{
+    BIO *socket_bio = BIO_new_socket(fd_, BIO_NOCLOSE);
+    if (!socket_bio)
+        return false;
+    if (role == Role::control) {
+        SSL_set_bio(ssl_, socket_bio, socket_bio);
+        return true;
+    }
+    // Data: records are gathered in a buffer and sent in large writes, not
+    // one system call per 16 KiB record; write_all() flushes it.
+    BIO *buffer = BIO_new(BIO_f_buffer());
+    if (!buffer || BIO_set_write_buffer_size(buffer, 256 * 1024) != 1) {
+        BIO_free(buffer);
+        BIO_free(socket_bio);
+        return false;
+    }
+    BIO_push(buffer, socket_bio);
+    BIO_up_ref(socket_bio); // held by the read side and by the buffer chain
+    SSL_set_bio(ssl_, socket_bio, buffer);
+    return true;
+}
+
+bool TlsStream::flush(std::chrono::steady_clock::time_point deadline)
+{
+    for (;;) {
+        bool retry = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            BIO *wbio = SSL_get_wbio(ssl_);
+            if (BIO_flush(wbio) > 0)
+                return true;
+            retry = BIO_should_retry(wbio);
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{fd_, POLLOUT, 0};
+        if (!retry || left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            errno = retry ? ETIMEDOUT : ECONNRESET;
+            return false;
+        }
+    }
 }
 
 TlsStream::~TlsStream()
@@ -235,6 +278,7 @@ ssize_t TlsStream::read(void *buffer, size_t length, int timeout_ms)
 
 bool TlsStream::write_all(const void *buffer, size_t length, int timeout_ms)
 {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     const char *p = static_cast<const char *>(buffer);
     while (length > 0) {
         int ssl_error = 0;
@@ -244,7 +288,7 @@ bool TlsStream::write_all(const void *buffer, size_t length, int timeout_ms)
         p += written;
         length -= written;
     }
-    return true;
+    return flush(deadline);
 }
 
 bool TlsStream::has_buffered_input()
@@ -266,7 +310,11 @@ void TlsStream::shutdown(int timeout_ms)
                 ssl_error = SSL_get_error(ssl_, result);
         }
         // 0: close_notify sent; the peer's is not waited for.
-        if (result >= 0 || ssl_error != SSL_ERROR_WANT_WRITE)
+        if (result >= 0) {
+            flush(deadline);
+            return;
+        }
+        if (ssl_error != SSL_ERROR_WANT_WRITE)
             return;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd p{fd_, POLLOUT, 0};

@@ -15,6 +15,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -93,6 +94,9 @@ public:
 
 private:
     TlsStream(SSL *ssl, int fd) : ssl_(ssl), fd_(fd) {}
+    bool attach_socket(Role role);
+    // Sends what the write buffer holds; false on error or at the deadline.
+    bool flush(std::chrono::steady_clock::time_point deadline);
     // Runs `call` (one TLS library call) until it completes, waiting for the
     // socket as the library asks, for at most timeout_ms (0 = no wait).
     // Returns the call's result; *ssl_error is SSL_get_error's verdict, or

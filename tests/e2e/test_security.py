@@ -52,8 +52,7 @@ class StrictTlsTest(SharedStackTest):
         tls = ["--ssl-reqd", "--cacert", self.stack.pki["ca"]]
         return self.stack.curl(*(tls + list(args)), user=user, check=check)
 
-    def test_curl_with_and_without_client_certificate(self):
-        pki = self.stack.pki
+    def test_curl_password_login_explicit_and_implicit(self):
         self.assertEqual(self.curl_tls(self.stack.url("/docs/a.bin")).stdout, DATA)
         src = os.path.join(self.stack.tmp, "up.bin")
         with open(src, "wb") as f:
@@ -134,7 +133,7 @@ class StrictTlsTest(SharedStackTest):
         finally:
             ftp.quit()
 
-    def test_certificate_logins(self):
+    def test_certificate_logins(self):  # curl and ftplib with client certificates
         pki = self.stack.pki
         url = self.stack.url("/docs/a.bin")
         # The user is implied by the map (curl without --user sends USER anonymous).

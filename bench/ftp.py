@@ -1,16 +1,18 @@
 #!/usr/bin/python3
 """Throughput of the FTP server against curl straight at the emulator.
 
-Starts the emulator and the server (as the end-to-end tests do), then in one
-run:
+Starts the emulator and the server with TLS (as the end-to-end tests do),
+then in one run:
   download: curl through the server (ftp://) vs. curl GET /2/files/download
   upload:   curl -T through the server (ALLO announced, so the storage appends
             in 100 MiB parts) vs. curl running the same upload session
             (start, append_v2 per 100 MiB part, finish) against the emulator.
-Each transfer runs --repeat times, direct and server runs alternating. Prints
-MB/s, the ratios (direct time / server time; 1.0 = no overhead) of the best
-and of the median runs, and the peak resident memory (VmHWM) of the session
-processes.
+The server runs go once in clear text and once with TLS (curl --ssl-reqd:
+AUTH TLS, PROT P, the data connection resuming the control session).
+Each transfer runs --repeat times, the kinds alternating. Prints MB/s, the
+ratios (direct time / server time; 1.0 = no overhead) of the best and of the
+median runs, TLS against clear text, the session processes' CPU time per GiB,
+and their peak resident memory (VmHWM).
 
     ORVEL_BINARY_DIR=build /usr/bin/python3 bench/ftp.py [--size-mib 1024] [--repeat 3]
 """
@@ -102,7 +104,7 @@ def main():
     args = parser.parse_args()
     size = args.size_mib * MiB
 
-    stack = Stack(server_args=["--data-timeout", "120"])
+    stack = Stack(server_args=["--data-timeout", "120"], tls=True)
     stack.start()
     tmp = tempfile.mkdtemp(prefix="orvel-bench-")
     try:
@@ -148,9 +150,11 @@ def main():
                          ["-H", "Dropbox-API-Arg: " + json.dumps({"path": "/bench/big.bin"}),
                           "https://content.dropboxapi.com/2/files/download"])[0]
 
-        def server_download():
-            return timed(["curl", "-sS", "-o", "/dev/null", "--user", "ann:secret-ann",
-                          stack.url("/bench/big.bin")])[0]
+        tls = ["--ssl-reqd", "--cacert", stack.pki["ca"]]
+
+        def server_download(protected):
+            return timed(["curl", "-sS", "-o", "/dev/null", "--user", "ann:secret-ann"] + (tls if protected else [])
+                         + [stack.url("/bench/big.bin")])[0]
 
         def direct_upload():
             start = time.monotonic()
@@ -164,25 +168,30 @@ def main():
                                                    "commit": {"path": "/bench/up-direct.bin", "mode": "overwrite"}})
             return time.monotonic() - start
 
-        def server_upload():
-            return timed(["curl", "-sS", "--user", "ann:secret-ann", "-Q", "ALLO %d" % size,
-                          "-T", src, stack.url("/bench/up-server.bin")])[0]
+        def server_upload(protected):
+            return timed(["curl", "-sS", "--user", "ann:secret-ann", "-Q", "ALLO %d" % size]
+                         + (tls if protected else []) + ["-T", src, stack.url("/bench/up-server.bin")])[0]
 
-        # Alternating runs, so that load from elsewhere on the machine hits both sides alike.
-        times = {"direct_dl": [], "server_dl": [], "direct_ul": [], "server_ul": []}
+        # Alternating runs, so that load from elsewhere on the machine hits every kind alike.
+        kinds = ("direct_dl", "server_dl", "tls_dl", "direct_ul", "server_ul", "tls_ul")
+        times = {k: [] for k in kinds}
+        cpu = {k: [] for k in kinds}
         mem_dl = mem_ul = 0
-        cpu_dl, cpu_ul = [], []
+        runs = {"direct_dl": direct_download, "server_dl": lambda: server_download(False),
+                "tls_dl": lambda: server_download(True), "direct_ul": direct_upload,
+                "server_ul": lambda: server_upload(False), "tls_ul": lambda: server_upload(True)}
         for _ in range(args.repeat):
-            times["direct_dl"].append(direct_download())
-            with PeakMemory(stack.server.pid) as mem:
-                times["server_dl"].append(server_download())
-            mem_dl = max(mem_dl, mem.peak_kib)
-            cpu_dl.append(mem.cpu_seconds)
-            times["direct_ul"].append(direct_upload())
-            with PeakMemory(stack.server.pid) as mem:
-                times["server_ul"].append(server_upload())
-            mem_ul = max(mem_ul, mem.peak_kib)
-            cpu_ul.append(mem.cpu_seconds)
+            for kind in kinds:
+                if kind.startswith("direct"):
+                    times[kind].append(runs[kind]())
+                    continue
+                with PeakMemory(stack.server.pid) as mem:
+                    times[kind].append(runs[kind]())
+                cpu[kind].append(mem.cpu_seconds)
+                if kind.endswith("dl"):
+                    mem_dl = max(mem_dl, mem.peak_kib)
+                else:
+                    mem_ul = max(mem_ul, mem.peak_kib)
         for name in ("up-direct.bin", "up-server.bin"):
             got = os.path.getsize(stack.local("/bench/" + name))
             if got != size:
@@ -196,10 +205,17 @@ def main():
             md, ms = statistics.median(times[d]), statistics.median(times[sv])
             print("%-9s %8.1f (%7.1f) %8.1f (%7.1f) %5.2f (%5.2f)"
                   % (name, mb / td, mb / md, mb / ts, mb / ms, td / ts, md / ms))
+        print("\nTLS (PROT P) vs. clear text through the server, best run (median in brackets):")
+        print("%-9s %18s %18s %14s %22s" % ("", "clear MB/s", "TLS MB/s", "TLS/clear", "CPU s/GiB clear | TLS"))
+        gib = size / (1024 ** 3)
+        for name, clear, protected in (("download", "server_dl", "tls_dl"), ("upload", "server_ul", "tls_ul")):
+            tc, tt = min(times[clear]), min(times[protected])
+            mc, mt = statistics.median(times[clear]), statistics.median(times[protected])
+            print("%-9s %8.1f (%7.1f) %8.1f (%7.1f) %5.2f (%5.2f) %10.2f | %.2f"
+                  % (name, mb / tc, mb / mc, mb / tt, mb / mt, tc / tt, mc / mt,
+                     statistics.median(cpu[clear]) / gib, statistics.median(cpu[protected]) / gib))
         print("session process peak RSS (VmHWM): download %.1f MiB, upload %.1f MiB"
               % (mem_dl / 1024, mem_ul / 1024))
-        print("session process CPU time (median): download %.2f s, upload %.2f s"
-              % (statistics.median(cpu_dl), statistics.median(cpu_ul)))
     finally:
         stack.stop()
         shutil.rmtree(tmp, ignore_errors=True)

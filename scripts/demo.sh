@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds, and runs the demo: the FTP server over the
-# local emulator of the storage service.
+# local emulator of the storage service, with TLS (a certificate from the
+# demo's own throw-away CA).
 #
 #   scripts/demo.sh            run until Ctrl-C, printing how to connect
 #   scripts/demo.sh --check    start everything, list and download with curl, stop
@@ -61,7 +62,8 @@ wait_port_file() {
   return 1
 }
 
-# --- test CA and the emulator with a few sample files
+# --- test CA (its server certificate names 127.0.0.1; the FTP server uses it
+# too) and the emulator with a few sample files
 sh emulator/make-test-ca.sh "$work/ca"
 ns="$work/emu/ns/1000"
 mkdir -p "$ns/docs" "$ns/photos/2026" "$ns/data"
@@ -97,6 +99,7 @@ echo '{"user_api_rate_limit": 20}' >"$work/policy.json"
 printf '%s\n' "$password" | "$server_bin" --hash-password "$user" >"$work/users"
 "$server_bin" --listen 127.0.0.1 --port "$port" --port-file "$work/server.port" --plugin "$plugin" \
   --users "$work/users" --creds "$work/creds-%u.json" --policy "$work/policy.json" \
+  --tls-certificate "$work/ca/server.pem" --tls-key "$work/ca/server-key.pem" \
   --log "$work/server.log" >"$work/server.out" 2>&1 &
 server_pid=$!
 if ! ftp_port=$(wait_port_file "$work/server.port" "$server_pid" "the FTP server"); then
@@ -106,27 +109,30 @@ fi
 
 if [ $check -eq 1 ]; then
   url="ftp://127.0.0.1:$ftp_port"
-  listing=$(curl -sS --max-time 30 --user "$user:$password" "$url/docs/")
+  tls=(--ssl-reqd --cacert "$work/ca/ca.pem")
+  listing=$(curl -sS --max-time 30 "${tls[@]}" --user "$user:$password" "$url/docs/")
   echo "$listing"
   echo "$listing" | grep -q "report.txt" || { echo "demo: listing lacks report.txt" >&2; cat "$work/server.log" >&2; exit 1; }
-  curl -sS --max-time 30 --user "$user:$password" -o "$work/report.txt" "$url/docs/report.txt"
+  curl -sS --max-time 30 "${tls[@]}" --user "$user:$password" -o "$work/report.txt" "$url/docs/report.txt"
   cmp "$work/report.txt" "$ns/docs/report.txt" || { echo "demo: download differs" >&2; cat "$work/server.log" >&2; exit 1; }
-  echo "demo: check passed (listing and download through 127.0.0.1:$ftp_port)"
+  echo "demo: check passed (listing and download over TLS through 127.0.0.1:$ftp_port)"
   exit 0
 fi
 
 cat <<EOF
 
 The demo is running.
-  FTP server:  127.0.0.1:$ftp_port   user "$user", password "$password"
+  FTP server:  127.0.0.1:$ftp_port   user "$user", password "$password"   (AUTH TLS)
+  CA:          $work/ca/ca.pem (verifies the server's certificate)
   Emulator:    https://127.0.0.1:$emu_port (storage under $ns)
   Server log:  $work/server.log
 
-Connect with:
-  lftp -u $user,$password -e 'set ftp:ssl-allow no; set ftp:use-allo yes' ftp://127.0.0.1:$ftp_port
-  curl --user $user:$password ftp://127.0.0.1:$ftp_port/docs/
-  curl --user $user:$password -O ftp://127.0.0.1:$ftp_port/docs/report.txt
-  curl --user $user:$password -T somefile ftp://127.0.0.1:$ftp_port/docs/
+Connect with TLS (control and data connections encrypted):
+  lftp -u $user,$password -e 'set ssl:ca-file $work/ca/ca.pem; set ftp:ssl-force yes; set ftp:ssl-protect-data yes; set ftp:use-allo yes' ftp://127.0.0.1:$ftp_port
+  curl --ssl-reqd --cacert $work/ca/ca.pem --user $user:$password ftp://127.0.0.1:$ftp_port/docs/
+  curl --ssl-reqd --cacert $work/ca/ca.pem --user $user:$password -O ftp://127.0.0.1:$ftp_port/docs/report.txt
+  curl --ssl-reqd --cacert $work/ca/ca.pem --user $user:$password -T somefile ftp://127.0.0.1:$ftp_port/docs/
+Clear text is accepted here only because the server listens on loopback:
   $python -c "import ftplib; f = ftplib.FTP(); f.connect('127.0.0.1', $ftp_port); f.login('$user', '$password'); print(f.nlst('/docs'))"
 
 Press Ctrl-C to stop.

@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 packages=(
   build-essential cmake pkg-config
   libjansson-dev libcurl4-openssl-dev libssl-dev zlib1g-dev
+  libcrypt-dev
   libgtest-dev libgmock-dev
   openssl curl lftp python3 python3-dropbox ca-certificates
 )

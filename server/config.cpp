@@ -31,7 +31,7 @@ void print_usage(FILE *out)
         "  --port-file FILE         write the bound port to FILE\n"
         "  --passive-ports LOW-HIGH passive data ports (default: ephemeral)\n"
         "  --passive-address ADDR   address announced by PASV (default: the control socket's)\n"
-        "  --users FILE             users file: user:sha256:SALT:HEX[:CREDS[:POLICY]]\n"
+        "  --users FILE             users file: user:HASH[:CREDS[:POLICY]] (crypt(3) hashes)\n"
         "  --creds FILE             default credential document (\"%%u\" = user name)\n"
         "  --policy FILE            default storage policy document (\"%%u\" = user name)\n"
         "  --allow-anonymous        accept USER anonymous (loopback only)\n"
@@ -44,6 +44,19 @@ void print_usage(FILE *out)
         "  --login-delay-ms MS      pause after a wrong password (default 1000)\n"
         "  --max-login-failures N   wrong passwords before disconnecting (default 3)\n"
         "  --max-sessions N         concurrent sessions (default 64)\n"
+        "  --max-per-address N      concurrent sessions from one client address (default 16)\n"
+        "  --login-timeout SECONDS  close connections not logged in by then (default 30)\n"
+        "  --tls-certificate FILE   server certificate chain (PEM); enables AUTH TLS\n"
+        "  --tls-key FILE           private key (PEM; default: in the certificate file)\n"
+        "  --tls-ca FILE            CA bundle for client certificates (asks clients for one)\n"
+        "  --tls-crl PATH           CRL file or hashed CRL folder checked for client certificates\n"
+        "  --tls-ciphers LIST       OpenSSL cipher list for TLS 1.2\n"
+        "  --tls-min-version V      1.2 (default) or 1.3\n"
+        "  --implicit-tls-port N    also listen for implicit TLS on port N (0 = ephemeral)\n"
+        "  --data-tls-resume R      required (default) or optional: PROT P data connections\n"
+        "                           must resume the control connection's TLS session\n"
+        "  --allow-clear-text BOOL  logins without TLS (default: yes on loopback only)\n"
+        "  --cert-map FILE          certificate logins: lines \"SUBJECT\" user[,user...]\n"
         "  --help                   this text\n",
         kProgram, kProgram);
 }
@@ -138,6 +151,40 @@ std::string apply(Settings *s, const std::string &key, const std::string &value)
         return int_setting(1, 1000, &s->max_login_failures);
     } else if (key == "max-sessions") {
         return int_setting(1, 100000, &s->max_sessions);
+    } else if (key == "max-per-address") {
+        return int_setting(1, 100000, &s->max_per_address);
+    } else if (key == "login-timeout") {
+        return int_setting(1, 86400, &s->login_timeout);
+    } else if (key == "tls-certificate") {
+        s->tls_certificate = value;
+    } else if (key == "tls-key") {
+        s->tls_key = value;
+    } else if (key == "tls-ca") {
+        s->tls_ca = value;
+    } else if (key == "tls-crl") {
+        s->tls_crl = value;
+    } else if (key == "tls-ciphers") {
+        s->tls_ciphers = value;
+    } else if (key == "tls-min-version") {
+        if (value == "1.2")
+            s->tls_min_version = 0x0303;
+        else if (value == "1.3")
+            s->tls_min_version = 0x0304;
+        else
+            return "invalid value \"" + value + "\" for tls-min-version (1.2 or 1.3)";
+    } else if (key == "implicit-tls-port") {
+        return int_setting(0, 65535, &s->implicit_tls_port);
+    } else if (key == "data-tls-resume") {
+        if (value != "required" && value != "optional")
+            return "invalid value \"" + value + "\" for data-tls-resume (required or optional)";
+        s->data_tls_resume_required = value == "required";
+    } else if (key == "allow-clear-text") {
+        bool allow = false;
+        if (!parse_bool(value, &allow))
+            return "invalid value \"" + value + "\" for allow-clear-text (yes or no)";
+        s->allow_clear_text = allow ? 1 : 0;
+    } else if (key == "cert-map") {
+        s->cert_map = value;
     } else {
         return "unknown setting \"" + key + "\"";
     }
@@ -162,7 +209,7 @@ bool readable(const std::string &path)
 
 bool writable(const std::string &path)
 {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
     if (fd < 0) {
         std::fprintf(stderr, "%s: %s: %s\n", kProgram, path.c_str(), std::strerror(errno));
         return false;
@@ -197,6 +244,13 @@ std::string expand_user(const std::string &tmpl, const std::string &user)
         }
     }
     return out;
+}
+
+bool clear_text_logins_allowed(const Settings &settings)
+{
+    if (settings.allow_clear_text >= 0)
+        return settings.allow_clear_text == 1;
+    return is_loopback_address(settings.listen_address);
 }
 
 bool is_loopback_address(const std::string &address)
@@ -290,7 +344,23 @@ bool validate_settings(const Settings &s)
                      kProgram, s.listen_address.c_str());
         return false;
     }
-    if (s.users_file.empty() && !s.allow_anonymous) {
+    if (!is_loopback_address(s.listen_address) && s.tls_certificate.empty() && s.allow_clear_text != 1) {
+        std::fprintf(stderr,
+                     "%s: refusing to listen on %s without TLS: passwords and data would cross the network in "
+                     "clear text; give --tls-certificate (and --tls-key), or --allow-clear-text yes\n",
+                     kProgram, s.listen_address.c_str());
+        return false;
+    }
+    if ((s.implicit_tls_port >= 0 || !s.tls_ca.empty() || !s.tls_key.empty() || !s.cert_map.empty()) &&
+        s.tls_certificate.empty()) {
+        std::fprintf(stderr, "%s: the TLS settings need a server certificate (--tls-certificate)\n", kProgram);
+        return false;
+    }
+    if (!s.cert_map.empty() && s.tls_ca.empty()) {
+        std::fprintf(stderr, "%s: certificate logins (--cert-map) need a CA bundle (--tls-ca)\n", kProgram);
+        return false;
+    }
+    if (s.users_file.empty() && !s.allow_anonymous && s.cert_map.empty()) {
         std::fprintf(stderr, "%s: no users file given (--users FILE); nobody could log in\n", kProgram);
         return false;
     }
@@ -303,6 +373,9 @@ bool validate_settings(const Settings &s)
         return false;
     if (!s.policy_file.empty() && s.policy_file.find("%u") == std::string::npos && !readable(s.policy_file))
         return false;
+    for (const std::string *f : {&s.tls_certificate, &s.tls_key, &s.tls_ca, &s.tls_crl, &s.cert_map})
+        if (!f->empty() && !readable(*f))
+            return false;
     if (!s.log_file.empty() && !writable(s.log_file))
         return false;
     return true;

@@ -14,7 +14,7 @@ struct Settings {
     std::string port_file;                     // where the bound port is written, "" = nowhere
     int passive_low = 0, passive_high = 0;     // passive port range, 0-0 = ephemeral
     std::string passive_address;               // address announced by PASV, "" = the control socket's
-    std::string users_file;                    // lines user:sha256:SALT:HEX[:CREDS[:POLICY]]
+    std::string users_file;                    // lines user:HASH[:CREDS[:POLICY]]
     std::string creds_file;                    // default credential document; "%u" = user name
     std::string policy_file;                   // default storage policy document; "%u" = user name
     bool allow_anonymous = false;              // USER anonymous/ftp accepted with any password
@@ -27,7 +27,25 @@ struct Settings {
     int login_delay_ms = 1000;                 // pause after a wrong password
     int max_login_failures = 3;                // wrong passwords before the connection is closed
     int max_sessions = 64;                     // concurrent client sessions
+    int max_per_address = 16;                  // concurrent sessions from one client address
+    int login_timeout = 30;                    // seconds from connecting to a completed login
+
+    // TLS (control and data channels).
+    std::string tls_certificate;               // PEM chain, server certificate first; "" = no TLS
+    std::string tls_key;                       // PEM private key, "" = in tls_certificate
+    std::string tls_ca;                        // CA bundle verifying client certificates, "" = none asked
+    std::string tls_crl;                       // CRL file or hashed folder, "" = no revocation check
+    std::string tls_ciphers;                   // OpenSSL cipher list for TLS 1.2, "" = library default
+    int tls_min_version = 0x0303;              // protocol floor: TLS 1.2 (0x0303) or 1.3 (0x0304)
+    int implicit_tls_port = -1;                // port of the implicit-TLS listener, -1 = none, 0 = ephemeral
+    bool data_tls_resume_required = true;      // PROT P data connections must resume the control session
+    int allow_clear_text = -1;                 // logins without TLS: 1 yes, 0 no, -1 = only on loopback
+    std::string cert_map;                      // lines "SUBJECT" user[,user...]; "" = no certificate logins
 };
+
+// True when a login on a connection without TLS is allowed: explicitly, or
+// by default when the server listens on a loopback address only.
+bool clear_text_logins_allowed(const Settings &settings);
 
 // Outcome of reading the command line.
 enum class ParseResult { run, exit_ok, exit_usage, exit_file };
@@ -38,7 +56,8 @@ enum class ParseResult { run, exit_ok, exit_usage, exit_file };
 ParseResult parse_settings(int argc, char **argv, Settings *settings, std::string *hash_user);
 
 // Checks that every file the settings name can be read (or, for the log and
-// port files, written) and that anonymous access is only enabled on loopback.
+// port files, written), that anonymous access is only enabled on loopback,
+// and that a non-loopback address has TLS or an explicit clear-text setting.
 // Prints "orvel-gridftp-server: PATH: strerror" and returns false on failure.
 bool validate_settings(const Settings &settings);
 

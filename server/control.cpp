@@ -1,12 +1,16 @@
 // The control channel: reading commands, writing replies, login, and the
 // commands that need no data connection.
+#include "cert_map.hpp"
 #include "ftp_session.hpp"
 #include "listing.hpp"
 #include "log.hpp"
+#include "login_throttle.hpp"
 #include "users.hpp"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -70,6 +74,19 @@ std::string clean_line(const std::string &raw)
         out += raw[i];
     }
     return out;
+}
+
+// True when two address texts name one address (IPv4 also as ::ffff:a.b.c.d).
+bool same_address(const std::string &a, const std::string &b)
+{
+    auto binary = [](const std::string &text, in6_addr *out) {
+        in_addr v4{};
+        if (inet_pton(AF_INET, text.c_str(), &v4) == 1)
+            return inet_pton(AF_INET6, ("::ffff:" + text).c_str(), out) == 1;
+        return inet_pton(AF_INET6, text.c_str(), out) == 1;
+    };
+    in6_addr x{}, y{};
+    return binary(a, &x) && binary(b, &y) && std::memcmp(&x, &y, sizeof x) == 0;
 }
 
 // "VERB arg" -> ("VERB", "arg"); the verb in upper case.
@@ -174,20 +191,19 @@ std::string format_reply_block(const std::string &text, int force_code)
     return out;
 }
 
-FtpSession::FtpSession(const Settings &settings, int control_fd) : settings_(settings), fd_(control_fd)
+FtpSession::FtpSession(const Settings &settings, int control_fd, const SessionSetup &setup)
+    : settings_(settings), setup_(setup), control_(control_fd), fd_(control_fd),
+      login_deadline_(std::chrono::steady_clock::now() + std::chrono::seconds(settings.login_timeout))
 {
     socklen_t len = sizeof local_;
     ::getsockname(fd_, reinterpret_cast<sockaddr *>(&local_), &len);
     len = sizeof peer_;
     ::getpeername(fd_, reinterpret_cast<sockaddr *>(&peer_), &len);
     peer_text_ = address_text(peer_);
+    peer_address_ = host_text(peer_);
     // An urgent ABOR (Telnet Synch) keeps its last byte in the command stream.
     int one = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_OOBINLINE, &one, sizeof one);
-    // A client that stops reading its replies is given up after the idle
-    // time instead of holding the session in a blocked write for ever.
-    timeval tv{settings_.idle_timeout, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 FtpSession::~FtpSession()
@@ -195,7 +211,6 @@ FtpSession::~FtpSession()
     stop_watch();
     data_.reset();
     session_.reset(); // the storage interface's teardown
-    ::close(fd_);
 }
 
 // ------------------------------------------------------------ control I/O
@@ -203,19 +218,10 @@ FtpSession::~FtpSession()
 void FtpSession::send_raw(const std::string &text)
 {
     std::lock_guard<std::mutex> lock(write_mutex_);
-    const char *p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::send(fd_, p, left, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            quit_ = true; // the client is gone
-            return;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    // A client that stops reading its replies is given up after the idle
+    // time instead of holding the session in a blocked write for ever.
+    if (!quit_ && !control_.write_all(text, settings_.idle_timeout * 1000))
+        quit_ = true; // the client is gone
 }
 
 void FtpSession::reply(int code, const std::string &text)
@@ -271,20 +277,26 @@ bool FtpSession::read_line(std::string *line)
             discard_line_ = true;
             continue;
         }
-        pollfd p{fd_, POLLIN, 0};
-        int r = ::poll(&p, 1, settings_.idle_timeout * 1000);
-        if (r < 0 && errno == EINTR)
-            continue;
+        int wait_ms = settings_.idle_timeout * 1000;
+        bool login_bound = !logged_in_ && login_time_left_ms() < wait_ms;
+        if (login_bound)
+            wait_ms = login_time_left_ms();
+        int r = control_.wait_readable(wait_ms);
         if (r == 0) {
-            reply(421, "Idle timeout, closing control connection.");
+            if (login_bound) {
+                log_info("connection from %s: no login within %d s", peer_text_.c_str(), settings_.login_timeout);
+                reply(421, "Login time exceeded, closing control connection.");
+            } else {
+                reply(421, "Idle timeout, closing control connection.");
+            }
             return false;
         }
         if (r < 0)
             return false;
         char buf[4096];
-        ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = control_.read_some(buf, sizeof buf);
+        if (n == -2)
+            continue; // part of a TLS record
         if (n <= 0)
             return false;
         inbuf_.append(buf, static_cast<size_t>(n));
@@ -293,13 +305,17 @@ bool FtpSession::read_line(std::string *line)
 
 void FtpSession::run()
 {
-    log_info("connection from %s", peer_text_.c_str());
+    log_info("connection from %s%s", peer_text_.c_str(), setup_.implicit_tls ? " (implicit TLS)" : "");
+    if (setup_.implicit_tls && !start_tls())
+        return;
     reply(220, "orvel-gridftp-server ready.");
     std::string line;
     while (!quit_ && read_line(&line)) {
         auto [verb, arg] = split_command(line);
-        if (verb.empty())
+        if (verb.empty()) {
+            reply(500, "Syntax error: a command line starts with the command name.");
             continue;
+        }
         dispatch(verb, arg);
     }
     log_info("connection from %s closed (user %s)", peer_text_.c_str(), user_.empty() ? "-" : user_.c_str());
@@ -327,12 +343,18 @@ void FtpSession::dispatch(const std::string &verb, const std::string &arg)
         return cmd_opts(arg);
     if (verb == "HELP")
         return reply_lines(214, {"Commands:",
-                                 " USER PASS SYST FEAT OPTS TYPE MODE STRU PWD CWD CDUP PASV EPSV LIST NLST",
-                                 " MLSD MLST SIZE MDTM REST RETR ERET STOR ALLO MKD RMD DELE RNFR RNTO SITE",
-                                 " CKSM NOOP STAT ABOR QUIT",
+                                 " USER PASS AUTH PBSZ PROT SYST FEAT OPTS TYPE MODE STRU PWD CWD CDUP PASV",
+                                 " EPSV PORT EPRT LIST NLST MLSD MLST SIZE MDTM REST RETR ERET STOR ALLO MKD",
+                                 " RMD DELE RNFR RNTO SITE CKSM NOOP STAT ABOR QUIT",
                                  "Help ok."});
-    if (verb == "AUTH" || verb == "PBSZ" || verb == "PROT" || verb == "CCC")
-        return reply(502, "Security extensions are not supported.");
+    if (verb == "AUTH")
+        return cmd_auth(arg);
+    if (verb == "PBSZ")
+        return cmd_pbsz(arg);
+    if (verb == "PROT")
+        return cmd_prot(arg);
+    if (verb == "CCC")
+        return reply(534, "CCC refused: the control connection stays protected.");
     if (!logged_in_)
         return reply(530, "Please log in with USER and PASS first.");
 
@@ -357,8 +379,12 @@ void FtpSession::dispatch(const std::string &verb, const std::string &arg)
         return cmd_pasv(false, arg);
     if (verb == "EPSV")
         return cmd_pasv(true, arg);
-    if (verb == "PORT" || verb == "EPRT" || verb == "LPRT")
-        return reply(502, "Active mode is not supported; use PASV or EPSV.");
+    if (verb == "PORT")
+        return cmd_port(false, arg);
+    if (verb == "EPRT")
+        return cmd_port(true, arg);
+    if (verb == "LPRT")
+        return reply(502, "LPRT is not supported; use PORT, EPRT, PASV or EPSV.");
     if (verb == "LIST")
         return cmd_list(ListKind::list, arg);
     if (verb == "NLST")
@@ -431,7 +457,20 @@ void FtpSession::cmd_user(const std::string &arg)
         return reply(503, "Already logged in.");
     if (arg.empty())
         return reply(501, "USER needs a name.");
+    pending_user_.clear();
+    certificate_user_.clear();
+    certificate_refusal_.clear();
+    if (!control_.secure() && !clear_text_logins_allowed(settings_)) {
+        log_info("clear-text login of \"%s\" from %s refused", arg.c_str(), peer_text_.c_str());
+        return reply(530, "Login refused: this server takes logins over TLS only (AUTH TLS first), so that "
+                          "passwords and data do not cross the network in clear text.");
+    }
     pending_user_ = arg;
+    if (control_.secure() && !settings_.cert_map.empty()) {
+        certificate_user_ = certificate_user(arg, &certificate_refusal_);
+        if (!certificate_user_.empty())
+            return reply(331, "Certificate accepted for " + certificate_user_ + "; send any password.");
+    }
     if (settings_.allow_anonymous && (arg == "anonymous" || arg == "ftp"))
         return reply(331, "Anonymous login ok, send any password.");
     reply(331, "Password required for " + arg + ".");
@@ -448,27 +487,53 @@ void FtpSession::cmd_pass(const std::string &arg)
 
     std::string creds, policy;
     bool accepted = false;
-    if (settings_.allow_anonymous && (name == "anonymous" || name == "ftp")) {
+    // The users file is re-read on every login so that edits apply without a restart.
+    std::vector<UserEntry> users;
+    std::string error;
+    bool users_read = !settings_.users_file.empty() && load_users(settings_.users_file, &users, &error);
+    if (!settings_.users_file.empty() && !users_read)
+        log_error("users file: %s", error.c_str());
+    if (!certificate_user_.empty()) {
+        // Authenticated by the verified certificate; the password is not used.
+        name = certificate_user_;
+        accepted = true;
+        log_info("certificate login of %s from %s", name.c_str(), peer_text_.c_str());
+    } else if (settings_.allow_anonymous && (name == "anonymous" || name == "ftp")) {
         name = "anonymous";
         accepted = true;
-    } else if (!settings_.users_file.empty()) {
-        // Re-read on every login so that edits apply without a restart.
-        std::vector<UserEntry> users;
-        std::string error;
-        if (!load_users(settings_.users_file, &users, &error)) {
-            log_error("users file: %s", error.c_str());
-        } else if (auto entry = find_user(users, name); entry && verify_password(*entry, arg)) {
+    } else if (users_read) {
+        // Every answer to a password waits for its turn in the server-wide
+        // schedule, so that parallel connections guess no faster than one.
+        int64_t wait_ms = ask_login_wait(setup_.throttle_fd, peer_address_, name);
+        if (wait_ms > login_time_left_ms()) {
+            // Its turn would come after the login deadline: no answer at all.
+            report_login_failure(setup_.throttle_fd, peer_address_, name);
+            reply(421, "Login time exceeded, closing control connection.");
+            quit_ = true;
+            return;
+        }
+        if (wait_ms > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+        if (auto found = find_user(users, name); found && verify_password(*found, arg))
             accepted = true;
-            creds = entry->creds_file;
-            policy = entry->policy_file;
+    }
+    if (accepted) {
+        if (auto found = find_user(users, name)) {
+            creds = found->creds_file;
+            policy = found->policy_file;
         }
     }
     if (!accepted) {
         ++login_failures_;
-        log_info("login failed for \"%s\" from %s", name.c_str(), peer_text_.c_str());
+        report_login_failure(setup_.throttle_fd, peer_address_, name);
+        log_info("login failed for \"%s\" from %s%s%s", name.c_str(), peer_text_.c_str(),
+                 certificate_refusal_.empty() ? "" : ": ", certificate_refusal_.c_str());
         if (settings_.login_delay_ms > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(settings_.login_delay_ms));
-        reply(530, "Login incorrect.");
+        if (!certificate_refusal_.empty() && certificate_refusal_ != "no client certificate")
+            reply(530, "Login incorrect; " + certificate_refusal_ + ".");
+        else
+            reply(530, "Login incorrect.");
         if (login_failures_ >= settings_.max_login_failures) {
             reply(421, "Too many failed logins, closing control connection.");
             quit_ = true;
@@ -532,7 +597,8 @@ bool FtpSession::start_storage_session(const std::string &user, const std::strin
 void FtpSession::cmd_feat()
 {
     // Feature lines carry no reply code, just a leading space.
-    send_raw("211-Features:\r\n UTF8\r\n SIZE\r\n MDTM\r\n REST STREAM\r\n TVFS\r\n EPSV\r\n PASV\r\n"
+    send_raw(std::string("211-Features:\r\n") + (setup_.tls ? " AUTH TLS\r\n PBSZ\r\n PROT\r\n" : "") +
+             " UTF8\r\n SIZE\r\n MDTM\r\n REST STREAM\r\n TVFS\r\n EPSV\r\n PASV\r\n"
              " MLST type*;size*;modify*;unique*;perm*;\r\n ERET\r\n CKSM\r\n ALLO\r\n211 End\r\n");
 }
 
@@ -742,6 +808,7 @@ void FtpSession::cmd_pasv(bool extended, const std::string &arg)
         return reply(425, "Cannot open a passive data connection.");
     }
     data_ = std::make_shared<DataConnection>(lfd, peer_, settings_.data_timeout);
+    protect(*data_);
     if (extended)
         return reply(229, "Entering Extended Passive Mode (|||" + std::to_string(port) + "|)");
     std::string host = settings_.passive_address;
@@ -755,6 +822,62 @@ void FtpSession::cmd_pasv(bool extended, const std::string &arg)
             c = ',';
     reply(227, "Entering Passive Mode (" + host + "," + std::to_string(port / 256) + "," +
                    std::to_string(port % 256) + ")");
+}
+
+// PORT h1,h2,h3,h4,p1,p2 and EPRT |af|address|port|: the client listens and
+// the server connects. Only the client's own address is accepted (no
+// third-party transfers, no bouncing to other hosts), and no privileged port.
+void FtpSession::cmd_port(bool extended, const std::string &arg)
+{
+    if (epsv_all_)
+        return reply(503, "PORT and EPRT are not allowed after EPSV ALL.");
+    std::string host;
+    long port = -1;
+    if (extended) {
+        // The first character is the delimiter: |1|10.0.0.1|6275|
+        char d = arg.empty() ? '|' : arg[0];
+        std::vector<std::string> f;
+        size_t start = 1;
+        for (size_t pos; arg.size() > 1 && (pos = arg.find(d, start)) != std::string::npos; start = pos + 1)
+            f.push_back(arg.substr(start, pos - start));
+        unsigned char raw[sizeof(in6_addr)];
+        if (f.size() == 3 && (f[0] == "1" || f[0] == "2") &&
+            inet_pton(f[0] == "1" ? AF_INET : AF_INET6, f[1].c_str(), raw) == 1) {
+            host = f[1];
+            char *end = nullptr;
+            port = std::strtol(f[2].c_str(), &end, 10);
+            if (f[2].empty() || *end)
+                port = -1;
+        }
+    } else {
+        int b[6];
+        char tail = 0;
+        if (std::sscanf(arg.c_str(), "%d,%d,%d,%d,%d,%d%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &tail) == 6 &&
+            std::all_of(b, b + 6, [](int v) { return v >= 0 && v <= 255; })) {
+            host = std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+                   std::to_string(b[3]);
+            port = b[4] * 256 + b[5];
+        }
+    }
+    if (host.empty() || port < 1 || port > 65535)
+        return reply(501, extended ? "Usage: EPRT |1|a.b.c.d|port| or |2|ipv6|port|."
+                                   : "Usage: PORT h1,h2,h3,h4,p1,p2.");
+    if (!same_address(host, peer_address_)) {
+        log_info("user=%s %s to %s refused: not the client's address %s", user_.c_str(), extended ? "EPRT" : "PORT",
+                 host.c_str(), peer_address_.c_str());
+        return reply(501, "Data connections go to the client's own address only.");
+    }
+    if (port < 1024)
+        return reply(501, "Data connections to privileged ports (below 1024) are refused.");
+    data_.reset();
+    sockaddr_storage target = peer_;
+    if (target.ss_family == AF_INET)
+        reinterpret_cast<sockaddr_in &>(target).sin_port = htons(static_cast<uint16_t>(port));
+    else
+        reinterpret_cast<sockaddr_in6 &>(target).sin6_port = htons(static_cast<uint16_t>(port));
+    data_ = std::make_shared<DataConnection>(local_, target, settings_.data_timeout);
+    protect(*data_);
+    reply(200, std::string(extended ? "EPRT" : "PORT") + " ok.");
 }
 
 } // namespace orvel::server

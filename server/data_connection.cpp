@@ -1,6 +1,8 @@
 // Passive data connections: listening, accepting the client, streaming bytes.
 #include "data_connection.hpp"
+#include "log.hpp"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -45,6 +47,21 @@ int get_port(const sockaddr_storage &addr)
 }
 
 } // namespace
+
+std::string host_text(const sockaddr_storage &addr)
+{
+    char host[INET6_ADDRSTRLEN] = "?";
+    if (addr.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in &>(addr).sin_addr, host, sizeof host);
+    } else if (addr.ss_family == AF_INET6) {
+        const in6_addr &a = reinterpret_cast<const sockaddr_in6 &>(addr).sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&a))
+            inet_ntop(AF_INET, &a.s6_addr[12], host, sizeof host);
+        else
+            inet_ntop(AF_INET6, &a, host, sizeof host);
+    }
+    return host;
+}
 
 int open_passive_listener(const sockaddr_storage &local, int low, int high, int *port_out, std::string *error)
 {
@@ -91,6 +108,11 @@ DataConnection::DataConnection(int listen_fd, const sockaddr_storage &control_pe
 {
 }
 
+DataConnection::DataConnection(const sockaddr_storage &local, const sockaddr_storage &target, int timeout_seconds)
+    : listen_fd_(-1), peer_(target), local_(local), active_(true), timeout_(timeout_seconds)
+{
+}
+
 DataConnection::~DataConnection()
 {
     close();
@@ -98,34 +120,31 @@ DataConnection::~DataConnection()
         ::close(listen_fd_);
 }
 
-bool DataConnection::open(std::string *error)
+void DataConnection::protect(const TlsContext *context, TlsStream *control, bool require_resume)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (fd_ >= 0)
-        return true;
-    if (open_failed_ || listen_fd_ < 0) {
-        *error = "no data connection";
-        return false;
-    }
-    time_t deadline = time(nullptr) + timeout_;
+    tls_context_ = context;
+    control_tls_ = control;
+    require_resume_ = require_resume && control != nullptr;
+}
+
+// Passive: the next connection from the client's address, or -1.
+int DataConnection::accept_client(time_t deadline, std::string *error)
+{
     for (;;) {
         if (aborted_) {
             *error = "transfer aborted";
-            open_failed_ = true;
-            return false;
+            return -1;
         }
         int left = static_cast<int>(deadline - time(nullptr));
         if (left <= 0) {
             *error = "timed out waiting for the data connection";
-            open_failed_ = true;
-            return false;
+            return -1;
         }
         pollfd p{listen_fd_, POLLIN, 0};
         int r = ::poll(&p, 1, left > 1 ? 1000 : left * 1000);
         if (r < 0 && errno != EINTR) {
             *error = std::string("poll: ") + std::strerror(errno);
-            open_failed_ = true;
-            return false;
+            return -1;
         }
         if (r <= 0)
             continue;
@@ -136,28 +155,152 @@ bool DataConnection::open(std::string *error)
             if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN)
                 continue;
             *error = std::string("accept: ") + std::strerror(errno);
-            open_failed_ = true;
-            return false;
+            return -1;
         }
         if (!same_host(from, peer_)) {
             // Someone else's connection: refuse it and keep waiting.
             ::close(fd);
             continue;
         }
-        timeval tv{timeout_, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        return fd;
+    }
+}
+
+// Active: a connection to the client's announced port, or -1.
+int DataConnection::connect_client(time_t deadline, std::string *error)
+{
+    int fd = ::socket(peer_.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        *error = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    socklen_t len = peer_.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    sockaddr_storage from = local_;
+    set_port(&from, 0);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&from), len) != 0 ||
+        (::connect(fd, reinterpret_cast<const sockaddr *>(&peer_), len) != 0 && errno != EINPROGRESS)) {
+        *error = std::string("connect: ") + std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
+    for (;;) {
+        int left = static_cast<int>(deadline - time(nullptr));
+        pollfd p{fd, POLLOUT, 0};
+        int r = left > 0 && !aborted_ ? ::poll(&p, 1, left > 1 ? 1000 : left * 1000) : 0;
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r == 0 && left > 1 && !aborted_)
+            continue;
+        int err = 0;
+        socklen_t elen = sizeof err;
+        if (r <= 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &elen) != 0 || err != 0) {
+            *error = r == 0 ? std::string("timed out connecting to the client")
+                            : std::string("connect: ") + std::strerror(err != 0 ? err : errno);
+            ::close(fd);
+            return -1;
+        }
+        int flags = ::fcntl(fd, F_GETFL);
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+        return fd;
+    }
+}
+
+bool DataConnection::open(std::string *error)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ >= 0)
+        return true;
+    if (open_failed_ || (!active_ && listen_fd_ < 0)) {
+        *error = "no data connection";
+        return false;
+    }
+    time_t deadline = time(nullptr) + timeout_;
+    for (;;) {
+        int fd = active_ ? connect_client(deadline, error) : accept_client(deadline, error);
+        if (fd < 0) {
+            open_failed_ = true;
+            return false;
+        }
+        if (tls_context_) {
+            int left_ms = static_cast<int>(std::max<time_t>(deadline - time(nullptr), 1)) * 1000;
+            std::string why;
+            tls_ = TlsStream::accept(*tls_context_, fd, TlsStream::Role::data, left_ms, &why);
+            if (tls_ && require_resume_ && !tls_->resumes_session_of(*control_tls_)) {
+                why = "it does not resume the control connection's TLS session";
+                tls_->forget_session();
+                tls_.reset();
+            }
+            if (!tls_) {
+                // Not the client of the control connection, or a failed
+                // handshake: the rightful client may still come.
+                log_info("data connection refused: %s", why.c_str());
+                ::close(fd);
+                if (active_) {
+                    *error = "TLS on the data connection: " + why;
+                    open_failed_ = true;
+                    return false;
+                }
+                continue;
+            }
+        } else {
+            timeval tv{timeout_, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        }
         fd_ = fd;
+        break;
+    }
+    if (listen_fd_ >= 0 && tls_ && require_resume_) {
+        // Proven by TLS: nobody else can use the port any more.
         ::close(listen_fd_);
         listen_fd_ = -1;
-        return true;
     }
+    if (look_for_second_connection()) {
+        *error = "a second data connection from the client's address arrived";
+        return false;
+    }
+    return true;
+}
+
+bool DataConnection::look_for_second_connection()
+{
+    while (listen_fd_ >= 0 && !contested_) {
+        pollfd p{listen_fd_, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0)
+            break;
+        sockaddr_storage from{};
+        socklen_t flen = sizeof from;
+        int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr *>(&from), &flen, SOCK_CLOEXEC);
+        if (fd < 0)
+            break;
+        if (same_host(from, peer_)) {
+            log_error("a second data connection from %s: the data port may have been taken by another program; "
+                      "the transfer fails",
+                      host_text(from).c_str());
+            contested_ = true;
+        }
+        ::close(fd);
+    }
+    return contested_;
+}
+
+bool DataConnection::contested()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return look_for_second_connection();
 }
 
 bool DataConnection::send_all(const char *data, size_t length)
 {
-    if (fd_ < 0 || aborted_)
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ < 0 || aborted_ || look_for_second_connection())
         return false;
+    if (tls_) {
+        if (!tls_->write_all(data, length, timeout_ * 1000))
+            return false;
+        moved_ += length;
+        return true;
+    }
     while (length > 0) {
         ssize_t n = ::send(fd_, data, length, MSG_NOSIGNAL);
         if (n < 0) {
@@ -177,6 +320,9 @@ void DataConnection::close()
     std::lock_guard<std::mutex> lock(mutex_);
     int fd = fd_.exchange(-1);
     if (fd >= 0) {
+        if (tls_ && !aborted_)
+            tls_->shutdown(timeout_ * 1000); // close_notify: the end of the data is authentic
+        tls_.reset();
         ::shutdown(fd, SHUT_WR);
         ::close(fd);
     }
@@ -195,6 +341,11 @@ orvel_result_t DataConnection::fail(const char *what, int err)
     if (aborted_)
         return orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 426, "TRANSFER_ABORTED",
                                                                       "%s", "Transfer aborted by the client."));
+    if (contested_)
+        return orvel_error_put(orvel_gfs_ftp_response_error_construct(
+            nullptr, nullptr, 426, "DATA_CONNECTION_CONTESTED", "%s",
+            "A second data connection arrived from the client's address: another program may have taken the "
+            "data port. Transfer failed; use TLS (AUTH TLS, PROT P) to protect data connections."));
     if (err == 0)
         return orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 425, "NO_DATA_CONNECTION",
                                                                       "%s", what));
@@ -210,8 +361,28 @@ orvel_result_t DataConnection::read(void *buffer, size_t length, size_t *nread, 
         *eof = true;
         return ORVEL_SUCCESS;
     }
-    if (fd_ < 0 || aborted_)
+    if (fd_ < 0 || aborted_ || look_for_second_connection())
         return fail("Data connection is not open.", 0);
+    if (tls_) {
+        size_t got = 0;
+        while (got < length) {
+            ssize_t n = tls_->read(static_cast<char *>(buffer) + got, length - got, timeout_ * 1000);
+            if (n < 0 || aborted_)
+                return fail("TLS read", aborted_ ? 0 : errno);
+            if (n == 0) {
+                eof_seen_ = true;
+                break;
+            }
+            got += static_cast<size_t>(n);
+        }
+        // The end of the data counts only when nobody else connected.
+        if (eof_seen_ && look_for_second_connection())
+            return fail("Data connection contested.", 0);
+        *eof = eof_seen_;
+        *nread = got;
+        moved_ += got;
+        return ORVEL_SUCCESS;
+    }
     for (;;) {
         ssize_t n = ::recv(fd_, buffer, length, MSG_WAITALL);
         if (n < 0 && errno == EINTR)
@@ -220,6 +391,8 @@ orvel_result_t DataConnection::read(void *buffer, size_t length, size_t *nread, 
             return fail("recv", errno == EAGAIN ? ETIMEDOUT : errno);
         if (aborted_)
             return fail("recv", 0);
+        if (n == 0 && look_for_second_connection())
+            return fail("Data connection contested.", 0);
         if (n == 0) {
             eof_seen_ = true;
             *eof = true;
@@ -233,13 +406,20 @@ orvel_result_t DataConnection::read(void *buffer, size_t length, size_t *nread, 
 orvel_result_t DataConnection::write(const void *buffer, size_t length, int64_t offset)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (fd_ < 0 || aborted_)
+    if (fd_ < 0 || aborted_ || look_for_second_connection())
         return fail("Data connection is not open.", 0);
     // Stream mode sends bytes in file order: a write must continue the last.
     if (next_offset_ >= 0 && offset != next_offset_)
         return orvel_error_put(orvel_gfs_ftp_response_error_construct(
             nullptr, nullptr, 451, "OUT_OF_ORDER_DATA", "Data at offset %lld, expected %lld.",
             static_cast<long long>(offset), static_cast<long long>(next_offset_)));
+    if (tls_) {
+        if (!tls_->write_all(buffer, length, timeout_ * 1000))
+            return fail("TLS write", aborted_ ? 0 : (errno != 0 ? errno : ECONNRESET));
+        moved_ += length;
+        next_offset_ = offset + static_cast<int64_t>(length);
+        return ORVEL_SUCCESS;
+    }
     const char *p = static_cast<const char *>(buffer);
     size_t left = length;
     while (left > 0) {

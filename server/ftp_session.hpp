@@ -5,8 +5,10 @@
 #pragma once
 
 #include "config.hpp"
+#include "control_channel.hpp"
 #include "data_connection.hpp"
 #include "orvel_host.hpp"
+#include "tls.hpp"
 
 #include <sys/socket.h>
 
@@ -31,21 +33,28 @@ std::string normalize_path(const std::string &cwd, const std::string &arg);
 // non-zero; without a code in the text, 451 is used.
 std::string format_reply_block(const std::string &text, int force_code);
 
+// What a session process gets from the parent besides the client's socket.
+struct SessionSetup {
+    const TlsContext *tls = nullptr; // null = no TLS configured
+    bool implicit_tls = false;       // the client came to the implicit-TLS port
+    int throttle_fd = -1;            // socket to the parent's login throttle, -1 = none
+};
+
 class FtpSession {
 public:
-    FtpSession(const Settings &settings, int control_fd);
+    FtpSession(const Settings &settings, int control_fd, const SessionSetup &setup = {});
     ~FtpSession();
     FtpSession(const FtpSession &) = delete;
     FtpSession &operator=(const FtpSession &) = delete;
-    // Serves the client until QUIT, disconnect, idle timeout or too many
-    // failed logins.
+    // Serves the client until QUIT, disconnect, idle timeout, the login
+    // deadline or too many failed logins.
     void run();
 
 private:
     enum class ListKind { list, nlst, mlsd };
 
     // Control channel (control.cpp).
-    bool read_line(std::string *line);      // false on disconnect or idle timeout
+    bool read_line(std::string *line);      // false on disconnect, idle timeout or the login deadline
     bool take_buffered_line(std::string *line);
     void reply(int code, const std::string &text);
     void reply_lines(int code, const std::vector<std::string> &lines); // multi-line
@@ -54,9 +63,19 @@ private:
     void dispatch(const std::string &verb, const std::string &arg);
     std::string resolve(const std::string &arg) const { return normalize_path(cwd_, arg); }
 
+    // TLS (RFC 4217).
+    void cmd_auth(const std::string &arg);
+    void cmd_pbsz(const std::string &arg);
+    void cmd_prot(const std::string &arg);
+    bool start_tls(); // the handshake; false when the connection must end
+    int login_time_left_ms() const;
+
     // Login and session start.
     void cmd_user(const std::string &arg);
     void cmd_pass(const std::string &arg);
+    // The user a verified client certificate logs in as for `requested`
+    // ("" = none); *why says why not.
+    std::string certificate_user(const std::string &requested, std::string *why);
     bool start_storage_session(const std::string &user, const std::string &creds, const std::string &policy);
 
     // Simple and namespace commands (control.cpp).
@@ -75,6 +94,9 @@ private:
     void cmd_cksm(const std::string &arg);
     void cmd_stat(const std::string &arg);
     void cmd_pasv(bool extended, const std::string &arg);
+    void cmd_port(bool extended, const std::string &arg);
+    // Applies PROT to a new data connection.
+    void protect(DataConnection &conn);
     // One stat of `path`; replies the error itself and returns false on failure.
     bool stat_one(const std::string &path, orvel::host::StatEntry *entry);
 
@@ -99,10 +121,13 @@ private:
     void stop_watch();
 
     const Settings &settings_;
-    int fd_;
+    SessionSetup setup_;
+    ControlChannel control_;
+    int fd_; // the control socket (control_.fd())
     sockaddr_storage local_{};
     sockaddr_storage peer_{};
-    std::string peer_text_;
+    std::string peer_text_;    // "address:port"
+    std::string peer_address_; // the address alone
     std::string inbuf_;
     bool discard_line_ = false; // skipping the rest of an over-long command line
     std::mutex write_mutex_;
@@ -113,6 +138,13 @@ private:
     std::string user_;
     bool logged_in_ = false;
     int login_failures_ = 0;
+    std::string certificate_user_;    // USER accepted by the client certificate
+    std::string certificate_refusal_; // why the certificate does not log in
+    std::chrono::steady_clock::time_point login_deadline_;
+
+    // TLS state.
+    bool pbsz_seen_ = false;
+    bool protect_data_ = false; // PROT P
 
     // Storage session and protocol state.
     std::unique_ptr<orvel::host::Session> session_;

@@ -74,7 +74,7 @@ void FtpSession::cmd_list(ListKind kind, const std::string &arg)
             all[0].name = arg.empty() ? path : strip_list_options(arg);
             render({all[0]});
             conn->close();
-            if (data_failed)
+            if (data_failed || conn->contested())
                 return reply(426, "Data connection failed; listing not sent.");
             return reply(226, "Listing complete.");
         }
@@ -92,7 +92,7 @@ void FtpSession::cmd_list(ListKind kind, const std::string &arg)
     }
     if (!out.ok())
         return reply_error(out, "listing");
-    if (data_failed)
+    if (data_failed || conn->contested())
         return reply(426, "Data connection failed; listing not sent.");
     log_info("user=%s listing path=\"%s\" entries=%llu", user_.c_str(), path.c_str(),
              static_cast<unsigned long long>(entries));

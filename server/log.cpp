@@ -46,7 +46,7 @@ bool log_open(const std::string &path)
 {
     if (path.empty())
         return true;
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640); // may name users and addresses
     if (fd < 0)
         return false;
     g_log_fd = fd;

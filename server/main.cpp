@@ -7,26 +7,30 @@
 #include "config.hpp"
 #include "ftp_session.hpp"
 #include "log.hpp"
+#include "login_throttle.hpp"
+#include "tls.hpp"
 #include "users.hpp"
 
 #include "orvel_host.hpp"
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <dlfcn.h>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
+#include <map>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <set>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace orvel::server;
 
@@ -88,14 +92,14 @@ bool probe_plugin(const Settings &settings)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-int open_listener(const Settings &settings, int *port_out)
+int open_listener(const Settings &settings, int wanted_port, int *port_out)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
     addrinfo *res = nullptr;
-    std::string port = std::to_string(settings.port);
+    std::string port = std::to_string(wanted_port);
     int rc = getaddrinfo(settings.listen_address.c_str(), port.c_str(), &hints, &res);
     if (rc != 0) {
         std::fprintf(stderr, "orvel-gridftp-server: %s: %s\n", settings.listen_address.c_str(), gai_strerror(rc));
@@ -120,7 +124,7 @@ int open_listener(const Settings &settings, int *port_out)
     freeaddrinfo(res);
     if (fd < 0) {
         std::fprintf(stderr, "orvel-gridftp-server: cannot listen on %s:%d: %s\n", settings.listen_address.c_str(),
-                     settings.port, std::strerror(last_errno));
+                     wanted_port, std::strerror(last_errno));
         return -1;
     }
     sockaddr_storage addr{};
@@ -131,7 +135,8 @@ int open_listener(const Settings &settings, int *port_out)
     return fd;
 }
 
-bool write_port_file(const std::string &path, int port)
+// The control port on the first line, the implicit-TLS port (if any) on the second.
+bool write_port_file(const std::string &path, int port, int implicit_port)
 {
     // Written whole and renamed into place: a reader never sees half a number.
     std::string tmp = path + ".tmp." + std::to_string(getpid());
@@ -141,6 +146,8 @@ bool write_port_file(const std::string &path, int port)
         return false;
     }
     std::fprintf(f, "%d\n", port);
+    if (implicit_port >= 0)
+        std::fprintf(f, "%d\n", implicit_port);
     if (std::fclose(f) != 0 || std::rename(tmp.c_str(), path.c_str()) != 0) {
         std::fprintf(stderr, "orvel-gridftp-server: %s: %s\n", path.c_str(), std::strerror(errno));
         std::remove(tmp.c_str());
@@ -185,38 +192,114 @@ int hash_password_mode(const std::string &user)
     return 0;
 }
 
-[[noreturn]] void run_session_child(const Settings &settings, int listen_fd, int client_fd)
+// A session process as the parent sees it.
+struct Child {
+    std::string address; // the client's address
+    int throttle_fd;     // the parent's end of the login-throttle socket, -1 once closed
+};
+
+int64_t now_ms()
 {
-    close(listen_fd);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void refuse(int fd, const char *reply)
+{
+    ssize_t w = send(fd, reply, std::strlen(reply), MSG_NOSIGNAL);
+    (void)w;
+    close(fd);
+}
+
+[[noreturn]] void run_session_child(const Settings &settings, const std::vector<int> &parent_fds, int client_fd,
+                                    SessionSetup setup, TlsContext *tls)
+{
+    for (int fd : parent_fds)
+        close(fd); // listeners and the siblings' throttle sockets
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     signal(SIGCHLD, SIG_DFL);
+    if (tls && !tls->isolate()) {
+        refuse(client_fd, "421 Service not available: no random numbers for TLS.\r\n");
+        _exit(1);
+    }
     if (!load_plugin(settings)) {
-        const char msg[] = "421 Service not available: the storage plug-in cannot be loaded.\r\n";
-        ssize_t w = send(client_fd, msg, sizeof msg - 1, MSG_NOSIGNAL);
-        (void)w;
-        close(client_fd);
+        refuse(client_fd, "421 Service not available: the storage plug-in cannot be loaded.\r\n");
         _exit(1);
     }
     {
-        FtpSession session(settings, client_fd);
+        FtpSession session(settings, client_fd, setup);
         session.run();
     } // the storage session ends here, before the process does
     unload_plugin(settings);
     std::exit(0);
 }
 
-void reap(std::set<pid_t> *children)
+void reap(std::map<pid_t, Child> *children)
 {
     for (;;) {
         int status = 0;
         pid_t pid = waitpid(-1, &status, WNOHANG);
         if (pid <= 0)
             return;
-        children->erase(pid);
+        auto it = children->find(pid);
+        if (it != children->end()) {
+            if (it->second.throttle_fd >= 0)
+                close(it->second.throttle_fd);
+            children->erase(it);
+        }
         if (WIFSIGNALED(status))
             log_error("session process %ld ended by signal %d", static_cast<long>(pid), WTERMSIG(status));
     }
+}
+
+// Accepts one client on `listen_fd` and starts its session process, unless
+// a limit says no.
+void accept_client(const Settings &settings, int listen_fd, bool implicit_tls, TlsContext *tls,
+                   const std::vector<int> &listeners, std::map<pid_t, Child> *children)
+{
+    sockaddr_storage from{};
+    socklen_t flen = sizeof from;
+    int fd = accept4(listen_fd, reinterpret_cast<sockaddr *>(&from), &flen, SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    reap(children);
+    std::string address = host_text(from);
+    if (static_cast<int>(children->size()) >= settings.max_sessions)
+        return refuse(fd, "421 Too many sessions, try again later.\r\n");
+    int from_address = 0;
+    for (const auto &[pid, child] : *children)
+        from_address += child.address == address;
+    if (from_address >= settings.max_per_address) {
+        log_info("connection from %s refused: %d sessions from that address already", address.c_str(), from_address);
+        return refuse(fd, "421 Too many sessions from your address, try again later.\r\n");
+    }
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+        log_error("socketpair: %s", std::strerror(errno));
+        return refuse(fd, "421 Service not available, try again later.\r\n");
+    }
+    SessionSetup setup;
+    setup.tls = tls;
+    setup.implicit_tls = implicit_tls;
+    setup.throttle_fd = pair[1];
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<int> parent_fds = listeners;
+        parent_fds.push_back(pair[0]);
+        for (const auto &[other, child] : *children)
+            if (child.throttle_fd >= 0)
+                parent_fds.push_back(child.throttle_fd);
+        run_session_child(settings, parent_fds, fd, setup, tls);
+    }
+    close(pair[1]);
+    if (pid < 0) {
+        log_error("fork: %s", std::strerror(errno));
+        close(pair[0]);
+    } else {
+        (*children)[pid] = Child{address, pair[0]};
+    }
+    close(fd);
 }
 
 } // namespace
@@ -259,14 +342,29 @@ int main(int argc, char **argv)
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
+    std::unique_ptr<TlsContext> tls;
+    if (!settings.tls_certificate.empty()) {
+        std::string error;
+        tls = TlsContext::create(settings, &error);
+        if (!tls) {
+            std::fprintf(stderr, "orvel-gridftp-server: %s\n", error.c_str());
+            return 2;
+        }
+    }
     if (!probe_plugin(settings))
         return 2;
 
-    int port = 0;
-    int listen_fd = open_listener(settings, &port);
+    int port = 0, implicit_port = -1;
+    int listen_fd = open_listener(settings, settings.port, &port);
     if (listen_fd < 0)
         return 1;
-    if (!settings.port_file.empty() && !write_port_file(settings.port_file, port))
+    int implicit_fd = -1;
+    if (settings.implicit_tls_port >= 0) {
+        implicit_fd = open_listener(settings, settings.implicit_tls_port, &implicit_port);
+        if (implicit_fd < 0)
+            return 1;
+    }
+    if (!settings.port_file.empty() && !write_port_file(settings.port_file, port, implicit_port))
         return 2;
 
     struct sigaction sa {};
@@ -276,51 +374,65 @@ int main(int argc, char **argv)
     sigaction(SIGTERM, &sa, nullptr);
 
     std::printf("orvel-gridftp-server: listening on %s port %d\n", settings.listen_address.c_str(), port);
+    if (implicit_fd >= 0)
+        std::printf("orvel-gridftp-server: implicit TLS on %s port %d\n", settings.listen_address.c_str(),
+                    implicit_port);
     std::fflush(stdout);
-    log_info("listening on %s port %d, storage interface \"%s\" from %s", settings.listen_address.c_str(), port,
-             settings.dsi_name.c_str(), settings.plugin_path.c_str());
+    log_info("listening on %s port %d%s, storage interface \"%s\" from %s", settings.listen_address.c_str(), port,
+             tls ? " with AUTH TLS" : "", settings.dsi_name.c_str(), settings.plugin_path.c_str());
+    if (implicit_fd >= 0)
+        log_info("implicit TLS on %s port %d", settings.listen_address.c_str(), implicit_port);
 
-    std::set<pid_t> children;
+    std::vector<int> listeners{listen_fd};
+    if (implicit_fd >= 0)
+        listeners.push_back(implicit_fd);
+    LoginThrottle throttle(settings.login_delay_ms, 10 * 60 * 1000);
+    std::map<pid_t, Child> children;
     while (!g_stop) {
         reap(&children);
-        pollfd p{listen_fd, POLLIN, 0};
-        int r = poll(&p, 1, 500);
+        // The listeners, then each session's throttle socket.
+        std::vector<pollfd> fds;
+        for (int fd : listeners)
+            fds.push_back({fd, POLLIN, 0});
+        std::vector<pid_t> owners;
+        for (const auto &[pid, child] : children) {
+            if (child.throttle_fd >= 0) {
+                fds.push_back({child.throttle_fd, POLLIN, 0});
+                owners.push_back(pid);
+            }
+        }
+        int r = poll(fds.data(), fds.size(), 500);
         if (r <= 0)
             continue;
-        sockaddr_storage from{};
-        socklen_t flen = sizeof from;
-        int fd = accept4(listen_fd, reinterpret_cast<sockaddr *>(&from), &flen, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
-        reap(&children);
-        if (static_cast<int>(children.size()) >= settings.max_sessions) {
-            const char msg[] = "421 Too many sessions, try again later.\r\n";
-            ssize_t w = send(fd, msg, sizeof msg - 1, MSG_NOSIGNAL);
-            (void)w;
-            close(fd);
-            continue;
+        for (size_t i = listeners.size(); i < fds.size(); ++i) {
+            if (!fds[i].revents)
+                continue;
+            auto it = children.find(owners[i - listeners.size()]);
+            if (it == children.end())
+                continue;
+            Child &child = it->second;
+            if (!serve_login_throttle(child.throttle_fd, &throttle, now_ms())) {
+                close(child.throttle_fd);
+                child.throttle_fd = -1;
+            }
         }
-        pid_t pid = fork();
-        if (pid == 0)
-            run_session_child(settings, listen_fd, fd);
-        if (pid < 0)
-            log_error("fork: %s", std::strerror(errno));
-        else
-            children.insert(pid);
-        close(fd);
+        for (size_t i = 0; i < listeners.size(); ++i)
+            if (fds[i].revents)
+                accept_client(settings, listeners[i], listeners[i] == implicit_fd, tls.get(), listeners, &children);
     }
 
     // Stop: no new sessions; ask running ones to end, then make sure they do.
-    close(listen_fd);
+    for (int fd : listeners)
+        close(fd);
     log_info("stopping, %zu session(s) running", children.size());
-    for (pid_t pid : children)
+    for (const auto &[pid, child] : children)
         kill(pid, SIGTERM);
     for (int i = 0; i < 50 && !children.empty(); ++i) {
         reap(&children);
         if (!children.empty())
             usleep(100 * 1000);
     }
-    for (pid_t pid : children)
+    for (const auto &[pid, child] : children)
         kill(pid, SIGKILL);
     while (!children.empty()) {
         int status = 0;

@@ -63,18 +63,13 @@ void FtpSession::start_watch(const std::shared_ptr<DataConnection> &conn)
     }
     watch_ = std::make_unique<std::thread>([this, conn] {
         for (;;) {
-            pollfd p[2] = {{fd_, POLLIN, 0}, {watch_stop_[0], POLLIN, 0}};
-            int r = ::poll(p, 2, -1);
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r < 0 || p[1].revents)
+            int r = control_.wait_readable(-1, watch_stop_[0]);
+            if (r < 0 || r == 2)
                 return;
-            if (!p[0].revents)
-                continue;
             char buf[4096];
-            ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-            if (n < 0 && errno == EINTR)
-                continue;
+            ssize_t n = control_.read_some(buf, sizeof buf);
+            if (n == -2)
+                continue; // part of a TLS record
             if (n <= 0) {
                 client_gone_ = true;
                 conn->abort();
@@ -164,6 +159,8 @@ void FtpSession::cmd_eret(const std::string &arg)
             return reply(550, resolve(path) + ": Not a regular file.");
         open_data(*conn, resolve(path));
         conn->close();
+        if (conn->contested())
+            return reply(426, "Transfer failed: a second data connection arrived from your address.");
         return reply(226, "Transfer complete (0 bytes).");
     }
     run_retrieve(resolve(path), offset, length, "ERET");
@@ -180,6 +177,9 @@ void FtpSession::finish_transfer(DataConnection &conn, const char *command, cons
     }
     if (!out.ok())
         return reply_error(out, command);
+    if (conn.contested())
+        return reply(426, "Transfer failed: a second data connection arrived from your address, so another "
+                          "program may have taken the data port. Use TLS (AUTH TLS, PROT P) to protect data.");
     reply(226, "Transfer complete (" + std::to_string(conn.bytes_moved()) + " bytes).");
 }
 

@@ -5,9 +5,12 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <crypt.h>
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <memory>
 
 namespace orvel::server {
 
@@ -81,26 +84,38 @@ bool load_users(const std::string &path, std::vector<UserEntry> *users, std::str
             *error = path + ":" + std::to_string(lineno) + ": " + why;
             return false;
         };
-        if (f.size() < 4 || f.size() > 6)
-            return bad("expected user:sha256:SALT:HEX[:CREDS[:POLICY]]");
+        if (f.size() < 2)
+            return bad("expected user:HASH[:CREDS[:POLICY]]");
         if (f[0].empty())
             return bad("empty user name");
-        if (f[1] != "sha256")
-            return bad("unknown hash scheme \"" + f[1] + "\" (only sha256)");
-        if (f[2].empty())
-            return bad("empty salt");
-        if (f[3].size() != 64 || !is_hex(f[3]))
-            return bad("the hash must be 64 lowercase hex digits");
         if (find_user(*users, f[0]))
             return bad("user \"" + f[0] + "\" listed twice");
         UserEntry e;
         e.name = f[0];
-        e.salt = f[2];
-        e.hash_hex = f[3];
-        if (f.size() > 4)
-            e.creds_file = f[4];
-        if (f.size() > 5)
-            e.policy_file = f[5];
+        size_t files = 2; // index of the first file field
+        if (f[1] == "sha256") {
+            if (f.size() < 4 || f.size() > 6)
+                return bad("expected user:sha256:SALT:HEX[:CREDS[:POLICY]]");
+            if (f[2].empty())
+                return bad("empty salt");
+            if (f[3].size() != 64 || !is_hex(f[3]))
+                return bad("the hash must be 64 lowercase hex digits");
+            e.salt = f[2];
+            e.hash_hex = f[3];
+            files = 4;
+        } else {
+            if (f.size() > 4)
+                return bad("expected user:HASH[:CREDS[:POLICY]]");
+            // Only methods the system holds strong: no DES or MD5 hashes.
+            if (f[1].empty() || f[1][0] != '$' || crypt_checksalt(f[1].c_str()) != CRYPT_SALT_OK)
+                return bad("unknown or weak password hash \"" + f[1].substr(0, 4) +
+                           "...\" (expected a crypt(3) hash such as $y$ or $6$)");
+            e.crypt_hash = f[1];
+        }
+        if (f.size() > files)
+            e.creds_file = f[files];
+        if (f.size() > files + 1)
+            e.policy_file = f[files + 1];
         users->push_back(std::move(e));
     }
     return true;
@@ -116,19 +131,36 @@ std::optional<UserEntry> find_user(const std::vector<UserEntry> &users, const st
 
 bool verify_password(const UserEntry &user, const std::string &password)
 {
-    std::string got = sha256_hex(user.salt + password);
-    if (got.size() != user.hash_hex.size())
+    std::string got, want;
+    if (!user.crypt_hash.empty()) {
+        auto data = std::make_unique<crypt_data>(); // large: not on the stack
+        const char *hashed = crypt_r(password.c_str(), user.crypt_hash.c_str(), data.get());
+        if (!hashed || hashed[0] == '*')
+            return false;
+        got = hashed;
+        want = user.crypt_hash;
+    } else {
+        got = sha256_hex(user.salt + password);
+        want = user.hash_hex;
+    }
+    if (got.size() != want.size())
         return false;
-    return CRYPTO_memcmp(got.data(), user.hash_hex.data(), got.size()) == 0;
+    return CRYPTO_memcmp(got.data(), want.data(), got.size()) == 0;
 }
 
 std::string make_user_line(const std::string &name, const std::string &password)
 {
-    unsigned char raw[16];
+    unsigned char raw[32];
     if (RAND_bytes(raw, sizeof raw) != 1)
         return "";
-    std::string salt = to_hex(raw, sizeof raw);
-    return name + ":sha256:" + salt + ":" + sha256_hex(salt + password);
+    char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+    if (!crypt_gensalt_rn("$y$", 0, reinterpret_cast<const char *>(raw), sizeof raw, setting, sizeof setting))
+        return "";
+    auto data = std::make_unique<crypt_data>();
+    const char *hashed = crypt_r(password.c_str(), setting, data.get());
+    if (!hashed || hashed[0] == '*')
+        return "";
+    return name + ":" + hashed;
 }
 
 } // namespace orvel::server

@@ -5,6 +5,7 @@
 
 #include <strings.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -34,6 +35,35 @@ bool append(Slist &list, const std::string &line)
     list.release();
     list.reset(grown);
     return true;
+}
+
+// The verbose trace (ORVEL_DSI_REST_VERBOSE): libcurl's informational text
+// and the headers, never the bodies. The Authorization header carries the
+// account's access token: its value is not written.
+int verbose_trace(CURL *, curl_infotype type, char *data, size_t size, void *)
+{
+    const char *prefix = type == CURLINFO_TEXT ? "* " : type == CURLINFO_HEADER_IN ? "< "
+                                                      : type == CURLINFO_HEADER_OUT ? "> " : nullptr;
+    if (prefix == nullptr) {
+        return 0;
+    }
+    std::string text(data, size);
+    std::string out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? text.size() : end + 1;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (strncasecmp(line.c_str(), "authorization:", 14) == 0) {
+            line = line.substr(0, 14) + " [not shown]";
+        }
+        out += prefix + line + "\n";
+    }
+    std::fwrite(out.data(), 1, out.size(), stderr);
+    return 0;
 }
 
 const char *env_value(const char *name)
@@ -309,6 +339,7 @@ orvel_result_t perform(const char *method, const char *uri, const orvel_dsi_rest
         curl_easy_setopt(curl, CURLOPT_CONNECT_TO, connect_to.get());
     }
     if (env_value("ORVEL_DSI_REST_VERBOSE") != nullptr) {
+        curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, verbose_trace);
         curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
     }
     set_body_options(curl, method, ctx);

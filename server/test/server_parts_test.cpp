@@ -1,8 +1,10 @@
 // Unit tests of the FTP front-end's parts that need no network: path
 // normalisation, reply formatting, listing lines, the users file, settings.
+#include "cert_map.hpp"
 #include "config.hpp"
 #include "ftp_session.hpp"
 #include "listing.hpp"
+#include "login_throttle.hpp"
 #include "users.hpp"
 
 #include <gtest/gtest.h>
@@ -98,13 +100,20 @@ TEST(ServerListing, LsLineAndFacts)
 TEST(ServerUsers, LoadVerifyAndErrors)
 {
     std::string line = make_user_line("ann", "s3cret");
-    ASSERT_FALSE(line.empty());
+    ASSERT_EQ(line.rfind("ann:$y$", 0), 0u) << line; // yescrypt, as mkpasswd and /etc/shadow write it
+    EXPECT_NE(make_user_line("ann", "s3cret"), line); // a fresh salt each time
+    // "openssl passwd -6 -salt saltsalt 'pw six'"
+    std::string carol = "carol:$6$saltsalt$9Os.EnXh9LARo8oOGe6/bD8bHA7zsmMWP.3rbNZGjLYGIGXUOhzbpx3VqQ5pB2IA.grf/"
+                        "1TipIWGJIPAAS01c.:/creds/carol.json";
     std::string path = temp_file("# users\n\n" + line + "\nbob:sha256:salt:" + sha256_hex("saltpw") +
-                                 ":/creds/bob.json:/policy/bob.json\n");
+                                 ":/creds/bob.json:/policy/bob.json\n" + carol + "\n");
     std::vector<UserEntry> users;
     std::string error;
     ASSERT_TRUE(load_users(path, &users, &error)) << error;
-    ASSERT_EQ(users.size(), 2u);
+    ASSERT_EQ(users.size(), 3u);
+    EXPECT_TRUE(verify_password(*find_user(users, "carol"), "pw six"));
+    EXPECT_FALSE(verify_password(*find_user(users, "carol"), "pw seven"));
+    EXPECT_EQ(find_user(users, "carol")->creds_file, "/creds/carol.json");
     auto ann = find_user(users, "ann");
     ASSERT_TRUE(ann);
     EXPECT_TRUE(verify_password(*ann, "s3cret"));
@@ -115,10 +124,11 @@ TEST(ServerUsers, LoadVerifyAndErrors)
     EXPECT_TRUE(verify_password(*bob, "pw"));
     EXPECT_EQ(bob->creds_file, "/creds/bob.json");
     EXPECT_EQ(bob->policy_file, "/policy/bob.json");
-    EXPECT_FALSE(find_user(users, "carol"));
+    EXPECT_FALSE(find_user(users, "dave"));
     std::remove(path.c_str());
 
-    for (const char *bad : {"ann:md5:s:0123", "ann:sha256::" , "ann:sha256:s:XYZ", ":sha256:s:abc",
+    // MD5 and DES crypt hashes are too weak to accept.
+    for (const char *bad : {"ann:$1$salt$9GHNWvCB1UrDZjPi7uags0", "ann:abJnggxhB/yWI", "ann:md5:s:0123", "ann:sha256::" , "ann:sha256:s:XYZ", ":sha256:s:abc",
                             "ann:sha256:s:0000000000000000000000000000000000000000000000000000000000000000\n"
                             "ann:sha256:s:0000000000000000000000000000000000000000000000000000000000000000"}) {
         std::string p = temp_file(std::string(bad) + "\n");
@@ -171,4 +181,60 @@ TEST(ServerSettings, CommandLineOverridesFileAndChecksValues)
     EXPECT_FALSE(is_loopback_address("10.0.0.1"));
     EXPECT_EQ(expand_user("/etc/creds-%u.json", "ann"), "/etc/creds-ann.json");
     EXPECT_EQ(expand_user("/etc/%x%", "ann"), "/etc/%x%");
+}
+
+TEST(ServerSettings, ClearTextOnlyOnLoopbackUnlessAllowed)
+{
+    Settings s;
+    s.users_file = "/etc/hostname";
+    s.plugin_path = "/etc/hostname";
+    EXPECT_TRUE(clear_text_logins_allowed(s)); // 127.0.0.1
+    s.listen_address = "0.0.0.0";
+    EXPECT_FALSE(clear_text_logins_allowed(s));
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(validate_settings(s)); // no certificate, no explicit setting: refuses to start
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("without TLS"), std::string::npos);
+    s.allow_clear_text = 1;
+    EXPECT_TRUE(clear_text_logins_allowed(s));
+    EXPECT_TRUE(validate_settings(s));
+    s.listen_address = "127.0.0.1";
+    s.allow_clear_text = 0;
+    EXPECT_FALSE(clear_text_logins_allowed(s));
+}
+
+TEST(ServerCertMap, QuotedSubjectsAndUserLists)
+{
+    std::string path = temp_file("# subjects\n\"/O=Grid/CN=Ann Example\" ann, ann-robot\n"
+                                 "/O=Grid/CN=bob bob\n");
+    std::vector<CertMapEntry> map;
+    std::string error;
+    ASSERT_TRUE(load_cert_map(path, &map, &error)) << error;
+    EXPECT_EQ(users_for_subject(map, "/O=Grid/CN=Ann Example"), (std::vector<std::string>{"ann", "ann-robot"}));
+    EXPECT_EQ(users_for_subject(map, "/O=Grid/CN=bob"), (std::vector<std::string>{"bob"}));
+    EXPECT_TRUE(users_for_subject(map, "/O=Grid/CN=Ann").empty());
+    std::remove(path.c_str());
+    for (const char *bad : {"\"/O=Grid/CN=Ann ann", "\"/O=Grid/CN=Ann\"", "\"CN=Ann\" ann", "\"/CN=Ann\" a,,b"}) {
+        std::string p = temp_file(std::string(bad) + "\n");
+        EXPECT_FALSE(load_cert_map(p, &map, &error)) << bad;
+        EXPECT_NE(error.find(p + ":1:"), std::string::npos) << error;
+        std::remove(p.c_str());
+    }
+}
+
+TEST(ServerLoginThrottle, SpacesAnswersPerAddressAndPerNameAfterAFailure)
+{
+    LoginThrottle throttle(1000, 60000);
+    EXPECT_EQ(throttle.reserve("10.0.0.1", "ann", 0), 0); // nothing failed yet: no wait
+    EXPECT_EQ(throttle.reserve("10.0.0.1", "ann", 0), 0);
+    throttle.record_failure("10.0.0.1", "ann", 100);
+    // Parallel attempts from the address, whatever the name, queue one a second.
+    EXPECT_EQ(throttle.reserve("10.0.0.1", "bob", 100), 1000);
+    EXPECT_EQ(throttle.reserve("10.0.0.1", "carol", 100), 2000);
+    // ... and so do attempts for the name from anywhere.
+    EXPECT_EQ(throttle.reserve("10.9.9.9", "ann", 100), 1000);
+    EXPECT_EQ(throttle.reserve("10.8.8.8", "ann", 100), 2000);
+    EXPECT_EQ(throttle.reserve("10.9.9.9", "dave", 100), 0); // neither failed
+    // Failures are forgotten after the memory time.
+    EXPECT_EQ(throttle.reserve("10.0.0.1", "bob", 100000), 0);
+    EXPECT_EQ(throttle.remembered(), 0u);
 }

@@ -33,6 +33,7 @@ PLUGIN = os.path.join(BINARY_DIR, "src", "liborvel_gridftp_server_dropbox.so")
 
 sys.path.insert(0, os.path.join(SOURCE_DIR, "emulator"))
 from harness import Emulator  # noqa: E402
+from pki import SUBJECTS, make_pki  # noqa: E402
 
 # Test users: (login, password, emulator access token, account id, namespace)
 USERS = [
@@ -96,14 +97,18 @@ class GeneratedStream:
 
 
 class Stack:
-    def __init__(self, server_args=(), users=USERS, policy=None):
+    def __init__(self, server_args=(), users=USERS, policy=None, tls=False, env=None):
         self.server_args = list(server_args)
+        self.extra_env = env or {}  # more environment for the server
+        self.tls = tls  # True: a throw-away PKI (self.pki), the server's TLS settings, a certificate map
         self.policy = policy  # storage policy document (dict), None = none
         self.users = users
         self.emu = None
         self.server = None
         self.tmp = None
         self.port = None
+        self.implicit_port = None  # the implicit-TLS port, when the server listens on one
+        self.pki = None
         self.exit_code = None  # the server's exit status after stop()
 
     # -- lifecycle ---------------------------------------------------------
@@ -127,7 +132,7 @@ class Stack:
             f.write("\n".join(users_lines) + "\n")
         self.log_file = os.path.join(self.tmp, "server.log")
         self.port_file = os.path.join(self.tmp, "server.port")
-        self.env = dict(os.environ)
+        self.env = dict(os.environ, **self.extra_env)
         self.env["ORVEL_DSI_REST_CAINFO"] = self.emu.ca
         self.env["ORVEL_DSI_REST_CONNECT_TO"] = (
             "api.dropboxapi.com:443:127.0.0.1:%d,content.dropboxapi.com:443:127.0.0.1:%d"
@@ -136,6 +141,14 @@ class Stack:
                "--users", self.users_file, "--creds", os.path.join(self.tmp, "creds-%u.json"),
                "--log", self.log_file, "--login-delay-ms", "50", "--data-timeout", "20",
                "--idle-timeout", "120"] + self.server_args
+        if self.tls:
+            os.mkdir(os.path.join(self.tmp, "pki"))
+            self.pki = make_pki(os.path.join(self.tmp, "pki"))
+            cert_map = os.path.join(self.tmp, "cert-map")
+            with open(cert_map, "w") as f:
+                f.write('"%s" ann\n"%s" ann\n' % (SUBJECTS["ann"], SUBJECTS["revoked"]))
+            cmd += ["--tls-certificate", self.pki["server"], "--tls-key", self.pki["server_key"],
+                    "--tls-ca", self.pki["ca"], "--tls-crl", self.pki["crl"], "--cert-map", cert_map]
         if self.policy is not None:
             policy_file = os.path.join(self.tmp, "policy.json")
             with open(policy_file, "w") as f:
@@ -150,7 +163,9 @@ class Stack:
                 with open(self.port_file) as f:
                     text = f.read().strip()
                 if text:
-                    self.port = int(text)
+                    ports = [int(p) for p in text.split()]
+                    self.port = ports[0]
+                    self.implicit_port = ports[1] if len(ports) > 1 else None
                     return self
             if self.server.poll() is not None:
                 break

@@ -1726,25 +1726,25 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 raise self.write_error("path", exc) from None
         self.reply_json({"metadata": md})
 
-    def h_files_move_v2(self, svc, view, arg):
+    def relocation_paths(self, svc, view, arg):
+        """(view, source comps, destination comps) of a move or copy."""
         view, src = self.lookup_path(svc, view, arg["from_path"], "from_lookup", field="from_path")
         if len(src) <= len(view.prefix):
             raise BadRequest('from_path: Specify the root folder as an empty string rather than as "/".')
         view2, dst = self.write_path(svc, view, arg["to_path"], "to", field="to_path")
         if view2.prefix != view.prefix:
             raise ApiError({".tag": "to", "to": {".tag": "no_write_permission"}})
+        return view, src, dst
+
+    def h_files_move_v2(self, svc, view, arg):
+        view, src, dst = self.relocation_paths(svc, view, arg)
         svc.contention.enter(view.ns)
         with svc.store.lock:
             md = svc.store.move(view, src, dst, arg.get("autorename", False))
         self.reply_json({"metadata": md})
 
     def h_files_copy_v2(self, svc, view, arg):
-        view, src = self.lookup_path(svc, view, arg["from_path"], "from_lookup", field="from_path")
-        if len(src) <= len(view.prefix):
-            raise BadRequest('from_path: Specify the root folder as an empty string rather than as "/".')
-        view2, dst = self.write_path(svc, view, arg["to_path"], "to", field="to_path")
-        if view2.prefix != view.prefix:
-            raise ApiError({".tag": "to", "to": {".tag": "no_write_permission"}})
+        view, src, dst = self.relocation_paths(svc, view, arg)
         svc.contention.enter(view.ns)
         with svc.store.lock:
             md = svc.store.copy(view, src, dst, arg.get("autorename", False))

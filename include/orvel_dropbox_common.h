@@ -76,6 +76,10 @@ extern const char *orvel_i_dropbox_retry_path;      /* "$HOME/.orvel/dropbox-r" 
 extern const char *orvel_i_dropbox_upload_path;     /* "$HOME/.orvel/dropbox-u" */
 extern const char *orvel_i_dropbox_api_host;        /* "https://api.dropboxapi.com" */
 extern const char *orvel_i_dropbox_content_host;    /* "https://content.dropboxapi.com" */
+extern int32_t orvel_i_dropbox_lock_wait_ms;        /* longest wait for a state file's lock held by one
+                                                       other process, 5000 */
+extern int32_t orvel_i_dropbox_metadata_max_age_ms; /* age after which cached metadata is confirmed with
+                                                       the service before it decides an answer, 5000 */
 
 #define ORVEL_DROPBOX_STATE_DIR "$HOME/.orvel"
 #define ORVEL_DROPBOX_CHECKSUM_SUPPORT "Dropbox:1;SHA1:15;MD5:15;SHA256:15;SHA512:15;ADLER32:15;QuickXORHex:15"
@@ -142,7 +146,8 @@ typedef struct orvel_dropbox_retry_s {
     bool is;                                   /* create has filled the handle */
     int fd;                                    /* state file, or -1 without a file */
     uint32_t delay;                            /* minimum spacing of request starts, microseconds */
-    struct orvel_dropbox_retry_shared_s *shared; /* the mapping, or a private record */
+    struct orvel_dropbox_retry_shared_s *shared; /* the process's copy of the file's record, read and
+                                                    written under the lock; the only record without a file */
 } orvel_dropbox_retry_t;
 
 void orvel_i_dropbox_retry_state_create(const char *name, uint32_t max_per_second,
@@ -193,6 +198,8 @@ typedef struct orvel_dropbox_syscalls_s {
     int (*close)(int fd);
     uid_t (*geteuid)(void);
     uid_t (*getuid)(void);
+    ssize_t (*pread)(int fd, void *buffer, size_t count, off_t offset);
+    ssize_t (*pwrite)(int fd, const void *buffer, size_t count, off_t offset);
 } orvel_dropbox_syscalls_t;
 
 /* The table in use; starts as orvel_i_dropbox_syscalls_default. */
@@ -206,31 +213,43 @@ extern const orvel_dropbox_syscalls_t orvel_i_dropbox_syscalls_default;
  * left to whatever uses the folder next. */
 void orvel_dropbox_state_folder_make(const char *folder);
 
-/* Whole-file write lock of a state file: F_SETLKW when blocking, else
- * F_SETLK; an interrupted call is repeated, any other failure is the system
- * error naming "fnctl". Unlock releases it. */
+/* Whole-file write lock of a state file. Without blocking one F_SETLK; when
+ * blocking, F_SETLK is tried again until the lock is free, but a process that
+ * keeps holding it longer than orvel_i_dropbox_lock_wait_ms (stopped, or in a
+ * debugger) is not waited for: the system error then carries ETIMEDOUT. An
+ * interrupted call is repeated, any other failure is the system error naming
+ * "fnctl". Unlock releases it. */
 orvel_result_t orvel_dropbox_state_file_lock(int fd, bool blocking);
 orvel_result_t orvel_dropbox_state_file_unlock(int fd);
 
-/* One kind of per-user state file: a fixed-size record shared by mapping. */
+/* One kind of per-user state file: a fixed-size record. */
 typedef struct orvel_dropbox_state_file_s {
     size_t size;                          /* exact size of the file and of its record */
     orvel_result_t (*try_lock)(int fd);   /* the kind's own lock, without waiting */
     orvel_result_t (*unlock)(int fd);     /* the kind's own unlock */
-    void (*initialise)(void *mapping);    /* writes a new file's record; may be null */
+    void (*initialise)(void *record);     /* writes a new file's record; may be null */
+    bool mapped;                          /* shared through a mapping; otherwise each process keeps a
+                                             copy that it reads and writes under the lock */
 } orvel_dropbox_state_file_t;
 
-/* Opens (creating) the file `name` under the expansion of `folder_template`,
- * which must be owned by the effective user; the first process to take the
- * lock sizes (and initialises) it, the others wait until it has the size.
- * Then maps it shared and returns true with the descriptor and the mapping.
- * On any failure returns false with -1 and a zeroed record of `size` bytes of
- * the process's own (null when out of memory). Names that are empty, "." or
- * "..", or hold a "/", are not used as file names. */
+/* Opens (creating) the regular file `name` under the expansion of
+ * `folder_template`, never through a symbolic link; it must be owned by the
+ * effective user. The first process to take the lock sizes (and initialises)
+ * it, the others wait until it has the size. Returns true with the descriptor
+ * and the record: the shared mapping, or for a kind that is not mapped a copy
+ * of the file's record. On any failure returns false with -1 and a zeroed
+ * record of `size` bytes of the process's own (null when out of memory). An
+ * expanded name that is empty, "." or "..", or holds a "/", is not used. */
 bool orvel_dropbox_state_file_open(const orvel_dropbox_state_file_t *kind, const char *folder_template,
-                                   const char *name, int *fd_out, void **mapping_out);
+                                   const char *name, int *fd_out, void **record_out);
+/* Reads the file's record into `record` (the caller holds the lock); what a
+ * file cut short lacks reads as zero. False, with `record` all zero, when the
+ * file cannot be read. */
+bool orvel_dropbox_state_file_read(const orvel_dropbox_state_file_t *kind, int fd, void *record);
+/* Writes `record` as the file's record (the caller holds the lock). */
+bool orvel_dropbox_state_file_write(const orvel_dropbox_state_file_t *kind, int fd, const void *record);
 /* Unmaps and closes what open gave, or frees the private record (fd -1). */
-void orvel_dropbox_state_file_close(const orvel_dropbox_state_file_t *kind, int fd, void *mapping);
+void orvel_dropbox_state_file_close(const orvel_dropbox_state_file_t *kind, int fd, void *record);
 
 /* ---------------------------------------------------------- session handle */
 

@@ -149,6 +149,14 @@ TEST_F(DropboxConfig, TemplateLookupFailures)
     EXPECT_NE(std::string(chain).find("malloc"), std::string::npos) << chain;
     free(chain);
     orvel_error_discard(result);
+
+    // An empty home folder is no place for "$HOME/.orvel" either.
+    orvel_i_dropbox_syscalls.getpwuid_r = home_getpwuid_r;
+    test_home() = "";
+    EXPECT_EQ(expand("$HOME/.orvel", &result), "<null>");
+    EXPECT_NE(result, ORVEL_SUCCESS);
+    orvel_error_discard(result);
+    EXPECT_EQ(expand("/plain/$LOGNAME"), "/plain/" + login_name());
 }
 
 TEST_F(DropboxConfig, SessionStartBuildsTheHandleAndStateFiles)

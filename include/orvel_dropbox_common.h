@@ -112,6 +112,10 @@ typedef struct orvel_dropbox_path_info_s {
     bool listed;      /* a cached folder whose children are all cached */
     bool has_metadata;/* carried by copies, never set */
     bool freeme;      /* heap record from orvel_dropbox_path_info_copy */
+    uint64_t confirmed;   /* confirmation number given when the record entered the cache; 0 = none */
+    int64_t confirmed_ms; /* monotonic time of that entry, milliseconds */
+    uint64_t listed_at;   /* confirmation number at the start of the listing that set `listed` */
+    int64_t listed_ms;    /* monotonic time of that start, milliseconds */
 } orvel_dropbox_path_info_t;
 
 extern const orvel_dropbox_path_info_t orvel_i_dropbox_vfs_root_info;
@@ -251,6 +255,27 @@ bool orvel_dropbox_state_file_write(const orvel_dropbox_state_file_t *kind, int 
 /* Unmaps and closes what open gave, or frees the private record (fd -1). */
 void orvel_dropbox_state_file_close(const orvel_dropbox_state_file_t *kind, int fd, void *record);
 
+/* ---------------------------------------------------- account change counter */
+
+/* The account's change counter: one 8-byte file per account beside the
+ * pacing record, bumped by every create, upload, move and delete of any
+ * session of the account, so that sibling sessions know when what they
+ * cached may have changed. */
+struct orvel_dropbox_changes_shared_s {
+    uint64_t changes; /* namespace changes made through this host's sessions */
+};
+
+typedef struct orvel_dropbox_changes_s {
+    bool is;          /* create has filled it */
+    int fd;           /* the counter file, or -1: only the session's own changes are known */
+    struct orvel_dropbox_changes_shared_s *shared; /* the process's copy of the file's record */
+    uint64_t seen;    /* the counter as this session last accounted for it */
+    uint64_t valid_from; /* cached knowledge of an earlier confirmation number needs confirming */
+} orvel_dropbox_changes_t;
+
+void orvel_i_dropbox_changes_create(const char *account_id, orvel_dropbox_changes_t *changes);
+void orvel_i_dropbox_changes_destroy(orvel_dropbox_changes_t *changes);
+
 /* ---------------------------------------------------------- session handle */
 
 typedef struct orvel_dropbox_handle_s {
@@ -264,7 +289,18 @@ typedef struct orvel_dropbox_handle_s {
     orvel_hashtable_t cache;   /* path -> orvel_dropbox_path_info_t */
     orvel_hashtable_t upload_state; /* path -> orvel_dropbox_upload_session_t */
     orvel_dropbox_retry_t retry_state; /* shared pacing state */
+    orvel_dropbox_changes_t changes;   /* the account's change counter as the session follows it */
 } orvel_dropbox_handle_t;
+
+/* Reads the account's change counter: when another session changed the
+ * account since this one last looked, everything cached so far needs
+ * confirming before it decides an answer. */
+void orvel_dropbox_changes_check(orvel_dropbox_handle_t *handle);
+/* Bumps the counter after a call that changed, or may have changed, the
+ * account. `known` says the session's cache follows the change itself (the
+ * caller enters the outcome); without it, or when another session's change
+ * came first, everything cached so far needs confirming. */
+void orvel_dropbox_changes_made(orvel_dropbox_handle_t *handle, bool known);
 
 /* ----------------------------------------------------------- entry points */
 
@@ -332,6 +368,7 @@ extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload;
 extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_start;
 extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_append;
 extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_finish;
+extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_get_metadata;
 
 typedef struct orvel_dropbox_api_call_s orvel_dropbox_api_call_t;
 
@@ -378,9 +415,20 @@ orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_drop
  * newly allocated, or null. */
 char *orvel_dropbox_args_text(json_t *args);
 
+/* What a finished call means beyond its result, called by the request
+ * procedure once per call: calls that change the account bump the counter;
+ * a "not found" for a file named by id marks its cached records for
+ * confirmation; an error reply naming no path is given the call's path. No
+ * cached record is released here. */
+void orvel_dropbox_call_finished(orvel_dropbox_handle_t *handle, const orvel_dropbox_api_call_t *call,
+                                 orvel_result_t *result);
+
 /* ------------------------------------------------ path cache and uploads */
 
+/* Paths are keys as the service compares names: without regard to case. */
 orvel_result_t orvel_dropbox_path_cache_init(orvel_hashtable_t *cache);
+/* The entered copy carries the next confirmation number and the time of
+ * entry; a key spelled differently takes the new spelling. */
 orvel_result_t orvel_dropbox_path_cache_update(orvel_hashtable_t *cache, const orvel_dropbox_path_info_t *info,
                                                const char *base_path);
 orvel_result_t orvel_dropbox_path_cache_remove(orvel_hashtable_t *cache, const char *path);
@@ -388,6 +436,19 @@ orvel_result_t orvel_dropbox_path_cache_remove(orvel_hashtable_t *cache, const c
  * own entry stays (marked not listed): a session always knows its root. */
 orvel_result_t orvel_dropbox_path_cache_remove_tree(orvel_hashtable_t *cache, const char *path);
 orvel_dropbox_path_info_t *orvel_dropbox_path_cache_query(orvel_hashtable_t *cache, const char *path);
+/* After a complete listing of folder `path` begun at confirmation number
+ * `since`: removes the children the listing did not enter (they are gone),
+ * with everything below them. */
+void orvel_dropbox_path_cache_forget_unlisted(orvel_hashtable_t *cache, const char *path, uint64_t since);
+/* Marks every record of the object with service id `id` as needing
+ * confirmation; none is released. */
+void orvel_dropbox_path_cache_unconfirm_id(orvel_hashtable_t *cache, const char *id);
+/* The confirmation number the next record entered into any path cache gets,
+ * and the monotonic clock the entries are timed with. */
+uint64_t orvel_dropbox_confirmation_next(void);
+int64_t orvel_dropbox_monotonic_ms(void);
+/* Whether two paths name the same object as the service compares names. */
+bool orvel_dropbox_path_same(const char *a, const char *b);
 
 orvel_result_t orvel_dropbox_upload_state_init(orvel_hashtable_t *cache);
 orvel_result_t orvel_dropbox_upload_state_update(orvel_hashtable_t *cache, orvel_dropbox_upload_session_t *upload,
@@ -409,6 +470,29 @@ orvel_result_t orvel_dropbox_path_resolve(orvel_dropbox_handle_t *handle, const 
                                           orvel_dropbox_path_info_t **parent_out);
 orvel_result_t orvel_dropbox_info_to_stat(orvel_dropbox_handle_t *handle, const orvel_dropbox_path_info_t *info,
                                           orvel_gridftp_server_control_stat_t *stat_out);
+/* A cached record or listing may decide an answer without asking the
+ * service: no sibling session changed the account since it was confirmed and
+ * it is younger than orvel_i_dropbox_metadata_max_age_ms. The root always
+ * exists. */
+bool orvel_dropbox_record_fresh(const orvel_dropbox_handle_t *handle, const orvel_dropbox_path_info_t *info);
+bool orvel_dropbox_listing_fresh(const orvel_dropbox_handle_t *handle, const orvel_dropbox_path_info_t *folder);
+/* Marks cached folder `path` as listed by a complete listing begun at
+ * confirmation number `since` and time `at_ms`. */
+void orvel_dropbox_mark_listed(orvel_dropbox_handle_t *handle, const char *path, uint64_t since, int64_t at_ms);
+/* Asks the service for `path` (one get_metadata) and brings the cache in
+ * line: the record entered afresh, or the path with everything below it
+ * removed when the service does not know it. Fails only when the service
+ * could not answer; then the cache is left as it was. */
+orvel_result_t orvel_dropbox_path_confirm(orvel_dropbox_handle_t *handle, const char *path);
+/* Whether a failed call's answer says the named path is not there (not
+ * found, or an ancestor is no folder). */
+bool orvel_dropbox_says_absent(orvel_result_t result);
+/* Whether `result` is the reply error 550 PATH_NOT_FOUND. */
+bool orvel_dropbox_is_path_not_found(orvel_result_t result);
+/* A lookup that failed without an answer about the path (a broken exchange,
+ * the service failing or busy): a transient 451 with the failure as its
+ * cause. Specific replies (permission, busy, names) pass unchanged. */
+orvel_result_t orvel_dropbox_error_lookup_failed(orvel_result_t result, const char *path);
 /* The parent path of an absolute path ("/" for "/a" and for "/"), newly
  * allocated; null when `path` has no "/" (then *result_out is a reply error). */
 char *orvel_dropbox_parent_path(const char *path, orvel_result_t *result_out);

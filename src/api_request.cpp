@@ -254,6 +254,7 @@ orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_drop
         result = ORVEL_SUCCESS;
     }
 
+    orvel_dropbox_call_finished(handle, call, &result);
     if (reply_json != nullptr && json_sink) {
         *reply_json = json;
     } else {

@@ -315,6 +315,9 @@ void orvel_i_dropbox_recv(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *t
 
 orvel_result_t orvel_dropbox_evaluate_path(const char *orig_path, char **updated_pathp);
 orvel_result_t orvel_dropbox_update_token(orvel_dropbox_handle_t *handle, orvel_gfs_operation_t op);
+/* The storage policy: "user_api_rate_limit" into *rate_limit_out, and
+ * "metadata_max_age" (seconds, 0 = always confirm) into
+ * orvel_i_dropbox_metadata_max_age_ms; absent members change nothing. */
 orvel_result_t orvel_dropbox_config_parse_json(const char *json_config, uint32_t *rate_limit_out);
 
 /* ------------------------------------------------------------ error type */

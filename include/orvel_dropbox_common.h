@@ -446,9 +446,10 @@ void orvel_dropbox_path_cache_forget_unlisted(orvel_hashtable_t *cache, const ch
 /* Marks every record of the object with service id `id` as needing
  * confirmation; none is released. */
 void orvel_dropbox_path_cache_unconfirm_id(orvel_hashtable_t *cache, const char *id);
-/* The confirmation number the next record entered into any path cache gets,
- * and the monotonic clock the entries are timed with. */
-uint64_t orvel_dropbox_confirmation_next(void);
+/* Takes a confirmation number: greater than those of every record entered
+ * into a path cache so far, smaller than those of every record entered later.
+ * And the monotonic clock the entries are timed with. */
+uint64_t orvel_dropbox_confirmation_take(void);
 int64_t orvel_dropbox_monotonic_ms(void);
 /* Whether two paths name the same object as the service compares names. */
 bool orvel_dropbox_path_same(const char *a, const char *b);

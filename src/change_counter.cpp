@@ -63,7 +63,7 @@ void orvel_l_dropbox_changes_unlock_file(orvel_dropbox_changes_t *changes)
 // Everything cached so far needs confirming before it decides an answer.
 void orvel_l_dropbox_changes_invalidate(orvel_dropbox_changes_t *changes, const char *why)
 {
-    changes->valid_from = orvel_dropbox_confirmation_next();
+    changes->valid_from = orvel_dropbox_confirmation_take();
     ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "changes=%" PRIu64 " %s: cached metadata is confirmed before use\n",
                       changes->seen, why);
 }

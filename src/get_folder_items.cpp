@@ -98,7 +98,7 @@ extern "C" orvel_result_t orvel_dropbox_get_folder_items(orvel_dropbox_handle_t 
     char *cursor = nullptr;
     long pages = 0;
     bool more = true;
-    const uint64_t since = orvel_dropbox_confirmation_next();
+    const uint64_t since = orvel_dropbox_confirmation_take();
     std::set<std::string> cursors; // every cursor asked with so far
 
     while (more && result == ORVEL_SUCCESS) {

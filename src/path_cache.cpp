@@ -351,9 +351,9 @@ void orvel_dropbox_path_cache_unconfirm_id(orvel_hashtable_t *cache, const char 
         orvel_hashtable_remove_if(cache, orvel_l_dropbox_unconfirm_id, const_cast<char *>(id), nullptr);
 }
 
-uint64_t orvel_dropbox_confirmation_next(void)
+uint64_t orvel_dropbox_confirmation_take(void)
 {
-    return orvel_l_dropbox_confirmations;
+    return orvel_l_dropbox_confirmations++;
 }
 
 int64_t orvel_dropbox_monotonic_ms(void)

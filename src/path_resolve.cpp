@@ -19,7 +19,7 @@ namespace {
 // listed from the listing's start on.
 orvel_result_t orvel_l_dropbox_list_parent(orvel_dropbox_handle_t *handle, const char *parent_path)
 {
-    uint64_t since = orvel_dropbox_confirmation_next();
+    uint64_t since = orvel_dropbox_confirmation_take();
     int64_t at = orvel_dropbox_monotonic_ms();
     orvel_result_t result = orvel_dropbox_get_folder_items(handle, parent_path, nullptr, nullptr);
     if (result == ORVEL_SUCCESS)

@@ -104,7 +104,7 @@ void orvel_i_dropbox_stat_multi(orvel_gfs_operation_t op, orvel_gfs_stat_info_t 
         else
             state.stat_count = 1;
 
-        const uint64_t since = orvel_dropbox_confirmation_next();
+        const uint64_t since = orvel_dropbox_confirmation_take();
         const int64_t at = orvel_dropbox_monotonic_ms();
         if (result == ORVEL_SUCCESS) {
             result = orvel_dropbox_get_folder_items(handle, stat_info->pathname, orvel_dropbox_stat_entry, &state);

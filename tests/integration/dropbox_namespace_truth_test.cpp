@@ -137,5 +137,15 @@ TEST_F(NamespaceTruth, NamesCompareWithoutRegardToCase)
     EXPECT_EQ(names(listing), (std::vector<std::string>{".", "Case.txt"}));
 }
 
+TEST_F(NamespaceTruth, AnUploadWhoseFolderCannotBeLookedUpIsNoNotFound)
+{
+    emu_->make_folder("/docs");
+    start();
+    emu_->add_fault(R"({"path": "/2/files/list_folder", "status": 503, "count": 2})");
+    host::Outcome stored = upload(*session_, "/docs/new.txt", "data");
+    EXPECT_EQ(stored.reply_code(), 451) << stored.chain_text();
+    EXPECT_EQ(count("/2/files/upload"), 0u);
+}
+
 } // namespace
 } // namespace orvel::test

@@ -12,6 +12,7 @@
 #include <time.h>
 #include <wctype.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -22,8 +23,9 @@
 
 namespace {
 
-// The next confirmation number; process-wide, so that numbers only grow.
-uint64_t orvel_l_dropbox_confirmations = 1;
+// The next confirmation number; process-wide (sessions of one process may
+// run on different threads), so that numbers only grow.
+std::atomic<uint64_t> orvel_l_dropbox_confirmations{1};
 
 // Lower case of a code point as the C library's UTF-8 locale knows it.
 uint32_t orvel_l_dropbox_lower(uint32_t code_point)
@@ -254,7 +256,7 @@ orvel_result_t orvel_dropbox_path_cache_update(orvel_hashtable_t *cache, const o
             goto out;
         }
     }
-    copy->confirmed = orvel_l_dropbox_confirmations++;
+    copy->confirmed = orvel_l_dropbox_confirmations.fetch_add(1);
     copy->confirmed_ms = orvel_dropbox_monotonic_ms();
     if (orvel_hashtable_insert(cache, copy->name, copy) != 0) {
         auto *old = static_cast<orvel_dropbox_path_info_t *>(orvel_hashtable_lookup(cache, copy->name));
@@ -353,7 +355,7 @@ void orvel_dropbox_path_cache_unconfirm_id(orvel_hashtable_t *cache, const char 
 
 uint64_t orvel_dropbox_confirmation_take(void)
 {
-    return orvel_l_dropbox_confirmations++;
+    return orvel_l_dropbox_confirmations.fetch_add(1);
 }
 
 int64_t orvel_dropbox_monotonic_ms(void)

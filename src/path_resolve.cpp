@@ -5,6 +5,7 @@
 // and the conversion of a record to the host's stat record.
 #include "orvel_dropbox_common.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -133,11 +134,24 @@ orvel_result_t orvel_dropbox_path_confirm(orvel_dropbox_handle_t *handle, const 
     orvel_dropbox_path_info_t info{};
     orvel_dropbox_api_call_t call{};
     orvel_dropbox_path_info_t *cached = nullptr;
+    json_t *args = nullptr;
+    json_t *name = nullptr;
     char *parent_path = orvel_dropbox_parent_path(path, nullptr);
-    json_t *args = parent_path != nullptr && path[1] != '\0' ? json_pack("{s:s}", "path", path) : nullptr;
-    if (args == nullptr) {
-        // The root, or no path the service could be asked about.
-        result = parent_path != nullptr && path[1] == '\0' ? ORVEL_SUCCESS : orvel_dropbox_error_system_malloc();
+    if (parent_path == nullptr || path[1] == '\0')
+        goto out; // the root always exists; a path without "/" is only ever cached
+    errno = 0;
+    name = json_string(path);
+    if (name == nullptr) {
+        // Not UTF-8: no name the service could have.
+        if (errno == ENOMEM)
+            result = orvel_dropbox_error_system_malloc();
+        goto out;
+    }
+    args = json_object();
+    if (args == nullptr || json_object_set_new(args, "path", name) != 0) { // takes `name` in every case
+        if (args == nullptr)
+            json_decref(name);
+        result = orvel_dropbox_error_system_malloc();
         goto out;
     }
     call.endpoint = &orvel_i_dropbox_ep_get_metadata;
@@ -189,13 +203,15 @@ orvel_result_t orvel_dropbox_path_resolve(orvel_dropbox_handle_t *handle, const 
     orvel_dropbox_path_info_t *entry = nullptr;
     orvel_dropbox_path_info_t *parent = nullptr;
     char *parent_path = nullptr;
+    bool unconfirmed = false; // a record that could not be confirmed answers nothing
 
     orvel_dropbox_changes_check(handle);
     entry = orvel_dropbox_path_cache_query(&handle->cache, path);
     if (entry != nullptr && !orvel_dropbox_record_fresh(handle, entry)) {
         result = orvel_dropbox_path_confirm(handle, path);
         entry = orvel_dropbox_path_cache_query(&handle->cache, path);
-        if (result != ORVEL_SUCCESS)
+        unconfirmed = result != ORVEL_SUCCESS;
+        if (unconfirmed)
             goto hand_out;
     }
     if (entry != nullptr && parent_out == nullptr)
@@ -235,7 +251,7 @@ hand_out:
     // Looked up again: a listing or a confirmation may have replaced (and
     // released) the records found before it.
     entry = orvel_dropbox_path_cache_query(&handle->cache, path);
-    if (!orvel_l_dropbox_exists(entry))
+    if (unconfirmed || !orvel_l_dropbox_exists(entry))
         entry = nullptr;
     if (parent_path != nullptr)
         parent = orvel_dropbox_path_cache_query(&handle->cache, parent_path);

@@ -108,6 +108,11 @@ TEST_F(NamespaceTruth, OlderKnowledgeIsConfirmedWithTheService)
     ASSERT_TRUE(made.ok()) << made.chain_text();
     EXPECT_EQ(count(kCreateFolder), 1u);
     EXPECT_TRUE(emu_->exists("/d"));
+
+    // What cannot be confirmed answers nothing: not the old size either.
+    emu_->add_fault(R"({"path": "/2/files/get_metadata", "status": 503})");
+    host::Outcome unconfirmed = stat("/f");
+    EXPECT_EQ(unconfirmed.reply_code(), 451) << unconfirmed.chain_text();
 }
 
 TEST_F(NamespaceTruth, NotFoundFromTheServiceRemovesThePathAndWhatIsBelow)

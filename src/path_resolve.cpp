@@ -81,13 +81,13 @@ bool orvel_dropbox_record_fresh(const orvel_dropbox_handle_t *handle, const orve
     if (info->name != nullptr && info->name[0] == '/' && info->name[1] == '\0')
         return true;
     return info->confirmed != 0 && info->confirmed >= handle->changes.valid_from &&
-           orvel_dropbox_monotonic_ms() - info->confirmed_ms <= orvel_i_dropbox_metadata_max_age_ms;
+           orvel_dropbox_monotonic_ms() - info->confirmed_ms < orvel_i_dropbox_metadata_max_age_ms;
 }
 
 bool orvel_dropbox_listing_fresh(const orvel_dropbox_handle_t *handle, const orvel_dropbox_path_info_t *folder)
 {
     return folder->listed && folder->listed_at >= handle->changes.valid_from &&
-           orvel_dropbox_monotonic_ms() - folder->listed_ms <= orvel_i_dropbox_metadata_max_age_ms;
+           orvel_dropbox_monotonic_ms() - folder->listed_ms < orvel_i_dropbox_metadata_max_age_ms;
 }
 
 void orvel_dropbox_mark_listed(orvel_dropbox_handle_t *handle, const char *path, uint64_t since, int64_t at_ms)

@@ -25,13 +25,6 @@ orvel_result_t orvel_l_dropbox_lock_error(int error_number)
     return orvel_error_put(orvel_i_gfs_error_system(0, error_number, "System error%s%s", " in ", "fnctl"));
 }
 
-int64_t orvel_l_dropbox_monotonic_ms(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
-
 // One record-lock call over the whole file; an interrupted call is repeated.
 int orvel_l_dropbox_fcntl_whole(int fd, int command, struct flock *lock, short type)
 {
@@ -67,7 +60,7 @@ orvel_result_t orvel_l_dropbox_lock_waiting(int fd)
             return orvel_l_dropbox_lock_error(errno);
         if (lock.l_type == F_UNLCK)
             continue; // released in between
-        int64_t now = orvel_l_dropbox_monotonic_ms();
+        int64_t now = orvel_dropbox_monotonic_ms();
         if (lock.l_pid != holder || holder_since == 0) {
             holder = lock.l_pid;
             holder_since = now;
@@ -96,10 +89,13 @@ bool orvel_l_dropbox_safe_name(const char *name)
 char *orvel_l_dropbox_state_file_path(const char *folder_template, const char *name, char **folder_out)
 {
     *folder_out = nullptr;
+    if (name == nullptr) {
+        return nullptr;
+    }
     char *folder = nullptr;
     char *file_name = nullptr;
     char *path = nullptr;
-    orvel_result_t result = name != nullptr ? orvel_dropbox_evaluate_path(name, &file_name) : ORVEL_FAILURE;
+    orvel_result_t result = orvel_dropbox_evaluate_path(name, &file_name);
     if (result == ORVEL_SUCCESS)
         result = orvel_dropbox_evaluate_path(folder_template, &folder);
     if (result == ORVEL_SUCCESS && orvel_l_dropbox_safe_name(file_name) &&

@@ -133,11 +133,13 @@ TEST_F(NamespaceTruth, NamesCompareWithoutRegardToCase)
 {
     emu_->put_file("/docs/Case.txt", "nineteen bytes long");
     start();
-    EXPECT_EQ(size_of("/docs/Case.txt"), 19u);
+    ASSERT_TRUE(stat("/docs", false).ok());
+    EXPECT_EQ(size_of("/docs/case.txt"), 19u); // the same file, whatever the spelling
 
     ASSERT_TRUE(upload(*session_, "/docs/case.txt", "six b.").ok());
     EXPECT_EQ(emu_->read_file("/docs/Case.txt"), "six b.");
     EXPECT_EQ(size_of("/docs/Case.txt"), 6u);
+    EXPECT_EQ(size_of("/docs/CASE.TXT"), 6u);
     host::Outcome listing = stat("/docs", false);
     EXPECT_EQ(names(listing), (std::vector<std::string>{".", "Case.txt"}));
 }

@@ -76,6 +76,10 @@ extern const char *orvel_i_dropbox_retry_path;      /* "$HOME/.orvel/dropbox-r" 
 extern const char *orvel_i_dropbox_upload_path;     /* "$HOME/.orvel/dropbox-u" */
 extern const char *orvel_i_dropbox_api_host;        /* "https://api.dropboxapi.com" */
 extern const char *orvel_i_dropbox_content_host;    /* "https://content.dropboxapi.com" */
+extern int32_t orvel_i_dropbox_lock_wait_ms;        /* longest wait for a state file's lock held by one
+                                                       other process, 5000 */
+extern int32_t orvel_i_dropbox_metadata_max_age_ms; /* age after which cached metadata is confirmed with
+                                                       the service before it decides an answer, 5000 */
 
 #define ORVEL_DROPBOX_STATE_DIR "$HOME/.orvel"
 #define ORVEL_DROPBOX_CHECKSUM_SUPPORT "Dropbox:1;SHA1:15;MD5:15;SHA256:15;SHA512:15;ADLER32:15;QuickXORHex:15"
@@ -108,6 +112,10 @@ typedef struct orvel_dropbox_path_info_s {
     bool listed;      /* a cached folder whose children are all cached */
     bool has_metadata;/* carried by copies, never set */
     bool freeme;      /* heap record from orvel_dropbox_path_info_copy */
+    uint64_t confirmed;   /* confirmation number given when the record entered the cache; 0 = none */
+    int64_t confirmed_ms; /* monotonic time of that entry, milliseconds */
+    uint64_t listed_at;   /* confirmation number at the start of the listing that set `listed` */
+    int64_t listed_ms;    /* monotonic time of that start, milliseconds */
 } orvel_dropbox_path_info_t;
 
 extern const orvel_dropbox_path_info_t orvel_i_dropbox_vfs_root_info;
@@ -142,7 +150,8 @@ typedef struct orvel_dropbox_retry_s {
     bool is;                                   /* create has filled the handle */
     int fd;                                    /* state file, or -1 without a file */
     uint32_t delay;                            /* minimum spacing of request starts, microseconds */
-    struct orvel_dropbox_retry_shared_s *shared; /* the mapping, or a private record */
+    struct orvel_dropbox_retry_shared_s *shared; /* the process's copy of the file's record, read and
+                                                    written under the lock; the only record without a file */
 } orvel_dropbox_retry_t;
 
 void orvel_i_dropbox_retry_state_create(const char *name, uint32_t max_per_second,
@@ -193,6 +202,8 @@ typedef struct orvel_dropbox_syscalls_s {
     int (*close)(int fd);
     uid_t (*geteuid)(void);
     uid_t (*getuid)(void);
+    ssize_t (*pread)(int fd, void *buffer, size_t count, off_t offset);
+    ssize_t (*pwrite)(int fd, const void *buffer, size_t count, off_t offset);
 } orvel_dropbox_syscalls_t;
 
 /* The table in use; starts as orvel_i_dropbox_syscalls_default. */
@@ -206,31 +217,64 @@ extern const orvel_dropbox_syscalls_t orvel_i_dropbox_syscalls_default;
  * left to whatever uses the folder next. */
 void orvel_dropbox_state_folder_make(const char *folder);
 
-/* Whole-file write lock of a state file: F_SETLKW when blocking, else
- * F_SETLK; an interrupted call is repeated, any other failure is the system
- * error naming "fnctl". Unlock releases it. */
+/* Whole-file write lock of a state file. Without blocking one F_SETLK; when
+ * blocking, F_SETLK is tried again until the lock is free, but a process that
+ * keeps holding it longer than orvel_i_dropbox_lock_wait_ms (stopped, or in a
+ * debugger) is not waited for: the system error then carries ETIMEDOUT. An
+ * interrupted call is repeated, any other failure is the system error naming
+ * "fnctl". Unlock releases it. */
 orvel_result_t orvel_dropbox_state_file_lock(int fd, bool blocking);
 orvel_result_t orvel_dropbox_state_file_unlock(int fd);
 
-/* One kind of per-user state file: a fixed-size record shared by mapping. */
+/* One kind of per-user state file: a fixed-size record. */
 typedef struct orvel_dropbox_state_file_s {
     size_t size;                          /* exact size of the file and of its record */
     orvel_result_t (*try_lock)(int fd);   /* the kind's own lock, without waiting */
     orvel_result_t (*unlock)(int fd);     /* the kind's own unlock */
-    void (*initialise)(void *mapping);    /* writes a new file's record; may be null */
+    void (*initialise)(void *record);     /* writes a new file's record; may be null */
+    bool mapped;                          /* shared through a mapping; otherwise each process keeps a
+                                             copy that it reads and writes under the lock */
 } orvel_dropbox_state_file_t;
 
-/* Opens (creating) the file `name` under the expansion of `folder_template`,
- * which must be owned by the effective user; the first process to take the
- * lock sizes (and initialises) it, the others wait until it has the size.
- * Then maps it shared and returns true with the descriptor and the mapping.
- * On any failure returns false with -1 and a zeroed record of `size` bytes of
- * the process's own (null when out of memory). Names that are empty, "." or
- * "..", or hold a "/", are not used as file names. */
+/* Opens (creating) the regular file `name` under the expansion of
+ * `folder_template`, never through a symbolic link; it must be owned by the
+ * effective user. The first process to take the lock sizes (and initialises)
+ * it, the others wait until it has the size. Returns true with the descriptor
+ * and the record: the shared mapping, or for a kind that is not mapped a copy
+ * of the file's record. On any failure returns false with -1 and a zeroed
+ * record of `size` bytes of the process's own (null when out of memory). An
+ * expanded name that is empty, "." or "..", or holds a "/", is not used. */
 bool orvel_dropbox_state_file_open(const orvel_dropbox_state_file_t *kind, const char *folder_template,
-                                   const char *name, int *fd_out, void **mapping_out);
+                                   const char *name, int *fd_out, void **record_out);
+/* Reads the file's record into `record` (the caller holds the lock); what a
+ * file cut short lacks reads as zero. False, with `record` all zero, when the
+ * file cannot be read. */
+bool orvel_dropbox_state_file_read(const orvel_dropbox_state_file_t *kind, int fd, void *record);
+/* Writes `record` as the file's record (the caller holds the lock). */
+bool orvel_dropbox_state_file_write(const orvel_dropbox_state_file_t *kind, int fd, const void *record);
 /* Unmaps and closes what open gave, or frees the private record (fd -1). */
-void orvel_dropbox_state_file_close(const orvel_dropbox_state_file_t *kind, int fd, void *mapping);
+void orvel_dropbox_state_file_close(const orvel_dropbox_state_file_t *kind, int fd, void *record);
+
+/* ---------------------------------------------------- account change counter */
+
+/* The account's change counter: one 8-byte file per account beside the
+ * pacing record, bumped by every create, upload, move and delete of any
+ * session of the account, so that sibling sessions know when what they
+ * cached may have changed. */
+struct orvel_dropbox_changes_shared_s {
+    uint64_t changes; /* namespace changes made through this host's sessions */
+};
+
+typedef struct orvel_dropbox_changes_s {
+    bool is;          /* create has filled it */
+    int fd;           /* the counter file, or -1: only the session's own changes are known */
+    struct orvel_dropbox_changes_shared_s *shared; /* the process's copy of the file's record */
+    uint64_t seen;    /* the counter as this session last accounted for it */
+    uint64_t valid_from; /* cached knowledge of an earlier confirmation number needs confirming */
+} orvel_dropbox_changes_t;
+
+void orvel_i_dropbox_changes_create(const char *account_id, orvel_dropbox_changes_t *changes);
+void orvel_i_dropbox_changes_destroy(orvel_dropbox_changes_t *changes);
 
 /* ---------------------------------------------------------- session handle */
 
@@ -245,7 +289,18 @@ typedef struct orvel_dropbox_handle_s {
     orvel_hashtable_t cache;   /* path -> orvel_dropbox_path_info_t */
     orvel_hashtable_t upload_state; /* path -> orvel_dropbox_upload_session_t */
     orvel_dropbox_retry_t retry_state; /* shared pacing state */
+    orvel_dropbox_changes_t changes;   /* the account's change counter as the session follows it */
 } orvel_dropbox_handle_t;
+
+/* Reads the account's change counter: when another session changed the
+ * account since this one last looked, everything cached so far needs
+ * confirming before it decides an answer. */
+void orvel_dropbox_changes_check(orvel_dropbox_handle_t *handle);
+/* Bumps the counter after a call that changed, or may have changed, the
+ * account. `known` says the session's cache follows the change itself (the
+ * caller enters the outcome); without it, or when another session's change
+ * came first, everything cached so far needs confirming. */
+void orvel_dropbox_changes_made(orvel_dropbox_handle_t *handle, bool known);
 
 /* ----------------------------------------------------------- entry points */
 
@@ -260,6 +315,9 @@ void orvel_i_dropbox_recv(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *t
 
 orvel_result_t orvel_dropbox_evaluate_path(const char *orig_path, char **updated_pathp);
 orvel_result_t orvel_dropbox_update_token(orvel_dropbox_handle_t *handle, orvel_gfs_operation_t op);
+/* The storage policy: "user_api_rate_limit" into *rate_limit_out, and
+ * "metadata_max_age" (seconds, 0 = always confirm) into
+ * orvel_i_dropbox_metadata_max_age_ms; absent members change nothing. */
 orvel_result_t orvel_dropbox_config_parse_json(const char *json_config, uint32_t *rate_limit_out);
 
 /* ------------------------------------------------------------ error type */
@@ -313,6 +371,7 @@ extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload;
 extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_start;
 extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_append;
 extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_finish;
+extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_get_metadata;
 
 typedef struct orvel_dropbox_api_call_s orvel_dropbox_api_call_t;
 
@@ -359,9 +418,20 @@ orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_drop
  * newly allocated, or null. */
 char *orvel_dropbox_args_text(json_t *args);
 
+/* What a finished call means beyond its result, called by the request
+ * procedure once per call: calls that change the account bump the counter;
+ * a "not found" for a file named by id marks its cached records for
+ * confirmation; an error reply naming no path is given the call's path. No
+ * cached record is released here. */
+void orvel_dropbox_call_finished(orvel_dropbox_handle_t *handle, const orvel_dropbox_api_call_t *call,
+                                 orvel_result_t *result);
+
 /* ------------------------------------------------ path cache and uploads */
 
+/* Paths are keys as the service compares names: without regard to case. */
 orvel_result_t orvel_dropbox_path_cache_init(orvel_hashtable_t *cache);
+/* The entered copy carries the next confirmation number and the time of
+ * entry; a key spelled differently takes the new spelling. */
 orvel_result_t orvel_dropbox_path_cache_update(orvel_hashtable_t *cache, const orvel_dropbox_path_info_t *info,
                                                const char *base_path);
 orvel_result_t orvel_dropbox_path_cache_remove(orvel_hashtable_t *cache, const char *path);
@@ -369,6 +439,20 @@ orvel_result_t orvel_dropbox_path_cache_remove(orvel_hashtable_t *cache, const c
  * own entry stays (marked not listed): a session always knows its root. */
 orvel_result_t orvel_dropbox_path_cache_remove_tree(orvel_hashtable_t *cache, const char *path);
 orvel_dropbox_path_info_t *orvel_dropbox_path_cache_query(orvel_hashtable_t *cache, const char *path);
+/* After a complete listing of folder `path` begun at confirmation number
+ * `since`: removes the children the listing did not enter (they are gone),
+ * with everything below them. */
+void orvel_dropbox_path_cache_forget_unlisted(orvel_hashtable_t *cache, const char *path, uint64_t since);
+/* Marks every record of the object with service id `id` as needing
+ * confirmation; none is released. */
+void orvel_dropbox_path_cache_unconfirm_id(orvel_hashtable_t *cache, const char *id);
+/* Takes a confirmation number: greater than those of every record entered
+ * into a path cache so far, smaller than those of every record entered later.
+ * And the monotonic clock the entries are timed with. */
+uint64_t orvel_dropbox_confirmation_take(void);
+int64_t orvel_dropbox_monotonic_ms(void);
+/* Whether two paths name the same object as the service compares names. */
+bool orvel_dropbox_path_same(const char *a, const char *b);
 
 orvel_result_t orvel_dropbox_upload_state_init(orvel_hashtable_t *cache);
 orvel_result_t orvel_dropbox_upload_state_update(orvel_hashtable_t *cache, orvel_dropbox_upload_session_t *upload,
@@ -390,6 +474,29 @@ orvel_result_t orvel_dropbox_path_resolve(orvel_dropbox_handle_t *handle, const 
                                           orvel_dropbox_path_info_t **parent_out);
 orvel_result_t orvel_dropbox_info_to_stat(orvel_dropbox_handle_t *handle, const orvel_dropbox_path_info_t *info,
                                           orvel_gridftp_server_control_stat_t *stat_out);
+/* A cached record or listing may decide an answer without asking the
+ * service: no sibling session changed the account since it was confirmed and
+ * it is younger than orvel_i_dropbox_metadata_max_age_ms. The root always
+ * exists. */
+bool orvel_dropbox_record_fresh(const orvel_dropbox_handle_t *handle, const orvel_dropbox_path_info_t *info);
+bool orvel_dropbox_listing_fresh(const orvel_dropbox_handle_t *handle, const orvel_dropbox_path_info_t *folder);
+/* Marks cached folder `path` as listed by a complete listing begun at
+ * confirmation number `since` and time `at_ms`. */
+void orvel_dropbox_mark_listed(orvel_dropbox_handle_t *handle, const char *path, uint64_t since, int64_t at_ms);
+/* Asks the service for `path` (one get_metadata) and brings the cache in
+ * line: the record entered afresh, or the path with everything below it
+ * removed when the service does not know it. Fails only when the service
+ * could not answer; then the cache is left as it was. */
+orvel_result_t orvel_dropbox_path_confirm(orvel_dropbox_handle_t *handle, const char *path);
+/* Whether a failed call's answer says the named path is not there (not
+ * found, or an ancestor is no folder). */
+bool orvel_dropbox_says_absent(orvel_result_t result);
+/* Whether `result` is the reply error 550 PATH_NOT_FOUND. */
+bool orvel_dropbox_is_path_not_found(orvel_result_t result);
+/* A lookup that failed without an answer about the path (a broken exchange,
+ * the service failing or busy): a transient 451 with the failure as its
+ * cause. Specific replies (permission, busy, names) pass unchanged. */
+orvel_result_t orvel_dropbox_error_lookup_failed(orvel_result_t result, const char *path);
 /* The parent path of an absolute path ("/" for "/a" and for "/"), newly
  * allocated; null when `path` has no "/" (then *result_out is a reply error). */
 char *orvel_dropbox_parent_path(const char *path, orvel_result_t *result_out);

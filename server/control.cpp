@@ -431,9 +431,9 @@ void FtpSession::dispatch(const std::string &verb, const std::string &arg)
     if (verb == "MKD" || verb == "XMKD")
         return cmd_mkd(arg);
     if (verb == "RMD" || verb == "XRMD")
-        return cmd_simple_command(ORVEL_GFS_CMD_RMD, "RMD", resolve(arg), "Directory removed.");
+        return cmd_rmd(arg);
     if (verb == "DELE")
-        return cmd_simple_command(ORVEL_GFS_CMD_DELE, "DELE", resolve(arg), "File deleted.");
+        return cmd_dele(arg);
     if (verb == "RNFR")
         return cmd_rnfr(arg);
     if (verb == "RNTO")

@@ -100,6 +100,10 @@ private:
     // One stat of `path`; replies the error itself and returns false on failure.
     bool stat_one(const std::string &path, orvel::host::StatEntry *entry);
 
+    // Deletes with their FTP meaning (delete_commands.cpp).
+    void cmd_dele(const std::string &arg);
+    void cmd_rmd(const std::string &arg);
+
     // Listings (listing_commands.cpp).
     void cmd_list(ListKind kind, const std::string &arg);
     void cmd_mlst(const std::string &arg);

@@ -135,9 +135,11 @@ void FtpSession::cmd_stat(const std::string &arg)
     hooks.on_stat_batch = render; // partial batches go out as they arrive
     orvel::host::Outcome out = session_->stat(path, false, hooks);
     if (!out.ok() && !started) {
+        // STAT of a file shows that file; a folder whose listing failed
+        // answers the failure.
         orvel::host::Outcome one = session_->stat(path, true);
         std::vector<orvel::host::StatEntry> all = one.all_stats();
-        if (one.ok() && !all.empty()) {
+        if (one.ok() && !all.empty() && !is_folder(all[0])) {
             all[0].name = path;
             render({all[0]});
             return send_raw("213 End of status.\r\n");

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <time.h>
 
@@ -37,7 +38,32 @@ const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_finish = {
 
 char *orvel_dropbox_args_text(json_t *args)
 {
-    return args != nullptr ? json_dumps(args, JSON_ENSURE_ASCII) : nullptr;
+    char *text = args != nullptr ? json_dumps(args, JSON_ENSURE_ASCII) : nullptr;
+    if (text == nullptr)
+        return nullptr;
+    // The JSON library leaves DEL (0x7F) as it is; a header takes it escaped
+    // like every other control character. It can only stand inside a string.
+    size_t dels = 0;
+    for (const char *p = text; *p != '\0'; p++)
+        dels += *p == 0x7f;
+    if (dels == 0)
+        return text;
+    size_t length = strlen(text);
+    char *escaped = static_cast<char *>(malloc(length + dels * 5 + 1));
+    if (escaped != nullptr) {
+        char *out = escaped;
+        for (const char *p = text; *p != '\0'; p++) {
+            if (*p == 0x7f) {
+                memcpy(out, "\\u007F", 6);
+                out += 6;
+            } else {
+                *out++ = *p;
+            }
+        }
+        *out = '\0';
+    }
+    free(text);
+    return escaped;
 }
 
 namespace {
@@ -228,6 +254,7 @@ orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_drop
         result = ORVEL_SUCCESS;
     }
 
+    orvel_dropbox_call_finished(handle, call, &result);
     if (reply_json != nullptr && json_sink) {
         *reply_json = json;
     } else {

@@ -78,6 +78,33 @@ orvel_result_t orvel_l_dropbox_enter_metadata(orvel_dropbox_handle_t *handle, js
     return result;
 }
 
+// Whether the service's summary of a failed call contains `words`.
+bool orvel_l_dropbox_summary_has(orvel_result_t result, const char *words)
+{
+    orvel_object_t *error = orvel_error_peek(result);
+    const char *summary = error != nullptr ? orvel_dropbox_error_get_info(error, "error_summary") : nullptr;
+    return summary != nullptr && std::strstr(summary, words) != nullptr;
+}
+
+// Notes that a call is being made again: its first attempt may have reached
+// the service although its reply was lost.
+orvel_result_t orvel_l_dropbox_note_repeat(orvel_dropbox_api_call_t *, void *arg)
+{
+    *static_cast<bool *>(arg) = true;
+    return ORVEL_SUCCESS;
+}
+
+// A resolution for a path about to be created that found no entry: its
+// failure counts only when it is not the plain "not found".
+orvel_result_t orvel_l_dropbox_lookup_failure(orvel_result_t resolved)
+{
+    if (resolved == ORVEL_SUCCESS || orvel_dropbox_is_path_not_found(resolved)) {
+        orvel_error_discard(resolved);
+        return ORVEL_SUCCESS;
+    }
+    return resolved;
+}
+
 // Checks the parent of a path that is about to be created (resolution
 // already done): present and a folder.
 orvel_result_t orvel_l_dropbox_check_parent(const orvel_dropbox_path_info_t *parent, const char *parent_path)
@@ -106,14 +133,17 @@ orvel_result_t orvel_l_dropbox_mkdir(orvel_dropbox_handle_t *handle, const char 
         result = orvel_dropbox_error_team_root();
         goto out;
     }
-    // Only the outputs matter here: whether the path and its parent exist.
-    orvel_error_discard(orvel_dropbox_path_resolve(handle, pathname, &entry, &parent));
+    // The outputs decide whether the path and its parent exist, unless the
+    // service could not be asked.
+    result = orvel_dropbox_path_resolve(handle, pathname, &entry, &parent);
     if (entry != nullptr) {
-        if (entry->type != ORVEL_DROPBOX_FOLDER)
-            result = orvel_l_dropbox_not_a_directory(pathname);
+        orvel_error_discard(result);
+        result = entry->type != ORVEL_DROPBOX_FOLDER ? orvel_l_dropbox_not_a_directory(pathname) : ORVEL_SUCCESS;
         goto out; // an existing folder is success without a call
     }
-    result = orvel_l_dropbox_check_parent(parent, parent_path);
+    result = orvel_l_dropbox_lookup_failure(result);
+    if (result == ORVEL_SUCCESS)
+        result = orvel_l_dropbox_check_parent(parent, parent_path);
     if (result != ORVEL_SUCCESS)
         goto out;
 
@@ -125,14 +155,47 @@ orvel_result_t orvel_l_dropbox_mkdir(orvel_dropbox_handle_t *handle, const char 
     call.endpoint = &orvel_i_dropbox_ep_create_folder;
     call.args = args;
     result = orvel_dropbox_api_call(handle, &call, &reply, nullptr);
-    if (result == ORVEL_SUCCESS)
+    if (result == ORVEL_SUCCESS) {
         result = orvel_l_dropbox_enter_metadata(handle, reply, parent_path, true, "mkdir response was unexpected");
+    } else if (orvel_l_dropbox_summary_has(result, "conflict/folder")) {
+        // A folder is there: made by this call's first attempt whose reply
+        // was lost, or by another client just before. Either way the same
+        // success as for any existing folder, once it is confirmed.
+        if (orvel_dropbox_path_confirm(handle, pathname) == ORVEL_SUCCESS) {
+            entry = orvel_dropbox_path_cache_query(&handle->cache, pathname);
+            if (entry != nullptr && entry->type == ORVEL_DROPBOX_FOLDER) {
+                orvel_error_discard(result);
+                result = ORVEL_SUCCESS;
+            }
+        }
+    }
 
 out:
     json_decref(reply);
     json_decref(args);
     std::free(parent_path);
     return result;
+}
+
+// A move answered "source not found": success when the destination holds
+// the source's object (the cache then follows the account), otherwise the
+// source is not there.
+orvel_result_t orvel_l_dropbox_moved_already(orvel_dropbox_handle_t *handle, const char *from_path,
+                                             const char *to_path, const char *source_id, orvel_result_t failure)
+{
+    orvel_error_discard(orvel_dropbox_path_cache_remove_tree(&handle->cache, from_path));
+    orvel_result_t confirmed = orvel_dropbox_path_confirm(handle, to_path);
+    if (confirmed != ORVEL_SUCCESS) {
+        orvel_error_discard(confirmed);
+        return failure;
+    }
+    orvel_dropbox_path_info_t *moved = orvel_dropbox_path_cache_query(&handle->cache, to_path);
+    if (moved != nullptr && moved->id != nullptr && std::strcmp(moved->id, source_id) == 0) {
+        orvel_error_discard(failure);
+        return ORVEL_SUCCESS;
+    }
+    orvel_error_discard(failure);
+    return orvel_dropbox_error_path_not_found(from_path);
 }
 
 orvel_result_t orvel_l_dropbox_rename(orvel_dropbox_handle_t *handle, const char *from_path, const char *to_path)
@@ -143,6 +206,7 @@ orvel_result_t orvel_l_dropbox_rename(orvel_dropbox_handle_t *handle, const char
     orvel_dropbox_path_info_t *parent = nullptr;
     char *parent_path = nullptr;
     bool source_is_folder = false;
+    char *source_id = nullptr;
     json_t *args = nullptr;
     json_t *reply = nullptr;
     orvel_dropbox_api_call_t call{};
@@ -154,8 +218,14 @@ orvel_result_t orvel_l_dropbox_rename(orvel_dropbox_handle_t *handle, const char
     result = orvel_dropbox_path_resolve(handle, from_path, &source, &parent);
     if (result != ORVEL_SUCCESS)
         goto out;
-    // Keep only the kind: resolving the destination may replace the record.
+    // Keep only the kind and the id: resolving the destination may replace
+    // the record.
     source_is_folder = source->type == ORVEL_DROPBOX_FOLDER;
+    source_id = source->id != nullptr ? strdup(source->id) : nullptr;
+    if (source_id == nullptr) {
+        result = orvel_dropbox_error_system_malloc();
+        goto out;
+    }
 
     parent_path = orvel_dropbox_parent_path(to_path, &result);
     if (parent_path == nullptr)
@@ -166,12 +236,23 @@ orvel_result_t orvel_l_dropbox_rename(orvel_dropbox_handle_t *handle, const char
     }
     entry = nullptr;
     parent = nullptr;
-    orvel_error_discard(orvel_dropbox_path_resolve(handle, to_path, &entry, &parent));
+    result = orvel_dropbox_path_resolve(handle, to_path, &entry, &parent);
     if (entry != nullptr) {
-        result = orvel_l_dropbox_path_exists(to_path);
-        goto out;
+        orvel_error_discard(result);
+        result = ORVEL_SUCCESS;
+        // The source itself under another spelling is a rename of the case
+        // of its name, which the service makes; anything else is in the way.
+        bool case_only = std::strcmp(from_path, to_path) != 0 && entry->id != nullptr &&
+                         std::strcmp(entry->id, source_id) == 0 && orvel_dropbox_path_same(from_path, to_path);
+        if (!case_only) {
+            result = orvel_l_dropbox_path_exists(to_path);
+            goto out;
+        }
+    } else {
+        result = orvel_l_dropbox_lookup_failure(result);
     }
-    result = orvel_l_dropbox_check_parent(parent, parent_path);
+    if (result == ORVEL_SUCCESS)
+        result = orvel_l_dropbox_check_parent(parent, parent_path);
     if (result != ORVEL_SUCCESS)
         goto out;
 
@@ -183,6 +264,12 @@ orvel_result_t orvel_l_dropbox_rename(orvel_dropbox_handle_t *handle, const char
     call.endpoint = &orvel_i_dropbox_ep_move;
     call.args = args;
     result = orvel_dropbox_api_call(handle, &call, &reply, nullptr);
+    if (result != ORVEL_SUCCESS && orvel_l_dropbox_summary_has(result, "from_lookup/not_found")) {
+        // The source is gone. When the destination now holds the source's
+        // object, this call moved it in an attempt whose reply was lost.
+        result = orvel_l_dropbox_moved_already(handle, from_path, to_path, source_id, result);
+        goto out;
+    }
     if (result != ORVEL_SUCCESS)
         goto out;
 
@@ -197,6 +284,7 @@ orvel_result_t orvel_l_dropbox_rename(orvel_dropbox_handle_t *handle, const char
 out:
     json_decref(reply);
     json_decref(args);
+    std::free(source_id);
     std::free(parent_path);
     return result;
 }
@@ -394,15 +482,24 @@ orvel_result_t orvel_i_dropbox_delete_object(orvel_dropbox_handle_t *handle, orv
     orvel_result_t result = ORVEL_SUCCESS;
     json_t *reply = nullptr;
     orvel_dropbox_api_call_t call{};
+    bool repeated = false;
     json_t *args = json_pack("{s:s}", "path", path_info->name);
     if (args == nullptr) {
         result = orvel_dropbox_error_system_malloc();
     } else {
         call.endpoint = &orvel_i_dropbox_ep_delete;
         call.args = args;
+        call.before_retry = orvel_l_dropbox_note_repeat;
+        call.before_retry_arg = &repeated;
         result = orvel_dropbox_api_call(handle, &call, &reply, nullptr);
     }
-    if (result == ORVEL_SUCCESS) {
+    if (result != ORVEL_SUCCESS && orvel_l_dropbox_summary_has(result, "not_found")) {
+        // Not there (any more): a repeated attempt finds what its first
+        // attempt, whose reply was lost, did. The record goes either way.
+        orvel_error_discard(result);
+        result = repeated ? ORVEL_SUCCESS : orvel_dropbox_error_path_not_found(path_info->name);
+        orvel_error_discard(orvel_dropbox_path_cache_remove_tree(&handle->cache, path_info->name));
+    } else if (result == ORVEL_SUCCESS) {
         // A deleted folder takes everything below it along.
         if (path_info->type == ORVEL_DROPBOX_FOLDER)
             orvel_error_discard(orvel_dropbox_path_cache_remove_tree(&handle->cache, path_info->name));

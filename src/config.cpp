@@ -1,4 +1,5 @@
-// The collection's storage policy: the per-user API rate.
+// The collection's storage policy: the per-user API rate and the age after
+// which cached metadata is confirmed with the service.
 #include "orvel_dropbox_common.h"
 
 #include <cstdio>
@@ -12,6 +13,7 @@ orvel_result_t orvel_dropbox_config_parse_json(const char *json_config, uint32_t
     json_error_t json_error;
     memset(&json_error, 0, sizeof json_error);
     json_int_t rate = 0; // 64-bit, so that a huge value is not cut to a small one
+    double max_age = -1;  // seconds
     json_t *json = json_loads(json_config, 0, &json_error); // an absent text fails too
     auto message = [](const char *prefix, const char *detail) {
         std::string text = prefix;
@@ -23,12 +25,16 @@ orvel_result_t orvel_dropbox_config_parse_json(const char *json_config, uint32_t
         std::string text = message("Error loading collection storage policy: ", json_error.text);
         result = orvel_error_put(orvel_error_construct_error(nullptr, nullptr, ORVEL_GFS_ERROR_GENERIC, __FILE__,
                                                              __func__, __LINE__, "%s", text.c_str()));
-    } else if (json_unpack_ex(json, &json_error, 0, "{s?I}", "user_api_rate_limit", &rate) != 0) {
+    } else if (json_unpack_ex(json, &json_error, 0, "{s?I s?F}", "user_api_rate_limit", &rate, "metadata_max_age",
+                              &max_age) != 0) {
         std::string text = message("Error unpacking collection storage policy: ", json_error.text);
         result = orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 500, "INTERNAL_ERROR",
                                                                         "%s%s", "GridFTP-Error: ", text.c_str()));
-    } else if (rate > 0) {
-        *rate_limit_out = rate > (json_int_t)UINT32_MAX ? UINT32_MAX : (uint32_t)rate;
+    } else {
+        if (rate > 0)
+            *rate_limit_out = rate > (json_int_t)UINT32_MAX ? UINT32_MAX : (uint32_t)rate;
+        if (max_age >= 0)
+            orvel_i_dropbox_metadata_max_age_ms = max_age * 1000 >= INT32_MAX ? INT32_MAX : (int32_t)(max_age * 1000);
     }
     // A negative rate cannot space requests: it is ignored like 0.
     json_decref(json);

@@ -27,6 +27,9 @@ void orvel_i_dropbox_destroy(void *user_arg)
         if (handle->retry_state.is) {
             orvel_i_dropbox_retry_state_destroy(&handle->retry_state);
         }
+        if (handle->changes.is) {
+            orvel_i_dropbox_changes_destroy(&handle->changes);
+        }
         free(handle->username);
         free(handle->userid);
         free(handle->root_namespace_id);

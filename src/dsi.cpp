@@ -13,6 +13,8 @@ const char *orvel_i_dropbox_retry_path = "$HOME/.orvel/dropbox-r";
 const char *orvel_i_dropbox_upload_path = "$HOME/.orvel/dropbox-u";
 const char *orvel_i_dropbox_api_host = "https://api.dropboxapi.com";
 const char *orvel_i_dropbox_content_host = "https://content.dropboxapi.com";
+int32_t orvel_i_dropbox_lock_wait_ms = 5000;
+int32_t orvel_i_dropbox_metadata_max_age_ms = 5000;
 
 /* ---------------------------------------------------------------- modules */
 

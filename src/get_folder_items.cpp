@@ -1,10 +1,13 @@
 // Folder listing: the direct children of one folder, page by page through
 // list_folder and list_folder/continue, entered into the path cache and
-// optionally handed to a per-entry callback.
+// optionally handed to a per-entry callback. A complete listing replaces the
+// cached set of the folder's children.
 #include "orvel_dropbox_common.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <string>
 
 namespace {
 
@@ -39,6 +42,22 @@ orvel_result_t orvel_l_dropbox_failed_parse(orvel_result_t cause)
                                                        __func__, __LINE__, "%s", "Failed info_parse!"));
 }
 
+// Whether the service answered that the listed path does not exist.
+bool orvel_l_dropbox_not_found(orvel_result_t result)
+{
+    orvel_object_t *error = orvel_error_peek(result);
+    const char *summary = error != nullptr ? orvel_dropbox_error_get_info(error, "error_summary") : nullptr;
+    return summary != nullptr && std::strstr(summary, "not_found") != nullptr;
+}
+
+// An entry tagged as something other than a file or a folder (a deleted
+// object, which may come without an id): no object to list or to cache.
+bool orvel_l_dropbox_other_kind(json_t *element)
+{
+    const char *tag = json_string_value(json_object_get(element, ".tag"));
+    return tag != nullptr && std::strcmp(tag, "file") != 0 && std::strcmp(tag, "folder") != 0;
+}
+
 // Enters every element of one page's "entries" and calls the callback.
 orvel_result_t orvel_l_dropbox_page_entries(orvel_dropbox_handle_t *handle, const char *path, json_t *entries,
                                             orvel_dropbox_list_entry_cb_t callback, void *callback_arg)
@@ -48,6 +67,8 @@ orvel_result_t orvel_l_dropbox_page_entries(orvel_dropbox_handle_t *handle, cons
         json_t *element = json_array_get(entries, index);
         if (element == nullptr)
             break;
+        if (orvel_l_dropbox_other_kind(element))
+            continue;
         orvel_dropbox_path_info_t info{};
         orvel_result_t result = orvel_dropbox_object_info_parse(element, &info);
         if (result == ORVEL_SUCCESS) {
@@ -77,6 +98,8 @@ extern "C" orvel_result_t orvel_dropbox_get_folder_items(orvel_dropbox_handle_t 
     char *cursor = nullptr;
     long pages = 0;
     bool more = true;
+    const uint64_t since = orvel_dropbox_confirmation_take();
+    std::set<std::string> cursors; // every cursor asked with so far
 
     while (more && result == ORVEL_SUCCESS) {
         // `cursor` is the one this page is asked with (none for the first);
@@ -109,6 +132,10 @@ extern "C" orvel_result_t orvel_dropbox_get_folder_items(orvel_dropbox_handle_t 
                 // The same cursor again can only bring the same page again.
                 result = orvel_error_put(ORVEL_ERROR_GENERIC(
                     "%s", "listing response announced more entries but its cursor did not advance"));
+            } else if (!cursors.insert(next).second) {
+                // A cursor seen before: the pages would go round for ever.
+                result = orvel_error_put(ORVEL_ERROR_GENERIC(
+                    "%s", "listing response went back to an earlier cursor"));
             } else {
                 char *next_cursor = strdup(next);
                 if (next_cursor == nullptr) {
@@ -127,9 +154,15 @@ extern "C" orvel_result_t orvel_dropbox_get_folder_items(orvel_dropbox_handle_t 
             else
                 result = orvel_l_dropbox_page_entries(handle, path, entries, callback, callback_arg);
         }
+        if (first && result != ORVEL_SUCCESS && orvel_l_dropbox_not_found(result)) {
+            // The folder is gone: so is everything cached below it.
+            orvel_error_discard(orvel_dropbox_path_cache_remove_tree(&handle->cache, path));
+        }
         json_decref(reply);
         json_decref(args);
     }
+    if (result == ORVEL_SUCCESS)
+        orvel_dropbox_path_cache_forget_unlisted(&handle->cache, path, since);
     std::free(cursor);
     if (pages > 1)
         ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "path=%s pages=%ld\n", path, pages);

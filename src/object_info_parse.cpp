@@ -20,6 +20,10 @@ const orvel_dropbox_path_info_t orvel_i_dropbox_vfs_root_info = {
     false,                   // listed
     false,                   // has_metadata
     false,                   // freeme
+    0,                       // confirmed
+    0,                       // confirmed_ms
+    0,                       // listed_at
+    0,                       // listed_ms
 };
 
 namespace {
@@ -143,6 +147,10 @@ orvel_dropbox_path_info_t *orvel_dropbox_path_info_copy(const orvel_dropbox_path
         copy->modtime = info->modtime;
         copy->listed = info->listed;
         copy->has_metadata = info->has_metadata;
+        copy->confirmed = info->confirmed;
+        copy->confirmed_ms = info->confirmed_ms;
+        copy->listed_at = info->listed_at;
+        copy->listed_ms = info->listed_ms;
         copy->freeme = true;
         if (failed) {
             orvel_dropbox_path_info_free(copy);

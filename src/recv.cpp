@@ -498,8 +498,13 @@ extern "C" void orvel_i_dropbox_recv(orvel_gfs_operation_t op, orvel_gfs_transfe
     }
 
     /* A target that does not exist yet is the normal case: only the records
-     * decide. */
-    orvel_error_discard(orvel_dropbox_path_resolve(handle, info->pathname, &path_info, &parent_info));
+     * decide, unless the service could not be asked. */
+    result = orvel_dropbox_path_resolve(handle, info->pathname, &path_info, &parent_info);
+    if (path_info == NULL && result != ORVEL_SUCCESS && !orvel_dropbox_is_path_not_found(result)) {
+        goto out;
+    }
+    orvel_error_discard(result);
+    result = ORVEL_SUCCESS;
     if (path_info != NULL && path_info->type == ORVEL_DROPBOX_FOLDER) {
         result = orvel_error_put(orvel_gfs_ftp_response_error_construct(NULL, NULL, 553, "IS_A_DIRECTORY",
                                                                         "GridFTP-Path: %s", info->pathname));

@@ -1,7 +1,7 @@
-// The shared retry and rate-limit state: one 24-byte file per account,
-// mapped by every process of the user that works for that account and
-// guarded by a whole-file record lock, so that the starts of their paced API
-// requests are at least `delay` microseconds apart.
+// The shared retry and rate-limit state: one 24-byte file per account, read
+// and written by every process of the user that works for that account under
+// a whole-file record lock, so that the starts of their paced API requests
+// are at least `delay` microseconds apart.
 #include "orvel_dropbox_common.h"
 
 #include <cerrno>
@@ -34,9 +34,9 @@ orvel_abstime_t orvel_l_dropbox_now(void)
 
 // A new file starts with no request on record; the reserved field keeps
 // what the resize left there.
-void orvel_l_dropbox_retry_initialise(void *mapping)
+void orvel_l_dropbox_retry_initialise(void *record)
 {
-    auto *shared = static_cast<struct orvel_dropbox_retry_shared_s *>(mapping);
+    auto *shared = static_cast<struct orvel_dropbox_retry_shared_s *>(record);
     shared->last.tv_sec = 0;
     shared->last.tv_nsec = 0;
 }
@@ -57,7 +57,29 @@ orvel_result_t orvel_l_dropbox_retry_unlock(int fd)
 
 const orvel_dropbox_state_file_t orvel_l_dropbox_retry_file = {
     sizeof(struct orvel_dropbox_retry_shared_s), orvel_l_dropbox_retry_try_lock, orvel_l_dropbox_retry_unlock,
-    orvel_l_dropbox_retry_initialise};
+    orvel_l_dropbox_retry_initialise, false};
+
+// The last start as the file holds it; a time that cannot be one (as left by
+// a damaged or foreign file) counts as no start on record.
+orvel_abstime_t orvel_l_dropbox_read_last(orvel_dropbox_retry_t *retry_state)
+{
+    orvel_abstime_t none = {0, 0};
+    if (!orvel_dropbox_state_file_read(&orvel_l_dropbox_retry_file, retry_state->fd, retry_state->shared))
+        return none;
+    orvel_abstime_t last = retry_state->shared->last;
+    if (last.tv_sec < 0 || last.tv_nsec < 0 || last.tv_nsec > 999999999)
+        return none;
+    return last;
+}
+
+// After a lock wait that gave up on a process holding the lock: this process
+// stops using the file and paces by itself from now on.
+void orvel_l_dropbox_retry_go_private(orvel_dropbox_retry_t *retry_state)
+{
+    ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "fd=%d given up: pacing alone from now on\n", retry_state->fd);
+    orvel_i_dropbox_syscalls.close(retry_state->fd);
+    retry_state->fd = -1;
+}
 
 } // namespace
 
@@ -118,6 +140,9 @@ void orvel_i_dropbox_retry_delay(uint64_t retry_after, orvel_dropbox_retry_t *re
                                 ? orvel_i_dropbox_retry_state_lock(retry_state, true)
                                 : ORVEL_FAILURE;
     if (result != ORVEL_SUCCESS) {
+        orvel_object_t *error = orvel_error_peek(result);
+        if (retry_state->fd >= 0 && error != nullptr && orvel_gfs_error_get_system_errno(error) == ETIMEDOUT)
+            orvel_l_dropbox_retry_go_private(retry_state);
         orvel_error_discard(result);
         ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "sleep=%u lockfailed\n", retry_state->delay);
         orvel_l_dropbox_sleep_us(retry_state->delay);
@@ -128,7 +153,7 @@ void orvel_i_dropbox_retry_delay(uint64_t retry_after, orvel_dropbox_retry_t *re
     // Age of the last start: the absolute difference, so that a clock set
     // back still spaces the requests.
     orvel_abstime_t now = orvel_l_dropbox_now();
-    orvel_abstime_t last = retry_state->shared->last;
+    orvel_abstime_t last = orvel_l_dropbox_read_last(retry_state);
     const orvel_abstime_t *later = &now;
     const orvel_abstime_t *earlier = &last;
     if (orvel_abstime_cmp(&now, &last) < 0) {
@@ -142,12 +167,14 @@ void orvel_i_dropbox_retry_delay(uint64_t retry_after, orvel_dropbox_retry_t *re
         s -= 1;
         u += 1000000;
     }
-    if (s == 0 && u < (int64_t)retry_state->delay) {
+    if (s == 0 && u >= 0 && u < (int64_t)retry_state->delay) {
         uint32_t sleep_us = (uint32_t)((int64_t)retry_state->delay - u);
         orvel_l_dropbox_sleep_us(sleep_us);
         ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "sleep=%u\n", sleep_us);
     }
     retry_state->shared->last = orvel_l_dropbox_now();
+    if (!orvel_dropbox_state_file_write(&orvel_l_dropbox_retry_file, retry_state->fd, retry_state->shared))
+        ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "fd=%d last start not written\n", retry_state->fd);
 
     orvel_error_discard(orvel_i_dropbox_retry_state_unlock(retry_state));
     ORVEL_DROPBOX_TRACE_EXIT();

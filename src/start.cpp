@@ -46,6 +46,7 @@ void orvel_i_dropbox_start(orvel_gfs_operation_t op, orvel_gfs_session_info_t *s
     }
     handle->max_upload = ORVEL_DROPBOX_MAX_UPLOAD;
     handle->retry_state.fd = -1;
+    handle->changes.fd = -1;
     handle->username = strdup(session_info != nullptr && session_info->username != nullptr ? session_info->username
                                                                                             : "");
     if (handle->username == nullptr) {
@@ -65,6 +66,7 @@ void orvel_i_dropbox_start(orvel_gfs_operation_t op, orvel_gfs_session_info_t *s
     orvel_error_discard(orvel_dropbox_config_parse_json(config, &orvel_i_dropbox_api_per_second));
 
     orvel_i_dropbox_retry_state_create(handle->userid, orvel_i_dropbox_api_per_second, &handle->retry_state);
+    orvel_i_dropbox_changes_create(handle->userid, &handle->changes);
 
     orvel_error_discard(orvel_dropbox_path_cache_init(&handle->cache));
     orvel_error_discard(orvel_dropbox_upload_state_init(&handle->upload_state));

@@ -23,6 +23,23 @@ void orvel_l_dropbox_release_names(orvel_gridftp_server_control_stat_t *stats, i
     }
 }
 
+// What a failed listing of folder `path` answers: the folder is not there,
+// is no folder, or could not be listed just now.
+orvel_result_t orvel_l_dropbox_listing_failed(orvel_result_t result, const char *path)
+{
+    if (!orvel_dropbox_says_absent(result))
+        return orvel_dropbox_error_lookup_failed(result, path);
+    orvel_object_t *error = orvel_error_peek(result);
+    const char *summary = orvel_dropbox_error_get_info(error, "error_summary");
+    if (std::strstr(summary, "not_folder") == nullptr) {
+        orvel_error_discard(result);
+        return orvel_dropbox_error_path_not_found(path);
+    }
+    orvel_object_t *wrapped = orvel_gfs_ftp_response_error_construct(nullptr, orvel_error_get(result), 553,
+                                                                     "NOT_A_DIRECTORY", "GridFTP-Path: %s", path);
+    return wrapped != nullptr ? orvel_error_put(wrapped) : orvel_dropbox_error_system_malloc();
+}
+
 } // namespace
 
 extern "C" {
@@ -70,9 +87,13 @@ void orvel_i_dropbox_stat_multi(orvel_gfs_operation_t op, orvel_gfs_stat_info_t 
     ORVEL_DROPBOX_TRACE_ENTER();
     orvel_gridftp_server_control_stat_t stats[ORVEL_DROPBOX_STAT_BATCH] = {};
     orvel_dropbox_stat_state_t state{op, stat_info, stats, 0};
-    orvel_dropbox_path_info_t *folder = nullptr;
+    orvel_result_t result = ORVEL_SUCCESS;
 
-    orvel_result_t result = orvel_dropbox_path_resolve(handle, stat_info->pathname, &folder, nullptr);
+    // A cached folder needs no confirming first: its listing confirms it.
+    orvel_dropbox_changes_check(handle);
+    orvel_dropbox_path_info_t *folder = orvel_dropbox_path_cache_query(&handle->cache, stat_info->pathname);
+    if (folder == nullptr || folder->type != ORVEL_DROPBOX_FOLDER)
+        result = orvel_dropbox_path_resolve(handle, stat_info->pathname, &folder, nullptr);
     if (result == ORVEL_SUCCESS) {
         // The folder itself comes first, as ".".
         orvel_dropbox_info_to_stat(handle, folder, &stats[0]);
@@ -83,15 +104,17 @@ void orvel_i_dropbox_stat_multi(orvel_gfs_operation_t op, orvel_gfs_stat_info_t 
         else
             state.stat_count = 1;
 
-        if (result == ORVEL_SUCCESS)
-            result = orvel_dropbox_get_folder_items(handle, stat_info->pathname, orvel_dropbox_stat_entry, &state);
+        const uint64_t since = orvel_dropbox_confirmation_take();
+        const int64_t at = orvel_dropbox_monotonic_ms();
         if (result == ORVEL_SUCCESS) {
-            // Every child is cached now. Look the folder up again rather than
-            // trusting a record obtained before the listing.
-            folder = orvel_dropbox_path_cache_query(&handle->cache, stat_info->pathname);
-            if (folder != nullptr)
-                folder->listed = true;
+            result = orvel_dropbox_get_folder_items(handle, stat_info->pathname, orvel_dropbox_stat_entry, &state);
+            if (result != ORVEL_SUCCESS)
+                result = orvel_l_dropbox_listing_failed(result, stat_info->pathname);
         }
+        // Every child is cached now (the folder is looked up again there
+        // rather than trusting a record obtained before the listing).
+        if (result == ORVEL_SUCCESS)
+            orvel_dropbox_mark_listed(handle, stat_info->pathname, since, at);
     }
 
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);

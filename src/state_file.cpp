@@ -1,8 +1,10 @@
 // Per-user state files: a fixed-size record in a file under the user's home,
-// mapped by every process of the user that opens it. The file is sized (and
-// initialised) under a whole-file record lock by whichever process takes the
-// lock first; when it cannot be used, the record lives in the process's own
-// memory instead.
+// shared by every process of the user that opens it, either through a mapping
+// or read and written with pread and pwrite under the file's lock (which keeps
+// it coherent where home folders are shared between machines over NFS, and
+// safe when someone cuts the file short). The file is sized (and initialised)
+// under a whole-file record lock by whichever process takes the lock first;
+// when it cannot be used, the record lives in the process's own memory instead.
 #include "orvel_dropbox_common.h"
 
 #include <cerrno>
@@ -13,78 +15,149 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
 
-// Record lock of `type` over the whole file: F_SETLKW when blocking, else
-// F_SETLK. An interrupted call is repeated.
-orvel_result_t orvel_l_dropbox_record_lock(int fd, short type, bool blocking)
+orvel_result_t orvel_l_dropbox_lock_error(int error_number)
 {
-    struct flock lock;
-    memset(&lock, 0, sizeof lock);
-    lock.l_type = type;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;
-    int rc;
-    do {
-        rc = orvel_i_dropbox_syscalls.fcntl(fd, blocking ? F_SETLKW : F_SETLK, &lock);
-    } while (rc == -1 && errno == EINTR);
-    if (rc == -1) {
-        int saved = errno;
-        return orvel_error_put(orvel_i_gfs_error_system(0, saved, "System error%s%s", " in ", "fnctl"));
-    }
-    return ORVEL_SUCCESS;
+    return orvel_error_put(orvel_i_gfs_error_system(0, error_number, "System error%s%s", " in ", "fnctl"));
 }
 
-// The name becomes a file name: one that could leave the folder is refused.
+// One record-lock call over the whole file; an interrupted call is repeated.
+int orvel_l_dropbox_fcntl_whole(int fd, int command, struct flock *lock, short type)
+{
+    memset(lock, 0, sizeof *lock);
+    lock->l_type = type;
+    lock->l_whence = SEEK_SET;
+    lock->l_start = 0;
+    lock->l_len = 0;
+    int rc;
+    do {
+        rc = orvel_i_dropbox_syscalls.fcntl(fd, command, lock);
+    } while (rc == -1 && errno == EINTR);
+    return rc;
+}
+
+// Takes the write lock, trying again while another process holds it. The
+// holder is asked for each time: a queue of processes taking turns is waited
+// for as long as it lasts, one process holding the lock beyond the bound is
+// not (it sleeps out at most a second of spacing when it works as it should).
+orvel_result_t orvel_l_dropbox_lock_waiting(int fd)
+{
+    const int32_t bound_ms = orvel_i_dropbox_lock_wait_ms;
+    pid_t holder = 0;
+    int64_t holder_since = 0;
+    long pause_us = 1000;
+    for (;;) {
+        struct flock lock;
+        if (orvel_l_dropbox_fcntl_whole(fd, F_SETLK, &lock, F_WRLCK) == 0)
+            return ORVEL_SUCCESS;
+        if (errno != EAGAIN && errno != EACCES)
+            return orvel_l_dropbox_lock_error(errno);
+        if (orvel_l_dropbox_fcntl_whole(fd, F_GETLK, &lock, F_WRLCK) != 0)
+            return orvel_l_dropbox_lock_error(errno);
+        if (lock.l_type == F_UNLCK)
+            continue; // released in between
+        int64_t now = orvel_dropbox_monotonic_ms();
+        if (lock.l_pid != holder || holder_since == 0) {
+            holder = lock.l_pid;
+            holder_since = now;
+        } else if (now - holder_since > bound_ms) {
+            ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "lock held by process %ld for more than %d ms\n", (long)holder,
+                              (int)bound_ms);
+            return orvel_l_dropbox_lock_error(ETIMEDOUT);
+        }
+        struct timespec pause = {0, pause_us * 1000};
+        nanosleep(&pause, nullptr);
+        if (pause_us < 8000)
+            pause_us *= 2;
+    }
+}
+
+// A name that could leave the folder (or name the folder itself) is refused.
 bool orvel_l_dropbox_safe_name(const char *name)
 {
     return name != nullptr && name[0] != '\0' && strchr(name, '/') == nullptr && strcmp(name, ".") != 0 &&
            strcmp(name, "..") != 0;
 }
 
-// Opens (creating) the file of `name` in the folder of the template, making
-// the folder when missing; -1 when there is no such file of the effective
-// user.
+// The file of `name` in the folder of the template, both expanded; null when
+// either does not expand or the expanded name is not a plain file name (an
+// account id holding "$HOME" expands to a path).
+char *orvel_l_dropbox_state_file_path(const char *folder_template, const char *name, char **folder_out)
+{
+    *folder_out = nullptr;
+    if (name == nullptr) {
+        return nullptr;
+    }
+    char *folder = nullptr;
+    char *file_name = nullptr;
+    char *path = nullptr;
+    orvel_result_t result = orvel_dropbox_evaluate_path(name, &file_name);
+    if (result == ORVEL_SUCCESS)
+        result = orvel_dropbox_evaluate_path(folder_template, &folder);
+    if (result == ORVEL_SUCCESS && orvel_l_dropbox_safe_name(file_name) &&
+        asprintf(&path, "%s/%s", folder, file_name) >= 0) {
+        *folder_out = folder;
+        folder = nullptr;
+    } else {
+        path = nullptr;
+    }
+    orvel_error_discard(result);
+    free(file_name);
+    free(folder);
+    return path;
+}
+
+// Opens (creating) the regular file of `name` in the folder of the template,
+// making the folder when missing; -1 when there is no such file of the
+// effective user. A symbolic link in the file's place is never followed.
 int orvel_l_dropbox_state_file_open_fd(const char *folder_template, const char *name)
 {
     const orvel_dropbox_syscalls_t &sys = orvel_i_dropbox_syscalls;
-    char *pattern = nullptr;
-    if (!orvel_l_dropbox_safe_name(name) || asprintf(&pattern, "%s/%s", folder_template, name) < 0) {
+    char *folder = nullptr;
+    char *path = orvel_l_dropbox_state_file_path(folder_template, name, &folder);
+    if (path == nullptr) {
         return -1;
     }
-    char *path = nullptr;
-    orvel_result_t result = orvel_dropbox_evaluate_path(pattern, &path);
-    free(pattern);
-    if (result != ORVEL_SUCCESS) {
-        orvel_error_discard(result);
-        return -1;
-    }
-
     // A failure to make the folder shows at the open below.
-    char *slash = strrchr(path, '/');
-    if (slash != nullptr && slash != path) {
-        *slash = '\0';
-        orvel_dropbox_state_folder_make(path);
-        *slash = '/';
-    }
+    orvel_dropbox_state_folder_make(folder);
+    free(folder);
 
     int fd = -1;
     for (int attempt = 0; attempt < 10 && fd < 0; attempt++) {
-        fd = sys.open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        fd = sys.open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0 && errno == ELOOP) {
+            break; // a link: trying again cannot help
+        }
     }
     free(path);
     if (fd < 0) {
         return -1;
     }
     struct stat st;
-    if (sys.fstat(fd, &st) != 0 || st.st_uid != sys.geteuid()) {
+    if (sys.fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != sys.geteuid()) {
         sys.close(fd);
         return -1;
     }
     return fd;
+}
+
+// Writes a new file's record: what the file holds (the resize zero-filled
+// it) as the kind's initialisation changes it.
+bool orvel_l_dropbox_state_file_initialise(const orvel_dropbox_state_file_t *kind, int fd)
+{
+    void *record = calloc(1, kind->size);
+    if (record == nullptr) {
+        return false;
+    }
+    (void)orvel_dropbox_state_file_read(kind, fd, record);
+    kind->initialise(record);
+    bool written = orvel_dropbox_state_file_write(kind, fd, record);
+    free(record);
+    return written;
 }
 
 // Brings the file to its size under the lock, or waits for the process that
@@ -106,13 +179,8 @@ bool orvel_l_dropbox_state_file_prepare(const orvel_dropbox_state_file_t *kind, 
                 if (rc != 0) {
                     return false;
                 }
-                if (kind->initialise != nullptr) {
-                    void *init = sys.mmap(nullptr, kind->size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-                    if (init == MAP_FAILED) {
-                        return false;
-                    }
-                    kind->initialise(init);
-                    sys.munmap(init, kind->size);
+                if (kind->initialise != nullptr && !orvel_l_dropbox_state_file_initialise(kind, fd)) {
+                    return false;
                 }
             }
             orvel_error_discard(kind->unlock(fd));
@@ -150,43 +218,106 @@ void orvel_dropbox_state_folder_make(const char *folder)
 
 orvel_result_t orvel_dropbox_state_file_lock(int fd, bool blocking)
 {
-    return orvel_l_dropbox_record_lock(fd, F_WRLCK, blocking);
+    if (blocking) {
+        return orvel_l_dropbox_lock_waiting(fd);
+    }
+    struct flock lock;
+    if (orvel_l_dropbox_fcntl_whole(fd, F_SETLK, &lock, F_WRLCK) != 0) {
+        return orvel_l_dropbox_lock_error(errno);
+    }
+    return ORVEL_SUCCESS;
 }
 
 orvel_result_t orvel_dropbox_state_file_unlock(int fd)
 {
-    return orvel_l_dropbox_record_lock(fd, F_UNLCK, false);
+    struct flock lock;
+    if (orvel_l_dropbox_fcntl_whole(fd, F_SETLK, &lock, F_UNLCK) != 0) {
+        return orvel_l_dropbox_lock_error(errno);
+    }
+    return ORVEL_SUCCESS;
+}
+
+bool orvel_dropbox_state_file_read(const orvel_dropbox_state_file_t *kind, int fd, void *record)
+{
+    auto *bytes = static_cast<unsigned char *>(record);
+    size_t got = 0;
+    while (got < kind->size) {
+        ssize_t n = orvel_i_dropbox_syscalls.pread(fd, bytes + got, kind->size - got, (off_t)got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            memset(record, 0, kind->size);
+            return false;
+        }
+        if (n == 0) {
+            break; // shorter than a record: someone cut it; the rest reads as zero
+        }
+        got += (size_t)n;
+    }
+    memset(bytes + got, 0, kind->size - got);
+    return true;
+}
+
+bool orvel_dropbox_state_file_write(const orvel_dropbox_state_file_t *kind, int fd, const void *record)
+{
+    const auto *bytes = static_cast<const unsigned char *>(record);
+    size_t put = 0;
+    while (put < kind->size) {
+        ssize_t n = orvel_i_dropbox_syscalls.pwrite(fd, bytes + put, kind->size - put, (off_t)put);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        put += (size_t)n;
+    }
+    return true;
 }
 
 bool orvel_dropbox_state_file_open(const orvel_dropbox_state_file_t *kind, const char *folder_template,
-                                   const char *name, int *fd_out, void **mapping_out)
+                                   const char *name, int *fd_out, void **record_out)
 {
     const orvel_dropbox_syscalls_t &sys = orvel_i_dropbox_syscalls;
     int fd = orvel_l_dropbox_state_file_open_fd(folder_template, name);
     if (fd >= 0) {
         if (orvel_l_dropbox_state_file_prepare(kind, fd)) {
-            void *mapping = sys.mmap(nullptr, kind->size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-            if (mapping != MAP_FAILED) {
+            void *record = nullptr;
+            if (kind->mapped) {
+                record = sys.mmap(nullptr, kind->size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+                if (record == MAP_FAILED) {
+                    record = nullptr;
+                }
+            } else {
+                // The copy is read again under the lock whenever it is used.
+                record = calloc(1, kind->size);
+                if (record != nullptr && !orvel_dropbox_state_file_read(kind, fd, record)) {
+                    free(record); // the file cannot be read
+                    record = nullptr;
+                }
+            }
+            if (record != nullptr) {
                 *fd_out = fd;
-                *mapping_out = mapping;
+                *record_out = record;
                 return true;
             }
         }
         sys.close(fd);
     }
     *fd_out = -1;
-    *mapping_out = calloc(1, kind->size);
+    *record_out = calloc(1, kind->size);
     return false;
 }
 
-void orvel_dropbox_state_file_close(const orvel_dropbox_state_file_t *kind, int fd, void *mapping)
+void orvel_dropbox_state_file_close(const orvel_dropbox_state_file_t *kind, int fd, void *record)
 {
-    if (fd == -1) {
-        free(mapping);
-        return;
+    if (fd == -1 || !kind->mapped) {
+        free(record);
+    } else if (record != nullptr) {
+        orvel_i_dropbox_syscalls.munmap(record, kind->size);
     }
-    if (mapping != nullptr) {
-        orvel_i_dropbox_syscalls.munmap(mapping, kind->size);
+    if (fd != -1) {
+        orvel_i_dropbox_syscalls.close(fd);
     }
-    orvel_i_dropbox_syscalls.close(fd);
 }

@@ -33,6 +33,8 @@ const orvel_dropbox_syscalls_t orvel_i_dropbox_syscalls_default = {
     close,                 // close
     geteuid,               // geteuid
     getuid,                // getuid
+    pread,                 // pread
+    pwrite,                // pwrite
 };
 
 orvel_dropbox_syscalls_t orvel_i_dropbox_syscalls = orvel_i_dropbox_syscalls_default;

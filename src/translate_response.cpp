@@ -28,6 +28,54 @@ orvel_result_t orvel_l_dropbox_put(orvel_object_t *error)
     return error != nullptr ? orvel_error_put(error) : ORVEL_FAILURE;
 }
 
+// What an "error_summary" means to the FTP client: the first row whose key
+// word the summary contains decides. The path problems come first, then the
+// summaries that name a cause of their own; a summary matching no row leaves
+// the service's error object as the result.
+struct orvel_l_dropbox_summary_row {
+    const char *key_word;
+    int reply_code;
+    const char *error_code;
+    const char *message_format; // null: no message
+    const char *first;          // values of the format
+    const char *second;
+    const char *third;
+};
+
+const orvel_l_dropbox_summary_row orvel_l_dropbox_summary_rows[] = {
+    {"conflict", 553, "PATH_EXISTS", "GridFTP-Path: %s", "", nullptr, nullptr},
+    {"not_found", 550, "PATH_NOT_FOUND", "%s%s%s", "", "", ""},
+    {"access_denied_insufficient_permissions", 550, "PERMISSION_DENIED", nullptr, nullptr, nullptr, nullptr},
+    {"item_name_too_long", 553, "INVALID_PATH_NAME", "GridFTP-Path: %s", "<Invalid Name>", nullptr, nullptr},
+    {"bad_digest", 550, "INCORRECT_CHECKSUM", "GridFTP-Computed-Checksum: %s\nGridFTP-Expected-Checksum: %s",
+     "computed", "expected", nullptr},
+    {"insufficient_space", 552, "QUOTA_EXCEEDED", "%s", "GridFTP-Error: the account is full", nullptr, nullptr},
+    {"no_write_permission", 550, "PERMISSION_DENIED", "%s", "GridFTP-Error: no permission to write there", nullptr,
+     nullptr},
+    {"disallowed_name", 553, "INVALID_PATH_NAME", "GridFTP-Path: %s", "<Invalid Name>", nullptr, nullptr},
+    {"too_many_write_operations", 451, "TOO_BUSY", nullptr, nullptr, nullptr, nullptr},
+    {"too_many_requests", 451, "TOO_BUSY", nullptr, nullptr, nullptr, nullptr},
+    {"content_hash_mismatch", 550, "INCORRECT_CHECKSUM", "%s",
+     "GridFTP-Error: the data the service received does not match the content hash sent with it", nullptr,
+     nullptr},
+    // Authorisation: permanent until the credential or the account changes.
+    {"expired_access_token", 550, "PERMISSION_DENIED", "%s", "GridFTP-Error: the access token has expired", nullptr,
+     nullptr},
+    {"invalid_access_token", 550, "PERMISSION_DENIED", "%s", "GridFTP-Error: the access token is not valid",
+     nullptr, nullptr},
+    {"no_permission", 550, "PERMISSION_DENIED", "%s", "GridFTP-Error: no permission for this namespace", nullptr,
+     nullptr},
+};
+
+const orvel_l_dropbox_summary_row *orvel_l_dropbox_summary_meaning(const char *summary)
+{
+    for (const orvel_l_dropbox_summary_row &row : orvel_l_dropbox_summary_rows) {
+        if (strstr(summary, row.key_word) != nullptr)
+            return &row;
+    }
+    return nullptr;
+}
+
 orvel_result_t orvel_l_dropbox_translate_json(json_t *json)
 {
     json_t *summary_json = json_object_get(json, "error_summary");
@@ -48,23 +96,14 @@ orvel_result_t orvel_l_dropbox_translate_json(json_t *json)
     free(details);
 
     orvel_object_t *error = nullptr;
-    if (summary == nullptr) {
+    const orvel_l_dropbox_summary_row *row = summary != nullptr ? orvel_l_dropbox_summary_meaning(summary) : nullptr;
+    if (row == nullptr) {
         error = cause;
-    } else if (strstr(summary, "conflict") != nullptr) {
-        error = orvel_gfs_ftp_response_error_construct(nullptr, cause, 553, "PATH_EXISTS", "GridFTP-Path: %s", "");
-    } else if (strstr(summary, "not_found") != nullptr) {
-        error = orvel_gfs_ftp_response_error_construct(nullptr, cause, 550, "PATH_NOT_FOUND", "%s%s%s", "", "", "");
-    } else if (strstr(summary, "access_denied_insufficient_permissions") != nullptr) {
-        error = orvel_gfs_ftp_response_error_construct(nullptr, cause, 550, "PERMISSION_DENIED", nullptr);
-    } else if (strstr(summary, "item_name_too_long") != nullptr) {
-        error = orvel_gfs_ftp_response_error_construct(nullptr, cause, 553, "INVALID_PATH_NAME", "GridFTP-Path: %s",
-                                                       "<Invalid Name>");
-    } else if (strstr(summary, "bad_digest") != nullptr) {
-        error = orvel_gfs_ftp_response_error_construct(nullptr, cause, 550, "INCORRECT_CHECKSUM",
-                                                       "GridFTP-Computed-Checksum: %s\nGridFTP-Expected-Checksum: %s",
-                                                       "computed", "expected");
+    } else if (row->message_format == nullptr) {
+        error = orvel_gfs_ftp_response_error_construct(nullptr, cause, row->reply_code, row->error_code, nullptr);
     } else {
-        error = cause;
+        error = orvel_gfs_ftp_response_error_construct(nullptr, cause, row->reply_code, row->error_code,
+                                                       row->message_format, row->first, row->second, row->third);
     }
     if (error == nullptr) {
         // Out of memory: still a failure, never a success.
@@ -86,8 +125,6 @@ orvel_result_t orvel_l_dropbox_translate_status(int status, bool *retryable)
         error = orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 550, "PERMISSION_DENIED", nullptr);
     } else if (status == 404) {
         error = orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 550, "PATH_NOT_FOUND", "%s%s%s", "", "", "");
-    } else if (status == 409) {
-        error = orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 553, "PATH_EXISTS", "GridFTP-Path: %s", "");
     } else if (status == 429) {
         error = orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 451, "TOO_BUSY", nullptr);
         *retryable = true;

@@ -33,7 +33,7 @@ orvel_result_t orvel_l_upload_state_unlock(int fd)
 
 // A new file is all zero bytes as the resize leaves it.
 const orvel_dropbox_state_file_t orvel_l_upload_state_file = {
-    ORVEL_DROPBOX_UPLOAD_STATE_SIZE, orvel_l_upload_state_try_lock, orvel_l_upload_state_unlock, nullptr};
+    ORVEL_DROPBOX_UPLOAD_STATE_SIZE, orvel_l_upload_state_try_lock, orvel_l_upload_state_unlock, nullptr, true};
 
 } // namespace
 

@@ -130,12 +130,83 @@ TEST_F(CommandNamespace, PathsThatAreNotUtf8AreInvalidNames)
 TEST_F(CommandNamespace, ConflictIsTranslatedAndNotRepeated)
 {
     start();
+    // A conflict the service claims but cannot confirm: the reply names the path.
     emu_->add_fault(R"({"path": "/2/files/create_folder_v2", "status": 409, "body":
         {"error_summary": "path/conflict/folder/..", "error": {".tag": "path"}}})");
     host::Outcome outcome = command(ORVEL_GFS_CMD_MKD, "/new");
     EXPECT_EQ(outcome.reply_code(), 553);
     EXPECT_EQ(outcome.error_code(), "PATH_EXISTS");
+    EXPECT_EQ(outcome.message(), "GridFTP-Path: /new");
+    EXPECT_NE(outcome.chain_text().find("path/conflict/folder"), std::string::npos) << outcome.chain_text();
     EXPECT_EQ(count(kCreateFolder), 1u);
+}
+
+TEST_F(CommandNamespace, RacesWithOtherClientsAnswerWhatTheAccountHolds)
+{
+    emu_->put_file("/src.txt", "s");
+    start();
+    ASSERT_TRUE(stat("/", false).ok()); // the root is listed: nothing below is asked for again
+
+    // Another client made the folder first: the same success as any MKD of
+    // an existing folder.
+    emu_->make_folder("/raced");
+    host::Outcome made = command(ORVEL_GFS_CMD_MKD, "/raced");
+    ASSERT_TRUE(made.ok()) << made.chain_text();
+    EXPECT_EQ(count(kCreateFolder), 1u);
+    ASSERT_NE(cached("/raced"), nullptr);
+    EXPECT_EQ(cached("/raced")->type, ORVEL_DROPBOX_FOLDER);
+
+    // Another client took the destination first: the reply names it.
+    emu_->put_file("/taken.txt", "t");
+    host::Outcome moved = rename("/src.txt", "/taken.txt");
+    EXPECT_EQ(moved.reply_code(), 553);
+    EXPECT_EQ(moved.error_code(), "PATH_EXISTS");
+    EXPECT_EQ(moved.message(), "GridFTP-Path: /taken.txt");
+}
+
+TEST_F(CommandNamespace, RepliesLostAfterTheServiceActedAreNoFailures)
+{
+    emu_->put_file("/a.txt", "a");
+    start();
+    ASSERT_TRUE(stat("/a.txt").ok());
+    // Each call is carried out, its reply cut short; the repeated attempt
+    // meets what the first one did.
+    const char *cut = R"({"path": "%s", "action": "cut", "side": "response", "after_bytes": 0})";
+    auto cut_reply_of = [&](const char *endpoint) {
+        char rule[256];
+        snprintf(rule, sizeof rule, cut, endpoint);
+        emu_->add_fault(rule);
+    };
+
+    cut_reply_of(kMove);
+    host::Outcome moved = rename("/a.txt", "/b.txt");
+    ASSERT_TRUE(moved.ok()) << moved.chain_text();
+    EXPECT_EQ(count(kMove), 2u);
+    EXPECT_EQ(cached("/a.txt"), nullptr);
+    ASSERT_NE(cached("/b.txt"), nullptr);
+    EXPECT_EQ(stat("/a.txt").error_code(), "PATH_NOT_FOUND");
+
+    cut_reply_of(kCreateFolder);
+    host::Outcome made = command(ORVEL_GFS_CMD_MKD, "/new");
+    ASSERT_TRUE(made.ok()) << made.chain_text();
+    EXPECT_EQ(count(kCreateFolder), 2u);
+    EXPECT_TRUE(stat("/new").ok());
+
+    cut_reply_of(kDelete);
+    host::Outcome removed = command(ORVEL_GFS_CMD_DELE, "/b.txt");
+    ASSERT_TRUE(removed.ok()) << removed.chain_text();
+    EXPECT_EQ(count(kDelete), 2u);
+    EXPECT_FALSE(emu_->exists("/b.txt"));
+    EXPECT_EQ(stat("/b.txt").error_code(), "PATH_NOT_FOUND");
+}
+
+TEST_F(CommandNamespace, FailedLookupsOfTheTargetAreNoNotFound)
+{
+    start();
+    emu_->add_fault(R"({"path": "/2/files/list_folder", "status": 503})");
+    host::Outcome made = command(ORVEL_GFS_CMD_MKD, "/x");
+    EXPECT_EQ(made.reply_code(), 451) << made.chain_text();
+    EXPECT_EQ(count(kCreateFolder), 0u);
 }
 
 class TeamNamespace : public CommandNamespace {

@@ -107,6 +107,29 @@ TEST_F(ListPages, CursorThatDoesNotAdvanceEndsTheListing)
     emu_->clear_faults();
 }
 
+TEST_F(ListPages, CursorsThatGoRoundEndTheListing)
+{
+    start();
+    const char *page = R"({"path": "%s", "status": 200, "nth": %d,
+        "body": {"entries": [{".tag": "file", "name": "f%d", "id": "id:f%d"}], "has_more": true, "cursor": "%s"}})";
+    char rule[512];
+    snprintf(rule, sizeof rule, page, kListFolder, 1, 0, 0, "c1");
+    emu_->add_fault(rule);
+    // c1 -> c2 -> c1 -> ...
+    for (int n = 1; n <= 4; ++n) {
+        snprintf(rule, sizeof rule, page, kListContinue, n, n, n, n % 2 == 1 ? "c2" : "c1");
+        emu_->add_fault(rule);
+    }
+    orvel_result_t result = orvel_dropbox_get_folder_items(handle(), "/", nullptr, nullptr);
+    ASSERT_NE(result, ORVEL_SUCCESS);
+    char *text = orvel_error_print_chain(orvel_error_peek(result));
+    EXPECT_NE(std::string(text).find("earlier cursor"), std::string::npos) << text;
+    free(text);
+    orvel_error_discard(result);
+    EXPECT_EQ(count(kListContinue), 2u);
+    emu_->clear_faults();
+}
+
 TEST_F(ListPages, EntriesThatAreNotAnArrayFail)
 {
     start();

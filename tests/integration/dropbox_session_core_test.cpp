@@ -18,10 +18,13 @@ using namespace orvel::test;
 
 namespace {
 
+// Lock calls on the pacing file of the session under test.
 std::atomic<int> lock_calls{0};
+int pacing_fd = -1;
 int counting_fcntl(int fd, int cmd, struct flock *lock)
 {
-    lock_calls++;
+    if (fd == pacing_fd)
+        lock_calls++;
     return orvel_i_dropbox_syscalls_default.fcntl(fd, cmd, lock);
 }
 
@@ -185,12 +188,13 @@ TEST_F(DropboxRequest, ReplyBodiesThatAreNotJsonAreJudgedByStatus)
     EXPECT_EQ(reply, nullptr);
     EXPECT_EQ(count(kListFolder), 1u);
 
-    // An error reply whose body is text: the status row decides.
+    // An error reply whose body is text: the status row decides. A 409
+    // without a summary says nothing about what went wrong.
     emu_->clear_faults();
     emu_->add_fault(R"({"path": "/2/files/list_folder", "action": "status", "status": 409, "body": "conflict"})");
     Taken conflict(orvel_dropbox_api_call(handle_, &call, &reply, nullptr));
-    EXPECT_EQ(conflict.code(), 553);
-    EXPECT_EQ(conflict.error_code(), "PATH_EXISTS");
+    EXPECT_EQ(conflict.code(), 500);
+    EXPECT_EQ(conflict.error_code(), "INTERNAL_ERROR");
     EXPECT_EQ(reply, nullptr);
     json_decref(list);
 
@@ -274,6 +278,8 @@ TEST_F(DropboxRequest, UploadBudgetFailsThreeTimesWithoutTouchingTheRetryFile)
 {
     LogCapture log(ORVEL_DROPBOX_DEBUG);
     lock_calls = 0;
+    pacing_fd = handle_->retry_state.fd;
+    ASSERT_GE(pacing_fd, 0);
     orvel_i_dropbox_syscalls.fcntl = counting_fcntl;
     orvel_abstime_t last = handle_->retry_state.shared->last;
     // Nothing listens there: every exchange fails before a byte is sent.
@@ -343,6 +349,8 @@ TEST_F(DropboxRequest, UnpacedCallsStillWaitOutRetryAfter)
 {
     orvel_i_dropbox_max_delay = 1;
     lock_calls = 0;
+    pacing_fd = handle_->retry_state.fd;
+    ASSERT_GE(pacing_fd, 0);
     orvel_i_dropbox_syscalls.fcntl = counting_fcntl;
     emu_->add_fault(R"({"path": "/2/files/upload", "action": "status", "status": 429,
         "headers": {"Retry-After": "30"}, "body": {"error_summary": "too_many_write_operations/.."}})");

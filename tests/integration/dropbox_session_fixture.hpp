@@ -49,6 +49,7 @@ protected:
         emu_ = std::make_unique<Emulator>(options());
         emu_->use_for_rest();
         saved_timeout_ = orvel_i_dropbox_progress_timeout_ms;
+        saved_max_age_ = orvel_i_dropbox_metadata_max_age_ms;
         held_errors_ = orvel_error_held_count();
         // No waiting on pacing in tests.
         orvel_i_dropbox_api_per_second = 1000;
@@ -57,6 +58,7 @@ protected:
     {
         session_.reset();
         orvel_i_dropbox_progress_timeout_ms = saved_timeout_;
+        orvel_i_dropbox_metadata_max_age_ms = saved_max_age_;
         emu_.reset();
         // Every error reached the host or was discarded: none piles up.
         EXPECT_EQ(orvel_error_held_count(), held_errors_);
@@ -178,6 +180,7 @@ protected:
     std::unique_ptr<Emulator> emu_;
     std::unique_ptr<host::Session> session_;
     int32_t saved_timeout_ = 30000;
+    int32_t saved_max_age_ = 5000;
     size_t held_errors_ = 0;
 };
 
@@ -187,5 +190,6 @@ inline const char *kDownload = "/2/files/download";
 inline const char *kCreateFolder = "/2/files/create_folder_v2";
 inline const char *kMove = "/2/files/move_v2";
 inline const char *kDelete = "/2/files/delete_v2";
+inline const char *kGetMetadata = "/2/files/get_metadata";
 
 } // namespace orvel::test

@@ -92,8 +92,10 @@ TEST_F(StatResolve, MissingChildOfAListedFolderNeedsNoCall)
     ASSERT_TRUE(stat("/a", false).ok());
     emu_->clear_log();
     EXPECT_EQ(stat("/a/other").error_code(), "PATH_NOT_FOUND");
-    // Exact keys: the service's spelling of a name is the only one cached.
-    EXPECT_EQ(stat("/a/B").error_code(), "PATH_NOT_FOUND");
+    // Names compare as the service compares them: any spelling finds b.
+    host::Outcome other_case = stat("/A/B");
+    ASSERT_TRUE(other_case.ok()) << other_case.chain_text();
+    EXPECT_EQ(other_case.all_stats()[0].name, "/a/b");
     EXPECT_TRUE(stat("/a/b").ok());
     EXPECT_TRUE(calls().empty());
 }
@@ -167,11 +169,12 @@ TEST_F(StatResolve, RootListingReportsDotWithRootIdentity)
     EXPECT_EQ(stats[1].name, "x");
 }
 
-TEST_F(StatResolve, ObjectOfUnknownKindIsCachedButNotReported)
+TEST_F(StatResolve, EntriesOfOtherKindsAreNeitherReportedNorFound)
 {
     start();
     emu_->add_fault(R"({"path": "/2/files/list_folder", "status": 200, "body": {"entries": [
         {".tag": "deleted", "name": "gone", "id": "id:gone"},
+        {".tag": "deleted", "name": "no-id", "path_lower": "/no-id"},
         {".tag": "file", "name": "kept", "id": "id:kept", "size": 5}], "has_more": false}})");
     host::Outcome listing = stat("/", false);
     ASSERT_TRUE(listing.ok()) << listing.chain_text();
@@ -179,9 +182,8 @@ TEST_F(StatResolve, ObjectOfUnknownKindIsCachedButNotReported)
     EXPECT_EQ(batch_sizes(listing), (std::vector<size_t>{2}));
 
     emu_->clear_log();
-    host::Outcome gone = stat("/gone");
-    ASSERT_TRUE(gone.ok());
-    EXPECT_EQ(gone.all_stats()[0].mode, 33216);
+    EXPECT_EQ(stat("/gone").error_code(), "PATH_NOT_FOUND");
+    EXPECT_EQ(stat("/no-id").error_code(), "PATH_NOT_FOUND");
     EXPECT_TRUE(calls().empty());
 }
 
@@ -198,12 +200,28 @@ TEST_F(StatResolve, ListingAFileFailsWithDotReported)
     EXPECT_NE(listing.chain_text().find("not_folder"), std::string::npos) << listing.chain_text();
 }
 
-TEST_F(StatResolve, FailedListingOfAnUncachedParentIsNotFound)
+TEST_F(StatResolve, ListingFailuresKeepTheirMeaning)
 {
     start();
+    // The service failing is no answer about the path: transient, with the cause.
     emu_->add_fault(R"({"path": "/2/files/list_folder", "status": 500, "count": 2})");
-    host::Outcome outcome = stat("/nowhere/x");
-    EXPECT_EQ(outcome.error_code(), "PATH_NOT_FOUND");
+    host::Outcome failing = stat("/nowhere/x");
+    EXPECT_EQ(failing.reply_code(), 451) << failing.chain_text();
+    EXPECT_NE(failing.chain_text().find("500 INTERNAL_ERROR"), std::string::npos) << failing.chain_text();
+    host::Outcome listing = stat("/nowhere", false);
+    EXPECT_EQ(listing.reply_code(), 451) << listing.chain_text();
+
+    // A folder the service does not have: its children are not found.
+    emu_->clear_faults();
+    EXPECT_EQ(stat("/nowhere/x").error_code(), "PATH_NOT_FOUND");
+
+    // A refused token is final, and says so.
+    emu_->add_fault(R"({"path": "/2/files/list_folder", "status": 401, "body":
+        {"error_summary": "expired_access_token/..", "error": {".tag": "expired_access_token"}}})");
+    host::Outcome refused = stat("/elsewhere/x");
+    EXPECT_EQ(refused.reply_code(), 550);
+    EXPECT_EQ(refused.error_code(), "PERMISSION_DENIED");
+    EXPECT_NE(refused.message().find("expired"), std::string::npos) << refused.message();
 }
 
 TEST_F(StatResolve, OutputsAreLookedUpAgainAfterAListingFailedPartWay)

@@ -67,9 +67,18 @@ TEST_F(CacheTable, KeysJoinBaseAndLeafName)
     EXPECT_NE(query("plain"), nullptr);
     EXPECT_NE(query("empty"), nullptr);
     EXPECT_STREQ(query("/a/docs")->name, "/a/docs");
-    // Keys are exact: no trailing separator, no case folding.
+    // No trailing separator; letters compare as the service compares names,
+    // without regard to case.
     EXPECT_EQ(query("/a/docs/"), nullptr);
-    EXPECT_EQ(query("/A/docs"), nullptr);
+    EXPECT_EQ(query("/A/DOCS"), query("/a/docs"));
+    enter("\xc3\x89t\xc3\xa9", "/"); // "Été"
+    EXPECT_NE(query("/\xc3\xa9T\xc3\x89"), nullptr);
+    EXPECT_EQ(query("/ete"), nullptr);
+
+    // A new spelling of a present name replaces the entry and its key.
+    enter("Docs", "/", ORVEL_DROPBOX_FOLDER);
+    EXPECT_STREQ(query("/docs")->name, "/Docs");
+    EXPECT_EQ(orvel_hashtable_size(&cache_), 6);
 }
 
 TEST_F(CacheTable, ReplacementReleasesTheOldRecordAndClearsListed)

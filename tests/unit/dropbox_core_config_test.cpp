@@ -149,6 +149,14 @@ TEST_F(DropboxConfig, TemplateLookupFailures)
     EXPECT_NE(std::string(chain).find("malloc"), std::string::npos) << chain;
     free(chain);
     orvel_error_discard(result);
+
+    // An empty home folder is no place for "$HOME/.orvel" either.
+    orvel_i_dropbox_syscalls.getpwuid_r = home_getpwuid_r;
+    test_home() = "";
+    EXPECT_EQ(expand("$HOME/.orvel", &result), "<null>");
+    EXPECT_NE(result, ORVEL_SUCCESS);
+    orvel_error_discard(result);
+    EXPECT_EQ(expand("/plain/$LOGNAME"), "/plain/" + login_name());
 }
 
 TEST_F(DropboxConfig, SessionStartBuildsTheHandleAndStateFiles)
@@ -377,4 +385,14 @@ TEST_F(DropboxConfig, PolicyParsing)
     EXPECT_NE(r, ORVEL_SUCCESS);
     EXPECT_EQ(rate, UINT32_MAX);
     orvel_error_discard(r);
+
+    // The age after which cached metadata is confirmed, in seconds.
+    EXPECT_EQ(orvel_dropbox_config_parse_json("{\"metadata_max_age\": 1.5}", &rate), ORVEL_SUCCESS);
+    EXPECT_EQ(orvel_i_dropbox_metadata_max_age_ms, 1500);
+    EXPECT_EQ(orvel_dropbox_config_parse_json("{\"metadata_max_age\": 0}", &rate), ORVEL_SUCCESS);
+    EXPECT_EQ(orvel_i_dropbox_metadata_max_age_ms, 0);
+    r = orvel_dropbox_config_parse_json("{\"metadata_max_age\": \"5\"}", &rate);
+    EXPECT_NE(r, ORVEL_SUCCESS);
+    orvel_error_discard(r);
+    EXPECT_EQ(orvel_i_dropbox_metadata_max_age_ms, 0);
 }

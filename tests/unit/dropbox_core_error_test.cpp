@@ -169,6 +169,16 @@ TEST_F(DropboxCore, SummaryKeyWordsDecideInOrder)
         {"path/malformed_path/item_name_too_long/", 553, "INVALID_PATH_NAME", "GridFTP-Path: <Invalid Name>"},
         {"content_hash_mismatch/bad_digest/", 550, "INCORRECT_CHECKSUM",
          "GridFTP-Computed-Checksum: computed\nGridFTP-Expected-Checksum: expected"},
+        // Summaries that name no path problem still have a meaning of their own.
+        {"path/insufficient_space/..", 552, "QUOTA_EXCEEDED", "GridFTP-Error: the account is full"},
+        {"path/no_write_permission/.", 550, "PERMISSION_DENIED", "GridFTP-Error: no permission to write there"},
+        {"path/disallowed_name/", 553, "INVALID_PATH_NAME", "GridFTP-Path: <Invalid Name>"},
+        {"too_many_write_operations/..", 451, "TOO_BUSY", ""},
+        {"content_hash_mismatch/", 550, "INCORRECT_CHECKSUM",
+         "GridFTP-Error: the data the service received does not match the content hash sent with it"},
+        {"expired_access_token/..", 550, "PERMISSION_DENIED", "GridFTP-Error: the access token has expired"},
+        {"invalid_access_token/.", 550, "PERMISSION_DENIED", "GridFTP-Error: the access token is not valid"},
+        {"no_permission/", 550, "PERMISSION_DENIED", "GridFTP-Error: no permission for this namespace"},
     };
     for (const Row &row : rows) {
         std::string body = std::string("{\"error_summary\": \"") + row.summary + "\", \"error\": {\".tag\": \"x\"}}";
@@ -195,7 +205,8 @@ TEST_F(DropboxCore, UnmatchedSummariesAndRetryAfter)
 {
     Translated busy = translate(429, "{\"error_summary\": \"too_many_write_operations/..\"}", "3");
     ASSERT_NE(busy.result, ORVEL_SUCCESS);
-    EXPECT_EQ(busy.code(), 0); // the plug-in's own error object
+    EXPECT_EQ(busy.code(), 451);
+    EXPECT_EQ(busy.error_code(), "TOO_BUSY");
     EXPECT_TRUE(busy.retryable);
     EXPECT_EQ(busy.retry_after, 3u);
     EXPECT_STREQ(orvel_dropbox_error_get_info(busy.error.get(), "error_summary"), "too_many_write_operations/..");
@@ -237,7 +248,7 @@ TEST_F(DropboxCore, StatusRowsWithoutBody)
         {401, 550, "PERMISSION_DENIED", "", false},
         {403, 550, "PERMISSION_DENIED", "", false},
         {404, 550, "PATH_NOT_FOUND", "", false},
-        {409, 553, "PATH_EXISTS", "GridFTP-Path: ", false},
+        {409, 500, "INTERNAL_ERROR", "GridFTP-Error: HTTP status 409", false}, // no summary, no meaning
         {429, 451, "TOO_BUSY", "", true},
         {500, 500, "INTERNAL_ERROR", "", false},
         {503, 500, "INTERNAL_ERROR", "", false},
@@ -389,6 +400,12 @@ TEST_F(DropboxCore, ArgumentTextIsAsciiWithSpacedSeparators)
     json_object_set_new(args, "close", json_false());
     char *text = orvel_dropbox_args_text(args);
     EXPECT_STREQ(text, "{\"path\": \"/d\\u00E9j\\u00E0\", \"limit\": 1000, \"close\": false}");
+    free(text);
+    json_decref(args);
+    // DEL is no printable character either: escaped like the other control characters.
+    args = json_pack("{s:s}", "path", "/a\x7f\x01" "b");
+    text = orvel_dropbox_args_text(args);
+    EXPECT_STREQ(text, "{\"path\": \"/a\\u007F\\u0001b\"}");
     free(text);
     json_decref(args);
     EXPECT_EQ(orvel_dropbox_args_text(nullptr), nullptr);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -48,10 +49,10 @@ int failing_open(const char *, int, mode_t)
     errno = EACCES;
     return -1;
 }
-void *failing_mmap(void *, size_t, int, int, int, off_t)
+ssize_t failing_pread(int, void *, size_t, off_t)
 {
-    errno = ENOMEM;
-    return MAP_FAILED;
+    errno = EIO;
+    return -1;
 }
 int failing_ftruncate(int, off_t)
 {
@@ -95,6 +96,15 @@ protected:
     {
         struct stat st;
         return stat(state_file(name).c_str(), &st) == 0 ? st.st_size : -1;
+    }
+    // Writes the last start of the account's file, as another process would.
+    void write_last(int64_t seconds, int64_t nanoseconds) const
+    {
+        int64_t record[3] = {0, seconds, nanoseconds};
+        int fd = open(state_file().c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, record, sizeof record, 0), (ssize_t)sizeof record);
+        close(fd);
     }
 
     SeamGuard guard;
@@ -182,15 +192,14 @@ TEST_F(DropboxRetry, ALastStartInTheFutureStillSpacesRequests)
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     int64_t ahead = (int64_t)tv.tv_sec * 1000000 + tv.tv_usec + 300000;
-    state.shared->last.tv_sec = ahead / 1000000;
-    state.shared->last.tv_nsec = (ahead % 1000000) * 1000;
+    write_last(ahead / 1000000, (ahead % 1000000) * 1000);
     double before = now_seconds();
     orvel_i_dropbox_retry_delay(0, &state);
     double slept = now_seconds() - before;
     EXPECT_GE(slept, 0.19); // 500 ms minus the 300 ms distance
 
     // Further ahead than a second: no sleep at all.
-    state.shared->last.tv_sec = tv.tv_sec + 5;
+    write_last(tv.tv_sec + 5, 0);
     before = now_seconds();
     orvel_i_dropbox_retry_delay(0, &state);
     EXPECT_LT(now_seconds() - before, 0.1);
@@ -314,11 +323,11 @@ TEST_F(DropboxRetry, SystemCallFailuresFallBackToAPrivateRecord)
     orvel_i_dropbox_retry_state_destroy(&state);
     orvel_i_dropbox_syscalls.open = orvel_i_dropbox_syscalls_default.open;
 
-    orvel_i_dropbox_syscalls.mmap = failing_mmap;
+    orvel_i_dropbox_syscalls.pread = failing_pread;
     orvel_i_dropbox_retry_state_create("dbid:ann", 20, &state);
     EXPECT_EQ(state.fd, -1);
     orvel_i_dropbox_retry_state_destroy(&state);
-    orvel_i_dropbox_syscalls.mmap = orvel_i_dropbox_syscalls_default.mmap;
+    orvel_i_dropbox_syscalls.pread = orvel_i_dropbox_syscalls_default.pread;
 
     orvel_i_dropbox_syscalls.ftruncate = failing_ftruncate;
     orvel_i_dropbox_retry_state_create("dbid:other", 20, &state);
@@ -353,5 +362,124 @@ TEST_F(DropboxRetry, SystemCallFailuresFallBackToAPrivateRecord)
     orvel_i_dropbox_retry_state_create("dbid:ann", 20, &state);
     test_home() = home;
     EXPECT_EQ(state.fd, -1);
+    orvel_i_dropbox_retry_state_destroy(&state);
+}
+
+/* ------------------------------------------- state files under attack or damage */
+
+namespace {
+
+// Runs `body` in a child process that SIGALRM ends after `seconds`: true when
+// the child finished in time and returned true (no crash, no stall).
+template <typename Body> bool finishes_within(unsigned seconds, Body body)
+{
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(seconds);
+        bool ok = body();
+        fflush(nullptr);
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child)
+        return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+} // namespace
+
+TEST_F(DropboxRetry, PlantedLinksAndNamesThatLeaveTheFolderAreNeverUsed)
+{
+    // A link planted where the state file belongs must not reach its target.
+    ASSERT_EQ(mkdir((test_home() + "/.orvel/dropbox-r").c_str(), 0700), 0);
+    std::string victim = test_home() + "/victim";
+    int fd = open(victim.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_EQ(write(fd, std::string(100, 'v').data(), 100), 100);
+    close(fd);
+    ASSERT_EQ(symlink(victim.c_str(), state_file().c_str()), 0);
+    orvel_dropbox_retry_t state{};
+    orvel_i_dropbox_retry_state_create("dbid:ann", 20, &state);
+    EXPECT_EQ(state.fd, -1);
+    orvel_i_dropbox_retry_delay(0, &state);
+    orvel_i_dropbox_retry_state_destroy(&state);
+    struct stat st;
+    ASSERT_EQ(stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 100);
+
+    // "$HOME" inside the account id is expanded too: checked after that.
+    orvel_i_dropbox_retry_state_create("..$HOME", 20, &state);
+    EXPECT_EQ(state.fd, -1);
+    orvel_i_dropbox_retry_state_destroy(&state);
+    EXPECT_NE(stat((test_home() + "/.orvel/tmp").c_str(), &st), 0);
+}
+
+TEST_F(DropboxRetry, DamagedRecordsNeitherCrashNorStall)
+{
+    orvel_dropbox_retry_t state{};
+    orvel_i_dropbox_retry_state_create("dbid:ann", 20, &state);
+    ASSERT_GE(state.fd, 0);
+
+    // Cut short by someone else while in use: read as empty and written anew.
+    ASSERT_EQ(truncate(state_file().c_str(), 0), 0);
+    EXPECT_TRUE(finishes_within(10, [&] {
+        orvel_i_dropbox_retry_delay(0, &state);
+        return true;
+    }));
+    orvel_i_dropbox_retry_delay(0, &state);
+    EXPECT_EQ(file_size(), 24);
+
+    // Nanoseconds out of range: no wait beyond the spacing.
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    int64_t record[3] = {0, (int64_t)now.tv_sec + 1, -4290000000000};
+    int raw = open(state_file().c_str(), O_WRONLY);
+    ASSERT_EQ(pwrite(raw, record, sizeof record, 0), (ssize_t)sizeof record);
+    close(raw);
+    EXPECT_TRUE(finishes_within(10, [&] {
+        double before = now_seconds();
+        orvel_i_dropbox_retry_delay(0, &state);
+        return now_seconds() - before < 5;
+    }));
+    orvel_i_dropbox_retry_state_destroy(&state);
+}
+
+TEST_F(DropboxRetry, AStoppedLockHolderIsWaitedForOnlyBoundedly)
+{
+    orvel_dropbox_retry_t state{};
+    orvel_i_dropbox_retry_state_create("dbid:ann", 20, &state);
+    ASSERT_GE(state.fd, 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        // Takes the lock and stops, as under a debugger.
+        int fd = open(state_file().c_str(), O_RDWR);
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        bool taken = fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0;
+        char byte = taken ? 1 : 0;
+        (void)write(ready[1], &byte, 1);
+        raise(SIGSTOP);
+        _exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    ASSERT_EQ(byte, 1);
+
+    orvel_i_dropbox_lock_wait_ms = 200;
+    LogCapture log(ORVEL_DROPBOX_DEBUG);
+    EXPECT_TRUE(finishes_within(10, [&] {
+        orvel_i_dropbox_retry_delay(0, &state); // gives up waiting, paces by itself
+        orvel_i_dropbox_retry_delay(0, &state); // no second wait
+        return state.fd == -1;
+    }));
+    EXPECT_EQ(log.count("lock held by process " + std::to_string((long)holder)), 1u) << log.text();
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
     orvel_i_dropbox_retry_state_destroy(&state);
 }

@@ -93,7 +93,8 @@ public:
     SeamGuard()
         : syscalls_(orvel_i_dropbox_syscalls), rate_(orvel_i_dropbox_api_per_second),
           max_delay_(orvel_i_dropbox_max_delay), timeout_(orvel_i_dropbox_progress_timeout_ms),
-          api_host_(orvel_i_dropbox_api_host), content_host_(orvel_i_dropbox_content_host)
+          api_host_(orvel_i_dropbox_api_host), content_host_(orvel_i_dropbox_content_host),
+          lock_wait_ms_(orvel_i_dropbox_lock_wait_ms), metadata_max_age_ms_(orvel_i_dropbox_metadata_max_age_ms)
     {
     }
     ~SeamGuard()
@@ -104,6 +105,8 @@ public:
         orvel_i_dropbox_progress_timeout_ms = timeout_;
         orvel_i_dropbox_api_host = api_host_;
         orvel_i_dropbox_content_host = content_host_;
+        orvel_i_dropbox_lock_wait_ms = lock_wait_ms_;
+        orvel_i_dropbox_metadata_max_age_ms = metadata_max_age_ms_;
     }
 
 private:
@@ -113,6 +116,8 @@ private:
     int32_t timeout_;
     const char *api_host_;
     const char *content_host_;
+    int32_t lock_wait_ms_;
+    int32_t metadata_max_age_ms_;
 };
 
 } // namespace orvel::core_test

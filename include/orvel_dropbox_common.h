@@ -129,6 +129,10 @@ typedef struct orvel_dropbox_upload_session_s {
     uint64_t part_size;  /* bytes per part */
     uint64_t total_size; /* bytes of the whole file */
     json_t *part_array;  /* unused, never released with the record */
+    bool size_unknown;   /* opened without an announced size: the parts are pieces appended as the data
+                            arrives, num_parts counts those appended, total_size is 0 until closed */
+    bool closed;         /* every byte is appended and the session closed: only the commit remains */
+    char content_hash[65]; /* once closed: content hash of all the bytes appended, "" when unknown */
 } orvel_dropbox_upload_session_t;
 
 /* --------------------------------------------------------- retry state */

@@ -144,8 +144,8 @@ orvel_result_t orvel_dsi_rest_progress_idle_timeout(void *progress_callback_arg,
  * status; an error result when the exchange failed (connection, TLS, timeout,
  * idle limit, a callback's failure). Reply bodies of status >= 300 never reach
  * a caller's sink or the data channel. A 2xx reply must answer the request's
- * "Range" header ("bytes=FIRST-..."): 206 with a Content-Range that starts at
- * FIRST, and no 206 without one; otherwise its body is not delivered and the
+ * "Range" header: 206 with a Content-Range that starts at FIRST for
+ * "bytes=FIRST-...", and no 206 without a Range; otherwise its body is not delivered and the
  * exchange fails (CURLE_RANGE_ERROR, not retryable). A 206 body shorter than
  * its Content-Range fails the exchange as a partial reply (CURLE_PARTIAL_FILE,
  * retryable), like a body shorter than its Content-Length.

@@ -136,8 +136,11 @@ orvel_result_t orvel_l_dropbox_piece_judge(orvel_dropbox_api_call_t *, orvel_res
     auto *run = static_cast<orvel_l_dropbox_piece_run *>(arg);
     orvel_dropbox_download_piece_t *piece = run->piece;
     const int status = response->response_code;
+    // 200 for the whole file, 206 for a range (whose Content-Range the REST
+    // library has matched with the range asked).
+    const int expected = run->range != nullptr ? 206 : 200;
 
-    if (status >= 200 && status < 300) {
+    if (status == expected) {
         orvel_result_t pinned = orvel_l_dropbox_pin(piece->file, response);
         if (pinned != ORVEL_SUCCESS) {
             orvel_error_discard(result);
@@ -159,10 +162,7 @@ orvel_result_t orvel_l_dropbox_piece_judge(orvel_dropbox_api_call_t *, orvel_res
         return result;
     }
 
-    // A reply below 400: 200 for the whole file, 206 for a range (whose
-    // Content-Range the REST library has matched with the range asked).
     *retryable = false;
-    const int expected = run->range != nullptr ? 206 : 200;
     if (status != expected) {
         return orvel_error_put(ORVEL_ERROR_GENERIC(
             "The service answered files/download with HTTP status %d where %d was expected", status, expected));

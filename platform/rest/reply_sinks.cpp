@@ -89,7 +89,7 @@ orvel_off_t range_first_byte(const char *value)
     }
     orvel_off_t first = -1;
     if (!parse_offset(p, &first) || *p != '-' || std::strchr(p, ',') != nullptr) {
-        return -1; // a suffix range or several ranges: nothing to compare with
+        return -1;
     }
     return first;
 }
@@ -98,11 +98,14 @@ orvel_result_t check_range_answered(RequestContext &ctx)
 {
     ctx.range_checked = true;
     const std::string *content_range = reply_header(ctx, "Content-Range");
-    if (ctx.range_first < 0) {
+    if (!ctx.range_asked) {
         if (ctx.status != 206) {
             return ORVEL_SUCCESS;
         }
         return make_error(CURLE_RANGE_ERROR, "the reply is a part (HTTP 206) although no range was asked", false);
+    }
+    if (ctx.range_first < 0) {
+        return ORVEL_SUCCESS; // a suffix range or several: nothing to compare with
     }
     if (ctx.status != 206) {
         return make_error(CURLE_RANGE_ERROR,

@@ -276,6 +276,7 @@ orvel_result_t perform(const char *method, const char *uri, const orvel_dsi_rest
         for (size_t i = 0; i < headers->count; ++i) {
             const orvel_dsi_rest_key_value_t &kv = headers->key_value[i];
             if (kv.key != nullptr && header_name_equal(kv.key, "Range")) {
+                ctx.range_asked = true;
                 ctx.range_first = range_first_byte(kv.value);
             }
         }

@@ -93,7 +93,8 @@ struct RequestContext {
     char held = 0;                // that byte
 
     // Reply.
-    orvel_off_t range_first = -1;  // first byte the request's "Range" asks for, -1 = no Range
+    bool range_asked = false;      // the request has a "Range" header
+    orvel_off_t range_first = -1;  // the first byte it asks for, -1 = not of the form "bytes=FIRST-..."
     bool range_checked = false;    // the 2xx reply was found to answer that Range
     long status = 0;               // final status, known before the first body byte
     std::vector<std::pair<std::string, std::string>> headers; // of the latest response

@@ -2,8 +2,9 @@
 """A local stand-in for the storage service's HTTP API v2.
 
 Serves the RPC endpoints (list_folder, list_folder/continue, create_folder_v2,
-move_v2, delete_v2, get_metadata, list_revisions, restore) and the content endpoints (download, upload,
-upload_session/start, append_v2, finish) on one port, over TLS or plain HTTP.
+move_v2, delete_v2, get_metadata, list_revisions, restore) and the content
+endpoints (download, upload, upload_session/start, append_v2, finish) on one
+port, over TLS or plain HTTP.
 Files live as plain files under ROOT/ns/<root_namespace_id>/; ids, revisions,
 times and content hashes live in a sqlite database under ROOT/.emulator/.
 

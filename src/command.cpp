@@ -1,5 +1,6 @@
 // The command slot: token refresh, dispatch of the supported commands (make
 // directory, delete, rename, checksum) and refusal of all others.
+#include "orvel_dropbox_common.h"
 #include "orvel_dropbox_transfer.h"
 
 #include <strings.h>

@@ -137,6 +137,10 @@ typedef struct orvel_dropbox_upload_session_s {
     uint64_t part_size;  /* bytes per part */
     uint64_t total_size; /* bytes of the whole file */
     json_t *part_array;  /* unused, never released with the record */
+    bool size_unknown;   /* opened without an announced size: the parts are pieces appended as the data
+                            arrives, num_parts counts those appended, total_size is 0 until closed */
+    bool closed;         /* every byte is appended and the session closed: only the commit remains */
+    char content_hash[65]; /* once closed: content hash of all the bytes appended, "" when unknown */
 } orvel_dropbox_upload_session_t;
 
 /* --------------------------------------------------------- retry state */
@@ -372,6 +376,8 @@ extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_start;
 extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_append;
 extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_finish;
 extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_get_metadata;
+extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_list_revisions;
+extern const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_restore;
 
 typedef struct orvel_dropbox_api_call_s orvel_dropbox_api_call_t;
 
@@ -387,15 +393,26 @@ struct orvel_dropbox_api_call_s {
     /* Reply sink; null: the body is parsed as JSON into *reply_json. */
     orvel_dsi_rest_data_read_t reply_sink;
     void *reply_sink_arg;
-    /* Optional: runs before every repeated attempt (not the first); may update
-     * `range` or restart the sink's state. A failure ends the call with it. */
+    /* Optional: runs before every repeated attempt (not the first), while the
+     * response record still holds the failed attempt's reply; may update
+     * `range` or `args` or restart the sink's state. A failure ends the call
+     * with it. */
     orvel_result_t (*before_retry)(orvel_dropbox_api_call_t *call, void *arg);
     void *before_retry_arg;
+    /* Optional: judges every attempt in place of the usual success rule (a
+     * reply below 400 must be 200, or 206 to a call with a range, and carry a
+     * JSON body when the call has no sink of its own). Gets the attempt's
+     * result (the exchange's failure, the translated error reply, or success
+     * for any reply below 400), the response record and the retry decision;
+     * returns the attempt's result (a failure replaces or is `result`). */
+    orvel_result_t (*judge)(orvel_dropbox_api_call_t *call, orvel_result_t result,
+                            const orvel_dsi_rest_response_arg_t *response, bool *retryable, void *arg);
+    void *judge_arg;
     /* Filled by the procedure: storage of the desired reply headers
-     * ("Retry-After", then "Dropbox-API-Result" for downloads) that the
-     * caller's response record points at, so their values stay readable
-     * after the call until the record is cleared. */
-    orvel_dsi_rest_key_value_t desired_storage[2];
+     * ("Retry-After", then "Dropbox-API-Result" and "Content-Range" for
+     * downloads) that the caller's response record points at, so their values
+     * stay readable after the call until the record is cleared. */
+    orvel_dsi_rest_key_value_t desired_storage[3];
 };
 
 /*
@@ -404,8 +421,11 @@ struct orvel_dropbox_api_call_s {
  * before every attempt of a paced endpoint (unpaced endpoints still sleep a
  * requested "Retry-After", capped by orvel_i_dropbox_max_delay), and
  * translation of error replies (error bodies of calls with their own sink are
- * judged as JSON when they parse). An attempt whose body took bytes from the
- * host's data channel is never repeated.
+ * judged as JSON when they parse). Any other reply is a success only as the
+ * call's judge, or the usual rule, says (see `judge`); otherwise the call
+ * fails with an error that names the status or the missing JSON, never as a
+ * success. An attempt whose body took bytes from the host's data channel is
+ * never repeated. The arguments are serialised afresh for every attempt.
  * *reply_json (may be null for calls with their own sink) receives the reply
  * JSON of the last attempt or null; the caller releases it. `response` (may be
  * null) receives the last attempt's status and headers; the caller clears it

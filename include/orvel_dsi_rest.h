@@ -46,7 +46,7 @@ typedef struct orvel_dsi_rest_response_arg_s {
                                                    filled (newly allocated) or left null */
     int64_t request_bytes_uploaded;           /* request body bytes sent */
     int64_t response_bytes_downloaded;        /* reply body bytes received */
-    char *error_body;      /* for status >= 400 with a reply sink that is not JSON:
+    char *error_body;      /* for status >= 300 with a reply sink that is not JSON:
                               the reply body (at most 64 KiB, NUL-terminated), else null */
     size_t error_body_len; /* its length */
 } orvel_dsi_rest_response_arg_t;
@@ -74,6 +74,10 @@ typedef struct orvel_dsi_rest_gridftp_op_arg_s {
     void (*tap)(void *tap_arg, const void *buffer, size_t length); /* optional: sees every
                                  byte moved through the channel, in order (e.g. a digest) */
     void *tap_arg;
+    bool confirm_end;         /* body source of a known length: the last byte is sent only once
+                                 the host has reported the end of the data, so that the server
+                                 never gets a complete body from a stream that goes on */
+    bool excess;              /* set when confirm_end found data beyond length: the exchange failed */
 } orvel_dsi_rest_gridftp_op_arg_t;
 
 /* Callback types. Body sources and the progress check are the library's own
@@ -84,7 +88,8 @@ typedef void (*orvel_dsi_rest_complete_t)(void *complete_callback_arg, orvel_res
 /* Body source: the library calls it to open the body of each attempt. */
 typedef orvel_result_t (*orvel_dsi_rest_data_write_t)(void *write_callback_arg, void *library_context);
 /* Reply sink: called for each block of reply body bytes of a successful reply
- * (status below 400); returns success when it has taken the bytes. */
+ * (status 2xx that answers the request's Range, see orvel_dsi_rest_request);
+ * returns success when it has taken the bytes. */
 typedef orvel_result_t (*orvel_dsi_rest_data_read_t)(void *read_callback_arg, const void *buffer,
                                                      size_t buffer_length);
 /* Progress check: the library calls it; non-success aborts the exchange. */
@@ -114,11 +119,13 @@ orvel_result_t orvel_dsi_rest_write_json(void *write_callback_arg, void *library
 orvel_result_t orvel_dsi_rest_write_block(void *write_callback_arg, void *library_context);
 /* data_write_callback_arg: orvel_dsi_rest_gridftp_op_arg_t *: streams the body
  * from the operation's data channel, at most `length` bytes (or to the end when
- * length is 0); sets eof when the host reported the end of the data. */
+ * length is 0); sets eof when the host reported the end of the data. With
+ * confirm_end the last byte waits for that end; data beyond `length` sets
+ * excess and fails the exchange before the body is complete. */
 orvel_result_t orvel_dsi_rest_write_gridftp_op(void *write_callback_arg, void *library_context);
 /* data_read_callback_arg: json_t ** : the body is parsed into *arg (left null
  * when the body is empty or not JSON); the caller releases it. Also used for
- * error replies (status >= 400). */
+ * error replies (status >= 300). */
 orvel_result_t orvel_dsi_rest_read_json(void *read_callback_arg, const void *buffer, size_t buffer_length);
 /* data_read_callback_arg: orvel_dsi_rest_gridftp_op_arg_t *: writes each body
  * block into the data channel at offset + transferred, then advances
@@ -135,8 +142,13 @@ orvel_result_t orvel_dsi_rest_progress_idle_timeout(void *progress_callback_arg,
  * https:// address), `query_parameters` (always null here), request headers
  * `headers` (may be null). Returns success when a reply arrived, whatever its
  * status; an error result when the exchange failed (connection, TLS, timeout,
- * idle limit, a callback's failure). Reply bodies of status >= 400 never reach
- * a caller's sink or the data channel.
+ * idle limit, a callback's failure). Reply bodies of status >= 300 never reach
+ * a caller's sink or the data channel. A 2xx reply must answer the request's
+ * "Range" header: 206 with a Content-Range that starts at FIRST for
+ * "bytes=FIRST-...", and no 206 without a Range; otherwise its body is not delivered and the
+ * exchange fails (CURLE_RANGE_ERROR, not retryable). A 206 body shorter than
+ * its Content-Range fails the exchange as a partial reply (CURLE_PARTIAL_FILE,
+ * retryable), like a body shorter than its Content-Length.
  */
 orvel_result_t orvel_dsi_rest_request(const char *method, const char *uri,
                                       const orvel_dsi_rest_key_array_t *query_parameters,

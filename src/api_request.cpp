@@ -5,6 +5,7 @@
 #include "orvel_dropbox_common.h"
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +36,10 @@ const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_append = {
     "POST", ORVEL_DROPBOX_HOST_CONTENT, "/2/files/upload_session/append_v2", true, true, false, 3, false, 2};
 const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_finish = {
     "POST", ORVEL_DROPBOX_HOST_CONTENT, "/2/files/upload_session/finish", true, true, false, 3, true, 1};
+const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_list_revisions = {
+    "POST", ORVEL_DROPBOX_HOST_API, "/2/files/list_revisions", false, false, false, 2, true, 1};
+const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_restore = {
+    "POST", ORVEL_DROPBOX_HOST_API, "/2/files/restore", false, false, false, 2, true, 1};
 
 char *orvel_dropbox_args_text(json_t *args)
 {
@@ -82,6 +87,29 @@ json_t *orvel_l_dropbox_error_body_json(const orvel_dsi_rest_response_arg_t *res
         return nullptr;
     }
     return json_loadb(response->error_body, response->error_body_len, 0, nullptr);
+}
+
+// The usual rule for a reply below 400: 200 (or 206 to a call with a range),
+// with a JSON body when the call has no sink of its own.
+orvel_result_t orvel_l_dropbox_expect_success(const orvel_dropbox_api_call_t *call,
+                                              const orvel_dsi_rest_response_arg_t *record, const json_t *json)
+{
+    const char *name = call->endpoint->path + 3; // without "/2/"
+    const int status = record->response_code;
+    if (status != 200 && !(status == 206 && call->range != nullptr)) {
+        return orvel_error_put(ORVEL_ERROR_GENERIC("The service answered %s with HTTP status %d where %s was expected",
+                                                   name, status, call->range != nullptr ? "206" : "200"));
+    }
+    if (call->reply_sink == nullptr && json == nullptr) {
+        if (record->response_bytes_downloaded == 0) {
+            return orvel_error_put(ORVEL_ERROR_GENERIC(
+                "The service's reply to %s (HTTP %d) has an empty body where JSON was expected", name, status));
+        }
+        return orvel_error_put(ORVEL_ERROR_GENERIC("The service's reply to %s (HTTP %d) is not valid JSON (%" PRId64
+                                                   " bytes)",
+                                                   name, status, record->response_bytes_downloaded));
+    }
+    return ORVEL_SUCCESS;
 }
 
 // A text that can stand in a request header: no line break or other control
@@ -135,14 +163,6 @@ orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_drop
         ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
         return result;
     }
-    if (endpoint->args_in_header && call->args != nullptr) {
-        args_text = orvel_dropbox_args_text(call->args);
-        if (args_text == nullptr) {
-            result = orvel_dropbox_error_system_malloc();
-            ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
-            return result;
-        }
-    }
     authorization = std::string("Bearer ") + handle->access_token;
     path_root = std::string("{\".tag\": \"root\", \"root\": \"") + handle->root_namespace_id + "\"}";
     uri = std::string(endpoint->host == ORVEL_DROPBOX_HOST_CONTENT ? orvel_i_dropbox_content_host
@@ -152,7 +172,8 @@ orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_drop
     // Desired reply headers: "Retry-After" first, always.
     call->desired_storage[0] = {const_cast<char *>("Retry-After"), nullptr};
     call->desired_storage[1] = {const_cast<char *>("Dropbox-API-Result"), nullptr};
-    record->desired_headers.count = endpoint->wants_api_result ? 2 : 1;
+    call->desired_storage[2] = {const_cast<char *>("Content-Range"), nullptr};
+    record->desired_headers.count = endpoint->wants_api_result ? 3 : 1;
     record->desired_headers.key_value = call->desired_storage;
     record->error_body = nullptr;
     record->error_body_len = 0;
@@ -183,18 +204,31 @@ orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_drop
 
     for (int attempt = 1;; attempt++) {
         if (attempt > 1) {
-            orvel_dsi_rest_response_arg_clear(record);
-            record->desired_headers.key_value = call->desired_storage;
             if (call->before_retry != nullptr) {
                 result = call->before_retry(call, call->before_retry_arg);
                 if (result != ORVEL_SUCCESS) {
                     break;
                 }
             }
+            orvel_dsi_rest_response_arg_clear(record);
+            record->desired_headers.key_value = call->desired_storage;
         }
         json_decref(json);
         json = nullptr;
         record->response_code = 0;
+        record->response_bytes_downloaded = 0;
+
+        // The arguments as they stand now (a repeated attempt may name the
+        // file otherwise).
+        free(args_text);
+        args_text = nullptr;
+        if (endpoint->args_in_header && call->args != nullptr) {
+            args_text = orvel_dropbox_args_text(call->args);
+            if (args_text == nullptr) {
+                result = orvel_dropbox_error_system_malloc();
+                break;
+            }
+        }
 
         // The header list: common headers first, then the endpoint's own
         // (the range may have changed before a repeated attempt).
@@ -222,10 +256,13 @@ orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_drop
         }
 
         result = orvel_dsi_rest_request(endpoint->method, uri.c_str(), nullptr, &header_list, &callbacks);
+        retryable = false;
         if (result != ORVEL_SUCCESS) {
             retryable = orvel_dsi_rest_error_is_retryable(result);
         } else if (record->response_code < 400) {
-            break;
+            if (call->judge == nullptr) {
+                result = orvel_l_dropbox_expect_success(call, record, json);
+            }
         } else {
             // Error replies of calls without a JSON sink are kept by the
             // library as text; judged as JSON when they parse.
@@ -237,9 +274,12 @@ orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_drop
             }
             result = orvel_dropbox_translate_response(record, error_json, &retryable, &retry_after);
             json_decref(parsed);
-            if (result == ORVEL_SUCCESS) {
-                break;
-            }
+        }
+        if (call->judge != nullptr) {
+            result = call->judge(call, result, record, &retryable, call->judge_arg);
+        }
+        if (result == ORVEL_SUCCESS) {
+            break;
         }
 
         // Bytes taken from the client's data channel cannot be sent again.

@@ -12,7 +12,7 @@ bool orvel_l_dropbox_changes_account(const orvel_dropbox_endpoint_t *endpoint)
 {
     return endpoint == &orvel_i_dropbox_ep_create_folder || endpoint == &orvel_i_dropbox_ep_move ||
            endpoint == &orvel_i_dropbox_ep_delete || endpoint == &orvel_i_dropbox_ep_upload ||
-           endpoint == &orvel_i_dropbox_ep_upload_session_finish;
+           endpoint == &orvel_i_dropbox_ep_upload_session_finish || endpoint == &orvel_i_dropbox_ep_restore;
 }
 
 // The path a call is about: the destination of a move, the commit path of

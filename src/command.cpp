@@ -1,6 +1,7 @@
 // The command slot: token refresh, dispatch of the supported commands (make
 // directory, delete, rename, checksum) and refusal of all others.
 #include "orvel_dropbox_common.h"
+#include "orvel_dropbox_transfer.h"
 
 #include <strings.h>
 
@@ -297,35 +298,26 @@ struct orvel_i_dropbox_cksm_state_t {
     int response_due;               /* time of the next progress reply; 0 none */
     orvel_off_t total_bytes;        /* bytes digested so far */
     orvel_gfs_checksum_state_t ctx; /* the host's digest context */
-    const char *algorithm;          /* the client's algorithm name */
 };
 
-// Before a repeated download attempt: start the digest afresh, so that the
-// reply covers the requested bytes exactly once.
-orvel_result_t orvel_l_dropbox_cksm_before_retry(orvel_dropbox_api_call_t *, void *arg)
+// The range asked for, downloaded as one piece into the digest: a repeated
+// attempt continues where the bytes stopped, so each byte is digested once.
+orvel_result_t orvel_l_dropbox_cksm_download(orvel_dropbox_handle_t *handle, const orvel_dropbox_path_info_t *record,
+                                             const orvel_gfs_command_info_t *info, orvel_i_dropbox_cksm_state_t *state)
 {
-    auto *state = static_cast<orvel_i_dropbox_cksm_state_t *>(arg);
-    ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "restarting digest after %" PRId64 " bytes\n", state->total_bytes);
-    orvel_gfs_checksum_abort(state->ctx);
-    state->ctx = nullptr;
-    state->total_bytes = 0;
-    return orvel_gfs_checksum_init(state->algorithm, &state->ctx);
-}
-
-orvel_result_t orvel_l_dropbox_cksm_range(const orvel_gfs_command_info_t *info, char **range_out)
-{
-    *range_out = nullptr;
-    int made = 0;
-    if (info->cksm_length != -1)
-        made = asprintf(range_out, "bytes=%" PRId64 "-%" PRId64, info->cksm_offset,
-                        info->cksm_offset + info->cksm_length - 1);
-    else if (info->cksm_offset != 0)
-        made = asprintf(range_out, "bytes=%" PRId64 "-", info->cksm_offset);
-    if (made < 0) {
-        *range_out = nullptr;
-        return orvel_dropbox_error_system_malloc();
+    orvel_dropbox_download_t file{};
+    orvel_result_t result = orvel_dropbox_download_init(&file, record->id);
+    if (result == ORVEL_SUCCESS) {
+        orvel_dropbox_download_piece_t piece{};
+        piece.file = &file;
+        piece.offset = info->cksm_offset;
+        piece.length = info->cksm_length;
+        piece.sink = orvel_i_dropbox_cksm_cb;
+        piece.sink_arg = state;
+        result = orvel_dropbox_download_piece(handle, &piece);
     }
-    return ORVEL_SUCCESS;
+    orvel_dropbox_download_release(&file);
+    return result;
 }
 
 // Stores a digest text in the cached record (MD5, SHA1, SHA256) or releases it.
@@ -353,11 +345,7 @@ orvel_result_t orvel_l_dropbox_cksm(orvel_gfs_operation_t op, orvel_dropbox_hand
     orvel_dropbox_path_info_t *record = nullptr;
     orvel_i_dropbox_cksm_state_t state{};
     const char *algorithm = info->cksm_alg != nullptr ? info->cksm_alg : "";
-    char *range = nullptr;
     char *digest = nullptr;
-    json_t *args = nullptr;
-    orvel_dropbox_api_call_t call{};
-    orvel_dsi_rest_response_arg_t response{};
 
     if (info->cksm_offset < 0 || info->cksm_length < -1 ||
         (info->cksm_length > 0 && info->cksm_length - 1 > INT64_MAX - info->cksm_offset)) {
@@ -378,7 +366,6 @@ orvel_result_t orvel_l_dropbox_cksm(orvel_gfs_operation_t op, orvel_dropbox_hand
     }
 
     state.op = op;
-    state.algorithm = algorithm;
     orvel_gridftp_server_get_update_interval(op, &state.response_freq);
     if (state.response_freq > 0)
         state.response_due = static_cast<int>(std::time(nullptr)) + state.response_freq;
@@ -389,24 +376,7 @@ orvel_result_t orvel_l_dropbox_cksm(orvel_gfs_operation_t op, orvel_dropbox_hand
     }
 
     if (info->cksm_length != 0) {
-        result = orvel_l_dropbox_cksm_range(info, &range);
-        if (result != ORVEL_SUCCESS)
-            goto out;
-        args = json_pack("{s:s}", "path", record->id != nullptr ? record->id : "");
-        if (args == nullptr) {
-            result = orvel_dropbox_error_system_malloc();
-            goto out;
-        }
-        call.endpoint = &orvel_i_dropbox_ep_download;
-        call.args = args;
-        call.range = range;
-        call.reply_sink = orvel_i_dropbox_cksm_cb;
-        call.reply_sink_arg = &state;
-        call.before_retry = orvel_l_dropbox_cksm_before_retry;
-        call.before_retry_arg = &state;
-        result = orvel_dropbox_api_call(handle, &call, nullptr, &response);
-        if (result == ORVEL_SUCCESS && response.response_code >= 400)
-            result = orvel_error_put(ORVEL_ERROR_GENERIC("download answered with status %d", response.response_code));
+        result = orvel_l_dropbox_cksm_download(handle, record, info, &state);
         if (result != ORVEL_SUCCESS)
             goto out;
     }
@@ -429,9 +399,6 @@ orvel_result_t orvel_l_dropbox_cksm(orvel_gfs_operation_t op, orvel_dropbox_hand
 out:
     if (state.ctx != nullptr)
         orvel_gfs_checksum_abort(state.ctx);
-    orvel_dsi_rest_response_arg_clear(&response);
-    json_decref(args);
-    std::free(range);
     std::free(digest);
     return result;
 }

@@ -23,6 +23,51 @@ orvel_result_t no_context_error(const char *source)
     return orvel_error_put(ORVEL_ERROR_GENERIC("%s: called outside of a request", source));
 }
 
+// Reads until the host answers with data, the end, or an error. The host
+// hands out 0 bytes only together with the end of the data or an error; a
+// bounded number of empty answers guards against a channel that breaks that
+// rule.
+orvel_result_t read_some(RequestContext *ctx, orvel_gfs_operation_t op, void *buffer, size_t want, size_t *nread,
+                         bool *eof)
+{
+    for (int empty_reads = 0; empty_reads < 1000; ++empty_reads) {
+        orvel_result_t result = channel_read(op, buffer, want, nread, eof);
+        if (result != ORVEL_SUCCESS || *nread > 0 || *eof) {
+            return result;
+        }
+    }
+    return make_error(CURLE_READ_ERROR, "the data channel gave no data", ctx->body_consumed);
+}
+
+// confirm_end: the body's last byte goes out only once the host reports the
+// end of the data; a byte beyond the announced length fails the exchange,
+// so that the server never receives a complete body.
+size_t release_held_byte(RequestContext *ctx, char *buffer)
+{
+    orvel_dsi_rest_gridftp_op_arg_t *arg = ctx->channel;
+    char probe = 0;
+    size_t nread = 0;
+    bool eof = false;
+    orvel_result_t result = read_some(ctx, arg->op, &probe, 1, &nread, &eof);
+    if (result != ORVEL_SUCCESS) {
+        ctx->fail(result);
+        return CURL_READFUNC_ABORT;
+    }
+    if (nread > 0) {
+        arg->excess = true;
+        ctx->fail(make_error(CURLE_READ_ERROR,
+                             "the data channel holds more than the " + std::to_string(arg->length) +
+                                 " bytes announced",
+                             ctx->body_consumed));
+        return CURL_READFUNC_ABORT;
+    }
+    ctx->channel_eof = true;
+    arg->eof = true;
+    ctx->holding = false;
+    buffer[0] = ctx->held;
+    return 1;
+}
+
 } // namespace
 
 size_t read_body(char *buffer, size_t size, size_t nitems, void *userdata)
@@ -40,6 +85,9 @@ size_t read_body(char *buffer, size_t size, size_t nitems, void *userdata)
                              ctx->body_consumed));
         return CURL_READFUNC_ABORT;
     };
+    if (ctx->holding) {
+        return release_held_byte(ctx, buffer);
+    }
     if (ctx->channel_eof) {
         return (length > 0 && ctx->channel_sent < length) ? ended_early() : 0;
     }
@@ -50,38 +98,36 @@ size_t read_body(char *buffer, size_t size, size_t nitems, void *userdata)
             return 0;
         }
     }
-    // The host hands out 0 bytes only together with the end of the data or an
-    // error; a bounded number of empty answers guards against a channel that
-    // breaks that rule.
-    for (int empty_reads = 0; empty_reads < 1000; ++empty_reads) {
-        size_t nread = 0;
-        bool eof = false;
-        orvel_result_t result = channel_read(arg->op, buffer, want, &nread, &eof);
-        if (result != ORVEL_SUCCESS) {
-            ctx->fail(result);
-            return CURL_READFUNC_ABORT;
+    size_t nread = 0;
+    bool eof = false;
+    orvel_result_t result = read_some(ctx, arg->op, buffer, want, &nread, &eof);
+    if (result != ORVEL_SUCCESS) {
+        ctx->fail(result);
+        return CURL_READFUNC_ABORT;
+    }
+    if (nread > 0) {
+        ctx->body_consumed = true;
+        if (arg->tap) {
+            arg->tap(arg->tap_arg, buffer, nread);
         }
-        if (nread > 0) {
-            ctx->body_consumed = true;
-            if (arg->tap) {
-                arg->tap(arg->tap_arg, buffer, nread);
-            }
-            arg->transferred += static_cast<orvel_off_t>(nread);
-            ctx->channel_sent += static_cast<orvel_off_t>(nread);
-        }
-        if (eof) {
-            ctx->channel_eof = true;
-            arg->eof = true;
-        }
-        if (nread > 0) {
-            return nread;
-        }
-        if (eof) {
-            return (length > 0 && ctx->channel_sent < length) ? ended_early() : 0;
+        arg->transferred += static_cast<orvel_off_t>(nread);
+        ctx->channel_sent += static_cast<orvel_off_t>(nread);
+    }
+    if (eof) {
+        ctx->channel_eof = true;
+        arg->eof = true;
+    }
+    if (nread == 0) {
+        return (length > 0 && ctx->channel_sent < length) ? ended_early() : 0;
+    }
+    if (arg->confirm_end && length > 0 && ctx->channel_sent == length && !eof) {
+        ctx->held = buffer[nread - 1];
+        ctx->holding = true;
+        if (--nread == 0) {
+            return release_held_byte(ctx, buffer);
         }
     }
-    ctx->fail(make_error(CURLE_READ_ERROR, "the data channel gave no data", ctx->body_consumed));
-    return CURL_READFUNC_ABORT;
+    return nread;
 }
 
 int seek_body(void *userdata, curl_off_t offset, int origin)

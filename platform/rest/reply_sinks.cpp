@@ -4,7 +4,10 @@
 #include "orvel_dsi_rest.h"
 #include "rest_internal.hpp"
 
+#include <strings.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -30,7 +33,129 @@ void append_capped(std::string &to, const char *buffer, size_t length, size_t ca
     }
 }
 
+// Decimal digits at *p (moved past them); false without any or on overflow.
+bool parse_offset(const char *&p, orvel_off_t *value)
+{
+    if (*p < '0' || *p > '9') {
+        return false;
+    }
+    orvel_off_t v = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (v > (INT64_MAX - (*p - '0')) / 10) {
+            return false;
+        }
+        v = v * 10 + (*p - '0');
+    }
+    *value = v;
+    return true;
+}
+
+const std::string *reply_header(const RequestContext &ctx, const char *name)
+{
+    for (const auto &header : ctx.headers) {
+        if (header_name_equal(header.first.c_str(), name)) {
+            return &header.second;
+        }
+    }
+    return nullptr;
+}
+
+// "bytes FIRST-LAST/TOTAL" (TOTAL may be "*"): the first and last byte.
+bool parse_content_range(const std::string *value, orvel_off_t *first, orvel_off_t *last)
+{
+    if (value == nullptr || value->compare(0, 6, "bytes ") != 0) {
+        return false;
+    }
+    const char *p = value->c_str() + 6;
+    while (*p == ' ') {
+        ++p;
+    }
+    if (!parse_offset(p, first) || *p++ != '-' || !parse_offset(p, last) || *p != '/') {
+        return false;
+    }
+    return *first <= *last;
+}
+
 } // namespace
+
+orvel_off_t range_first_byte(const char *value)
+{
+    if (value == nullptr || strncasecmp(value, "bytes=", 6) != 0) {
+        return -1;
+    }
+    const char *p = value + 6;
+    while (*p == ' ') {
+        ++p;
+    }
+    orvel_off_t first = -1;
+    if (!parse_offset(p, &first) || *p != '-' || std::strchr(p, ',') != nullptr) {
+        return -1;
+    }
+    return first;
+}
+
+orvel_result_t check_range_answered(RequestContext &ctx)
+{
+    ctx.range_checked = true;
+    const std::string *content_range = reply_header(ctx, "Content-Range");
+    if (!ctx.range_asked) {
+        if (ctx.status != 206) {
+            return ORVEL_SUCCESS;
+        }
+        return make_error(CURLE_RANGE_ERROR, "the reply is a part (HTTP 206) although no range was asked", false);
+    }
+    if (ctx.range_first < 0) {
+        return ORVEL_SUCCESS; // a suffix range or several: nothing to compare with
+    }
+    if (ctx.status != 206) {
+        return make_error(CURLE_RANGE_ERROR,
+                          "the reply (HTTP " + std::to_string(ctx.status) +
+                              ") ignores the requested range starting at byte " + std::to_string(ctx.range_first),
+                          false);
+    }
+    orvel_off_t first = 0;
+    orvel_off_t last = 0;
+    if (!parse_content_range(content_range, &first, &last) || first != ctx.range_first) {
+        return make_error(CURLE_RANGE_ERROR,
+                          "the reply's Content-Range \"" + (content_range ? *content_range : std::string()) +
+                              "\" does not answer the requested range starting at byte " +
+                              std::to_string(ctx.range_first),
+                          false);
+    }
+    return ORVEL_SUCCESS;
+}
+
+orvel_result_t check_body_complete(RequestContext &ctx)
+{
+    if (ctx.status < 200 || ctx.status >= 300) {
+        return ORVEL_SUCCESS;
+    }
+    if (!ctx.range_checked) {
+        orvel_result_t result = check_range_answered(ctx); // a reply without body bytes
+        if (result != ORVEL_SUCCESS) {
+            return result;
+        }
+    }
+    orvel_off_t first = 0;
+    orvel_off_t last = 0;
+    if (ctx.status != 206 || !parse_content_range(reply_header(ctx, "Content-Range"), &first, &last)) {
+        return ORVEL_SUCCESS;
+    }
+    const int64_t announced = last - first + 1;
+    if (ctx.body_bytes_received < announced) {
+        return make_error(CURLE_PARTIAL_FILE,
+                          "the reply body ended after " + std::to_string(ctx.body_bytes_received) + " of the " +
+                              std::to_string(announced) + " bytes its Content-Range announces",
+                          ctx.body_consumed);
+    }
+    if (ctx.body_bytes_received > announced) {
+        return make_error(CURLE_RANGE_ERROR,
+                          "the reply body holds " + std::to_string(ctx.body_bytes_received) + " bytes, more than the " +
+                              std::to_string(announced) + " its Content-Range announces",
+                          false);
+    }
+    return ORVEL_SUCCESS;
+}
 
 size_t receive_header(char *buffer, size_t size, size_t nitems, void *userdata)
 {
@@ -77,8 +202,9 @@ size_t write_body(char *buffer, size_t size, size_t nitems, void *userdata)
     }
     ctx->body_bytes_received += static_cast<int64_t>(length);
     const orvel_dsi_rest_callbacks_t *callbacks = ctx->callbacks;
-    if (ctx->status >= 400) {
-        // An error reply never reaches a caller's sink or the data channel.
+    if (ctx->status >= 300) {
+        // An error reply (or a redirect's page) never reaches a caller's sink
+        // or the data channel.
         append_capped(ctx->error_body, buffer, length, kErrorBodyCap);
         if (callbacks->data_read_callback == orvel_dsi_rest_read_json) {
             if (ctx->json_reply.size() + length > kJsonReplyCap) {
@@ -88,6 +214,15 @@ size_t write_body(char *buffer, size_t size, size_t nitems, void *userdata)
             }
         }
         return length;
+    }
+    if (!ctx->range_checked) {
+        // Checked before the first byte is delivered: the bytes of another
+        // range must not land at this range's offsets.
+        orvel_result_t result = check_range_answered(*ctx);
+        if (result != ORVEL_SUCCESS) {
+            ctx->fail(result);
+            return CURL_WRITEFUNC_ERROR;
+        }
     }
     if (callbacks->data_read_callback == nullptr || length == 0) {
         return length;
@@ -192,7 +327,7 @@ orvel_result_t orvel_dsi_rest_response(void *response_callback_arg, int response
         curl_easy_getinfo(ctx->curl, CURLINFO_SIZE_DOWNLOAD_T, &downloaded);
         response->request_bytes_uploaded = uploaded;
         response->response_bytes_downloaded = downloaded;
-        if (response_code >= 400 && ctx->callbacks->data_read_callback != orvel_dsi_rest_read_json) {
+        if (response_code >= 300 && ctx->callbacks->data_read_callback != orvel_dsi_rest_read_json) {
             auto *copy = static_cast<char *>(std::malloc(ctx->error_body.size() + 1));
             if (copy != nullptr) {
                 std::memcpy(copy, ctx->error_body.data(), ctx->error_body.size());

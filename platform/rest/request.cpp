@@ -302,6 +302,16 @@ orvel_result_t perform(const char *method, const char *uri, const orvel_dsi_rest
         }
     }
 
+    if (headers != nullptr) {
+        for (size_t i = 0; i < headers->count; ++i) {
+            const orvel_dsi_rest_key_value_t &kv = headers->key_value[i];
+            if (kv.key != nullptr && header_name_equal(kv.key, "Range")) {
+                ctx.range_asked = true;
+                ctx.range_first = range_first_byte(kv.value);
+            }
+        }
+    }
+
     CURL *curl = ctx.curl;
     char error_buffer[CURL_ERROR_SIZE];
     error_buffer[0] = '\0';
@@ -365,6 +375,8 @@ orvel_result_t perform(const char *method, const char *uri, const orvel_dsi_rest
         ctx.callback_result = ORVEL_SUCCESS;
     } else if (code != CURLE_OK) {
         result = make_error(code, error_buffer[0] ? error_buffer : curl_easy_strerror(code), ctx.body_consumed);
+    } else {
+        result = check_body_complete(ctx);
     }
 
     if (result == ORVEL_SUCCESS && callbacks->data_read_callback == orvel_dsi_rest_read_json) {

@@ -89,8 +89,13 @@ struct RequestContext {
     orvel_off_t channel_sent = 0; // bytes taken from the channel in this exchange
     bool channel_eof = false;     // the host reported the end during this exchange
     bool body_consumed = false;   // some request byte came from the data channel
+    bool holding = false;         // confirm_end: the body's last byte waits for the end of the data
+    char held = 0;                // that byte
 
     // Reply.
+    bool range_asked = false;      // the request has a "Range" header
+    orvel_off_t range_first = -1;  // the first byte it asks for, -1 = not of the form "bytes=FIRST-..."
+    bool range_checked = false;    // the 2xx reply was found to answer that Range
     long status = 0;               // final status, known before the first body byte
     std::vector<std::pair<std::string, std::string>> headers; // of the latest response
     bool headers_complete = false;
@@ -133,6 +138,15 @@ orvel_result_t make_error(CURLcode code, const std::string &text, bool body_cons
 
 // Case-insensitive comparison of header names.
 bool header_name_equal(const char *a, const char *b);
+
+// The first byte a "Range" value ("bytes=FIRST-..." of one range) asks for, or -1.
+orvel_off_t range_first_byte(const char *value);
+// Whether a 2xx reply answers the Range asked (206 starting at its first
+// byte), or the absence of one (no 206): a REST error (CURLE_RANGE_ERROR) if not.
+orvel_result_t check_range_answered(RequestContext &ctx);
+// After an exchange that libcurl completed: a 206 body must be as long as
+// its Content-Range says (CURLE_PARTIAL_FILE when shorter).
+orvel_result_t check_body_complete(RequestContext &ctx);
 
 // The reply sink / body source entry points libcurl calls.
 size_t read_body(char *buffer, size_t size, size_t nitems, void *userdata);

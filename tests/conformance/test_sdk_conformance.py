@@ -226,6 +226,53 @@ class TransferTest(SdkTestCase):
         conn.close()
 
 
+class RevisionTest(SdkTestCase):
+    def test_earlier_revisions_download_list_and_restore(self):
+        dbx = client()
+        overwrite = dropbox.files.WriteMode.overwrite
+        first = dbx.files_upload(b"version one", "/revs/f.txt")
+        second = dbx.files_upload(b"version two!", "/revs/f.txt", mode=overwrite)
+        _, resp = dbx.files_download("rev:" + first.rev)
+        self.assertEqual(resp.content, b"version one")
+        old_md, resp = dbx.files_download("rev:" + second.rev)
+        self.assertEqual((resp.content, old_md.rev), (b"version two!", second.rev))
+        listed = dbx.files_list_revisions("/revs/f.txt")
+        self.assertFalse(listed.is_deleted)
+        self.assertEqual([e.rev for e in listed.entries], [second.rev, first.rev])
+        self.assertEqual(listed.entries[1].content_hash, reference_hash(b"version one"))
+        self.assertEqual([e.rev for e in dbx.files_list_revisions("/revs/f.txt", limit=1).entries], [second.rev])
+        by_id = dbx.files_list_revisions(first.id, mode=dropbox.files.ListRevisionsMode.id)
+        self.assertEqual(len(by_id.entries), 2)
+
+        restored = dbx.files_restore("/revs/f.txt", first.rev)
+        self.assertEqual((restored.id, restored.size), (first.id, len(b"version one")))
+        self.assertNotIn(restored.rev, (first.rev, second.rev))
+        _, resp = dbx.files_download("/revs/f.txt")
+        self.assertEqual(resp.content, b"version one")
+        self.assertEqual(len(dbx.files_list_revisions("/revs/f.txt").entries), 3)
+        # A revision can be restored to another path too.
+        copy = dbx.files_restore("/revs/copy.txt", second.rev)
+        self.assertEqual(copy.content_hash, reference_hash(b"version two!"))
+
+        err = self.api_error(dbx.files_restore, "/revs/f.txt", "0123456789abcdef")
+        self.assertTrue(err.is_invalid_revision())
+        err = self.api_error(dbx.files_list_revisions, "/revs/none.txt")
+        self.assertTrue(err.is_path() and err.get_path().is_not_found())
+        err = self.api_error(dbx.files_list_revisions, "/revs")
+        self.assertTrue(err.get_path().is_not_file())
+        err = self.api_error(dbx.files_download, "rev:0123456789abcdef")
+        self.assertTrue(err.get_path().is_not_found())
+
+    def test_delete_with_parent_rev(self):
+        dbx = client()
+        first = dbx.files_upload(b"a", "/revs/del.txt")
+        second = dbx.files_upload(b"b", "/revs/del.txt", mode=dropbox.files.WriteMode.overwrite)
+        err = self.api_error(dbx.files_delete_v2, "/revs/del.txt", parent_rev=first.rev)
+        self.assertTrue(err.is_path_write() and err.get_path_write().is_conflict())
+        dbx.files_delete_v2("/revs/del.txt", parent_rev=second.rev)
+        self.assertTrue(dbx.files_list_revisions("/revs/del.txt").is_deleted)
+
+
 class UploadSessionTest(SdkTestCase):
     def test_sequential(self):
         dbx = client()
@@ -238,9 +285,14 @@ class UploadSessionTest(SdkTestCase):
         err = self.api_error(dbx.files_upload_session_finish, b"", Cursor(start.session_id, 2),
                              Commit("/seq.txt"))
         self.assertTrue(err.is_lookup_failed() and err.get_lookup_failed().is_incorrect_offset())
-        md = dbx.files_upload_session_finish(b"", Cursor(start.session_id, 6), Commit("/seq.txt"))
-        self.assertEqual((md.size, md.content_hash), (6, reference_hash(b"abcdef")))
-        err = self.api_error(dbx.files_upload_session_append_v2, b"x", Cursor(start.session_id, 6))
+        # A finish's content_hash covers the data sent with the finish only.
+        err = self.api_error(dbx.files_upload_session_finish, b"gh", Cursor(start.session_id, 6),
+                             Commit("/seq.txt"), content_hash=reference_hash(b"abcdefgh"))
+        self.assertTrue(err.is_content_hash_mismatch())
+        md = dbx.files_upload_session_finish(b"gh", Cursor(start.session_id, 6), Commit("/seq.txt"),
+                                             content_hash=reference_hash(b"gh"))
+        self.assertEqual((md.size, md.content_hash), (8, reference_hash(b"abcdefgh")))
+        err = self.api_error(dbx.files_upload_session_append_v2, b"x", Cursor(start.session_id, 8))
         self.assertTrue(err.is_not_found())
         closed = dbx.files_upload_session_start(b"", close=True)
         err = self.api_error(dbx.files_upload_session_append_v2, b"x", Cursor(closed.session_id, 0))

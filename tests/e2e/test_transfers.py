@@ -7,6 +7,7 @@ import io
 import os
 import socket
 import tempfile
+import time
 import unittest
 
 from stack import GeneratedStream, SharedStackTest, content_hash, generated_chunks
@@ -113,6 +114,36 @@ class TransferTest(SharedStackTest):
         with self.stack.session() as ftp:
             ftp.storbinary("STOR /up/plain.bin", io.BytesIO(b"replaced"))
         self.assertEqual(self.stack.read("/up/plain.bin"), b"replaced")
+
+        # Beyond one piece (4 MiB) the storage appends the pieces as they come.
+        payload3 = os.urandom(9 * MiB + 7)
+        path3 = self.local_file("pieces.bin", payload3)
+        self.stack.curl("-T", path3, self.stack.url("/up/"))
+        self.assertEqual(self.stack.read("/up/pieces.bin"), payload3)
+
+    def test_failed_uploads_change_nothing(self):
+        self.stack.put("/up/keep.bin", b"original")
+        with self.stack.session() as ftp:
+            ftp.voidcmd("TYPE I")
+            ftp.voidcmd("ALLO 10")
+            text = self.assertRefused("451", ftp.storbinary, "STOR /up/keep.bin", io.BytesIO(b"x" * 20))
+            self.assertIn("QUOTA_EXCEEDED", text)
+        self.assertEqual(self.stack.read("/up/keep.bin"), b"original")
+
+        # The control connection is lost in the middle of the STOR (after the
+        # announced bytes, when the server has read them before it notices).
+        ftp = self.stack.ftp()
+        ftp.voidcmd("TYPE I")
+        ftp.voidcmd("ALLO 100000")
+        conn = ftp.transfercmd("STOR /up/keep.bin")
+        conn.sendall(b"y" * 100000)
+        ftp.close()
+        deadline = time.monotonic() + 30
+        while self.stack.server_log().count('command=STOR path="/up/keep.bin"') < 2:
+            self.assertLess(time.monotonic(), deadline, self.stack.server_log())
+            time.sleep(0.05)
+        conn.close()
+        self.assertEqual(self.stack.read("/up/keep.bin"), b"original")
 
     def test_large_upload_with_allo(self):
         # Above 100 MiB the storage appends the file in parts.

@@ -496,6 +496,24 @@ class FaultTest(unittest.TestCase):
         with self.assertRaises(ValueError):
             json.loads(body)
 
+    def test_faults_that_change_what_a_reply_means(self):
+        data = bytes(range(256)) * 64
+        EMU.upload("/meaning.bin", data)
+        EMU.add_faults({"path": "/2/files/download", "action": "ignore_range"})
+        s, h, body = EMU.download("/meaning.bin", range_header="bytes=5-")
+        self.assertEqual((s, body), (200, data))
+        # Without a Content-Length the close is the only end: a short body looks complete.
+        EMU.add_faults({"path": "/2/files/download", "action": "cut", "after_bytes": 100, "content_length": False})
+        s, h, body = EMU.download("/meaning.bin")
+        self.assertEqual((s, body, "content-length" in h), (200, data[:100], False))
+        EMU.add_faults({"path": "/2/files/download", "action": "replace", "file": "/meaning.bin",
+                        "body": "replaced"})
+        s, h, body = EMU.download("/meaning.bin")
+        self.assertEqual(body, b"replaced")
+        EMU.add_faults({"path": "/2/files/upload", "action": "corrupt"})
+        s, md = EMU.upload("/corrupt.bin", b"abc")
+        self.assertEqual((s, md["content_hash"]), (200, reference_hash(b"\x9ebc")))
+
     def test_stall_while_reading_an_upload(self):
         EMU.add_faults({"path": "/2/files/upload", "action": "stall", "side": "request",
                         "after_bytes": 10, "stall_ms": 300})

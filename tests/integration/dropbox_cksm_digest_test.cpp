@@ -203,7 +203,7 @@ TEST_F(CksmDigest, ProgressReplyCarriesTheRunningByteCount)
     EXPECT_LE(first, static_cast<long long>(data_.size()));
 }
 
-TEST_F(CksmDigest, RepeatedDownloadStartsTheDigestAfresh)
+TEST_F(CksmDigest, RepeatedDownloadContinuesTheDigestWhereItStopped)
 {
     emu_->put_file("/f.bin", data_);
     std::map<std::string, std::string> ref = reference_digests(data_.substr(100, 200000));
@@ -213,7 +213,23 @@ TEST_F(CksmDigest, RepeatedDownloadStartsTheDigestAfresh)
     ASSERT_TRUE(outcome.ok()) << outcome.chain_text();
     EXPECT_EQ(outcome.reply_text, ref["SHA512"]);
     ASSERT_EQ(count(kDownload), 2u);
-    EXPECT_EQ(header(kDownload, "Range", 1), "bytes=100-200099");
+    EXPECT_EQ(header(kDownload, "Range", 1), "bytes=70100-200099");
+}
+
+TEST_F(CksmDigest, RedirectOrAWholeFileForARangeIsNoDigest)
+{
+    emu_->put_file("/f.bin", data_);
+    start();
+    emu_->add_fault(R"({"path": "/2/files/download", "status": 302, "body": "<html>moved</html>"})");
+    host::Outcome redirected = cksm("/f.bin", "MD5");
+    EXPECT_FALSE(redirected.ok());
+    EXPECT_TRUE(redirected.reply_text_null);
+    EXPECT_NE(redirected.chain_text().find("HTTP status 302"), std::string::npos) << redirected.chain_text();
+
+    emu_->add_fault(R"({"path": "/2/files/download", "action": "ignore_range"})");
+    host::Outcome whole = cksm("/f.bin", "MD5", 2, 3);
+    EXPECT_FALSE(whole.ok());
+    EXPECT_TRUE(whole.reply_text_null);
 }
 
 TEST_F(CksmDigest, ErrorReplyBodyNeverReachesTheDigest)

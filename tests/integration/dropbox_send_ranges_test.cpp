@@ -192,5 +192,100 @@ TEST_F(SendRanges, RepeatedAttemptOfABoundedRange)
     EXPECT_EQ(total, 3000u);
 }
 
+TEST_F(SendRanges, OnlyTheExpectedSuccessStatusDeliversData)
+{
+    emu_->put_file("/file.bin", content_);
+    start();
+    for (const char *fault : {R"({"path": "/2/files/download", "status": 302, "headers": {"Location": "/x"},
+                                  "body": "<html>moved</html>"})",
+                              R"({"path": "/2/files/download", "status": 204})",
+                              R"({"path": "/2/files/download", "status": 304})",
+                              R"({"path": "/2/files/download", "status": 200})"}) {
+        emu_->add_fault(fault);
+        std::shared_ptr<host::MemoryChannel> channel;
+        host::Outcome outcome = send("/file.bin", {{0, -1}}, &channel);
+        EXPECT_FALSE(outcome.ok()) << fault;
+        EXPECT_EQ(outcome.finish_calls, 1);
+        EXPECT_TRUE(channel->written().empty()) << fault;
+        EXPECT_EQ(outcome.chain_text().find("malloc"), std::string::npos) << outcome.chain_text();
+    }
+    emu_->add_fault(R"({"path": "/2/files/download", "status": 302, "body": "<html>moved</html>"})");
+    EXPECT_NE(send("/file.bin", {{0, -1}}).chain_text().find("HTTP status 302"), std::string::npos);
+
+    // A range answered with the whole file is not written at the range's offset.
+    emu_->add_fault(R"({"path": "/2/files/download", "action": "ignore_range"})");
+    std::shared_ptr<host::MemoryChannel> channel;
+    host::Outcome whole = send("/file.bin", {{5, -1}}, &channel);
+    EXPECT_FALSE(whole.ok());
+    EXPECT_TRUE(channel->written().empty());
+}
+
+TEST_F(SendRanges, ShortBodyIsResumedFromWhereItStoppedOrFails)
+{
+    emu_->put_file("/file.bin", content_);
+    start();
+    // Without a Content-Length the close looks like the end of the body:
+    // only the file's size tells that bytes are missing.
+    for (std::pair<int64_t, int64_t> range : {std::pair<int64_t, int64_t>{0, -1}, {500, 3000}}) {
+        emu_->clear_log();
+        emu_->add_fault(R"({"path": "/2/files/download", "action": "cut", "after_bytes": 1000,
+                            "content_length": false})");
+        std::shared_ptr<host::MemoryChannel> channel;
+        host::Outcome outcome = send("/file.bin", {range}, &channel);
+        ASSERT_TRUE(outcome.ok()) << outcome.chain_text();
+        size_t length = range.second == -1 ? content_.size() - range.first : range.second;
+        EXPECT_EQ(channel->written().substr(range.first), content_.substr(range.first, length));
+        ASSERT_EQ(count(kDownload), 2u);
+        EXPECT_EQ(header(kDownload, "Range", 1),
+                  "bytes=" + std::to_string(range.first + 1000) + "-" +
+                      (range.second == -1 ? "" : std::to_string(range.first + range.second - 1)));
+    }
+    // Short twice: the attempts are used up and the transfer fails.
+    emu_->add_fault(R"({"path": "/2/files/download", "action": "cut", "after_bytes": 1000,
+                        "content_length": false, "count": 2})");
+    host::Outcome failed = send("/file.bin", {{0, -1}});
+    EXPECT_FALSE(failed.ok());
+    EXPECT_NE(failed.chain_text().find("ended after"), std::string::npos) << failed.chain_text();
+}
+
+TEST_F(SendRanges, EveryRequestOfATransferReadsTheRevisionItStartedWith)
+{
+    emu_->put_file("/file.bin", content_);
+    start();
+    // Another client replaces the file between the cut attempt and its repeat.
+    emu_->add_fault(R"({"path": "/2/files/download", "action": "cut", "after_bytes": 1000})");
+    emu_->add_fault(R"({"path": "/2/files/download", "nth": 2, "action": "replace", "file": "/file.bin",
+                        "body": "the new version"})");
+    std::shared_ptr<host::MemoryChannel> channel;
+    host::Outcome outcome = send("/file.bin", {{0, -1}}, &channel);
+    ASSERT_TRUE(outcome.ok()) << outcome.chain_text();
+    EXPECT_EQ(channel->written(), content_);
+    EXPECT_EQ(arg(kDownload, 1).rfind(R"({"path":"rev:)", 0), 0u) << arg(kDownload, 1);
+    EXPECT_EQ(emu_->read_file("/file.bin"), "the new version");
+
+    // The next transfer reads the new version, and when the version it
+    // started with cannot be had, it fails without a success reply.
+    emu_->clear_log();
+    emu_->add_fault(R"({"path": "/2/files/download", "action": "cut", "after_bytes": 5})");
+    emu_->add_fault(R"({"path": "/2/files/download", "nth": 2, "status": 409,
+                        "body": {"error_summary": "path/not_found/..", "error": {".tag": "path",
+                                 "path": {".tag": "not_found"}}}})");
+    host::Outcome gone = send("/file.bin", {{0, -1}}, &channel);
+    EXPECT_EQ(gone.reply_code(), 451) << gone.chain_text();
+    EXPECT_EQ(count(kDownload), 2u);
+}
+
+TEST_F(SendRanges, RestartAtTheEndOfTheFileIsAnEmptyTransfer)
+{
+    emu_->put_file("/file.bin", content_);
+    start();
+    std::shared_ptr<host::MemoryChannel> channel;
+    host::Outcome at_end = send("/file.bin", {{5000, -1}}, &channel);
+    ASSERT_TRUE(at_end.ok()) << at_end.chain_text();
+    EXPECT_TRUE(channel->written().empty());
+    host::Outcome beyond = send("/file.bin", {{5001, -1}});
+    EXPECT_FALSE(beyond.ok());
+}
+
 } // namespace
 } // namespace orvel::test

@@ -95,11 +95,13 @@ TEST_F(DropboxRequest, CommonHeadersOnApiAndContentCalls)
     ASSERT_EQ(orvel_dropbox_api_call(handle_, &call, nullptr, &response), ORVEL_SUCCESS);
     EXPECT_EQ(body, "world");
     EXPECT_EQ(response.response_code, 206);
-    ASSERT_EQ(response.desired_headers.count, 2u);
+    ASSERT_EQ(response.desired_headers.count, 3u);
     EXPECT_STREQ(response.desired_headers.key_value[0].key, "Retry-After");
     EXPECT_EQ(response.desired_headers.key_value[0].value, nullptr);
     EXPECT_STREQ(response.desired_headers.key_value[1].key, "Dropbox-API-Result");
     EXPECT_NE(response.desired_headers.key_value[1].value, nullptr); // readable until cleared
+    EXPECT_STREQ(response.desired_headers.key_value[2].key, "Content-Range");
+    EXPECT_STREQ(response.desired_headers.key_value[2].value, "bytes 6-10/11");
     orvel_dsi_rest_response_arg_clear(&response);
     json_decref(args);
 
@@ -181,10 +183,14 @@ TEST_F(DropboxRequest, ReplyBodiesThatAreNotJsonAreJudgedByStatus)
     call.endpoint = &orvel_i_dropbox_ep_list_folder;
     call.args = list;
 
-    // A success with a body that is not JSON is still a success, without a reply.
+    // A success whose body is not JSON fails and says so.
     emu_->add_fault(R"({"path": "/2/files/list_folder", "action": "status", "status": 200, "body": "plain"})");
     json_t *reply = reinterpret_cast<json_t *>(0x1);
-    EXPECT_EQ(orvel_dropbox_api_call(handle_, &call, &reply, nullptr), ORVEL_SUCCESS);
+    Taken plain(orvel_dropbox_api_call(handle_, &call, &reply, nullptr));
+    EXPECT_NE(plain.result, ORVEL_SUCCESS);
+    char *text = orvel_error_print_chain(plain.error.get());
+    EXPECT_NE(strstr(text, "is not valid JSON (5 bytes)"), nullptr) << text;
+    free(text);
     EXPECT_EQ(reply, nullptr);
     EXPECT_EQ(count(kListFolder), 1u);
 

@@ -230,29 +230,22 @@ TEST_F(DropboxUploadSession, ThreeFullPartsResumedFromAPartBoundary)
     EXPECT_EQ(record("/three.bin"), nullptr);
 }
 
-TEST_F(DropboxUploadSession, CommitWithAnotherContentHashFails)
+TEST_F(DropboxUploadSession, CommittedBytesOtherThanSentAreRemoved)
 {
     start();
     const int64_t size = kPart + 1;
-    emu_->add_fault(R"({"path": "/2/files/upload_session/finish", "action": "status", "status": 200,
-        "headers": {"Content-Type": "application/json"},
-        "body": {"name": "h.bin", "id": "id:fakefakefake", "client_modified": "2021-01-01T00:00:00Z",
-                 "server_modified": "2021-01-01T00:00:00Z", "rev": "0123456789a", "size": 104857601,
-                 "path_lower": "/h.bin", "path_display": "/h.bin",
-                 "content_hash": "00000000000000000000000000000000000000000000000000000000000000ff"}})");
+    emu_->add_fault(R"({"path": "/2/files/upload_session/append_v2", "nth": 2, "action": "corrupt"})");
     host::Outcome outcome = upload("/h.bin", std::make_shared<host::GeneratorChannel>(size, 4), size);
     EXPECT_EQ(outcome.reply_code(), 550) << outcome.chain_text();
     EXPECT_EQ(outcome.error_code(), "INCORRECT_CHECKSUM");
-    EXPECT_NE(outcome.message().find("GridFTP-Expected-Checksum: 00000000000000000000000000000000000000000000000000"
-                                     "000000000000ff"),
-              std::string::npos)
-        << outcome.message();
+    EXPECT_NE(outcome.chain_text().find("the new file was removed"), std::string::npos) << outcome.chain_text();
+    EXPECT_FALSE(emu_->exists("/h.bin"));
     // The session was committed: there is nothing left to resume.
     EXPECT_EQ(record("/h.bin"), nullptr);
     EXPECT_EQ(count(kAppend), 2u);
 }
 
-TEST_F(DropboxUploadSession, DataBeyondTheAnnouncedSizeIsNotCommitted)
+TEST_F(DropboxUploadSession, DataBeyondTheAnnouncedSizeLeavesTheSessionToResume)
 {
     start();
     // One byte more than announced; it comes together with the end of the
@@ -266,8 +259,62 @@ TEST_F(DropboxUploadSession, DataBeyondTheAnnouncedSizeIsNotCommitted)
     EXPECT_EQ(count(kAppend), 2u);
     EXPECT_EQ(count(kFinish), 0u);
     EXPECT_FALSE(emu_->exists("/much.bin"));
-    // The parts stay appended: the session is still there to resume.
-    EXPECT_NE(record("/much.bin"), nullptr);
+    // The last part never reached the service whole, so the session is not
+    // closed: a restart at that part sends it again and commits.
+    ASSERT_NE(record("/much.bin"), nullptr);
+    host::Outcome resumed =
+        upload("/much.bin", std::make_shared<GeneratorTail>(6, kPart, size), size, false, kPart);
+    ASSERT_TRUE(resumed.ok()) << resumed.chain_text();
+    EXPECT_TRUE(stored_matches("/much.bin", 6, size));
+}
+
+TEST_F(DropboxUploadSession, FailedCommitIsResumedByRepeatingOnlyTheCommit)
+{
+    start();
+    const int64_t size = kPart + 1;
+    emu_->add_fault(R"({"path": "/2/files/upload_session/finish", "status": 500})");
+    host::Outcome failed = upload("/late.bin", std::make_shared<host::GeneratorChannel>(size, 8), size);
+    EXPECT_EQ(failed.reply_code(), 500) << failed.chain_text();
+    ASSERT_NE(record("/late.bin"), nullptr);
+    EXPECT_FALSE(emu_->exists("/late.bin"));
+
+    // Restarting anywhere but at the end would send again what is there.
+    emu_->clear_log();
+    host::Outcome early = upload("/late.bin", std::make_shared<GeneratorTail>(8, kPart, size), size, false, kPart);
+    EXPECT_EQ(early.error_code(), "APPEND_NOT_SUPPORTED");
+    EXPECT_NE(early.message().find("offset 104857601"), std::string::npos) << early.message();
+    host::Outcome resumed = upload("/late.bin", std::make_shared<host::MemoryChannel>(""), size, false, size);
+    ASSERT_TRUE(resumed.ok()) << resumed.chain_text();
+    EXPECT_EQ(count(kAppend), 0u);
+    EXPECT_EQ(count(kFinish), 1u);
+    EXPECT_TRUE(stored_matches("/late.bin", 8, size));
+    EXPECT_EQ(record("/late.bin"), nullptr);
+}
+
+TEST_F(DropboxUploadSession, UnannouncedSizeBeyondOneRequestGoesInPiecesWithTheirHashes)
+{
+    start();
+    // More than the service takes in one request, and no size announced.
+    const int64_t size = 150LL * 1024 * 1024 + 1;
+    constexpr int64_t kPiece = 4 << 20;
+    host::Outcome outcome = upload("/unannounced.bin", std::make_shared<host::GeneratorChannel>(size, 3), 0);
+    ASSERT_TRUE(outcome.ok()) << outcome.chain_text();
+    EXPECT_TRUE(stored_matches("/unannounced.bin", 3, size));
+    EXPECT_EQ(count(kUpload), 0u);
+    EXPECT_EQ(header(kStart, "Dropbox-API-Arg"), R"({"session_type": "concurrent"})");
+    auto appends = requests(kAppend);
+    ASSERT_EQ(appends.size(), static_cast<size_t>(size / kPiece + 1));
+    for (size_t i = 0; i < appends.size(); i++) {
+        json_t *arg = json_loads(appends[i].first.c_str(), 0, nullptr);
+        EXPECT_EQ(json_is_true(json_object_get(arg, "close")), i + 1 == appends.size()) << i;
+        EXPECT_EQ(json_integer_value(json_object_get(json_object_get(arg, "cursor"), "offset")),
+                  static_cast<json_int_t>(i) * kPiece);
+        EXPECT_EQ(json_string_length(json_object_get(arg, "content_hash")), 64u);
+        EXPECT_EQ(appends[i].second, i + 1 == appends.size() ? size % kPiece : kPiece);
+        json_decref(arg);
+    }
+    EXPECT_NE(header(kFinish, "Dropbox-API-Arg").find(R"("offset": 157286401)"), std::string::npos);
+    EXPECT_EQ(record("/unannounced.bin"), nullptr);
 }
 
 TEST_F(DropboxUploadSession, ResumeWithoutSessionShortStreamAndTooManyPartsFail)

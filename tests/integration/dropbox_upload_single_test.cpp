@@ -3,12 +3,33 @@
 #include "dropbox_session_fixture.hpp"
 
 #include <filesystem>
+#include <fstream>
 
 namespace orvel::test {
 namespace {
 
 const char *kUpload = "/2/files/upload";
 const char *kStart = "/2/files/upload_session/start";
+
+// The service's content hash, as Python's hashlib computes it.
+std::string reference_hash(const std::string &data)
+{
+    std::string dir = make_temp_dir("orvel-hash-ref");
+    std::ofstream(dir + "/data", std::ios::binary) << data;
+    std::string command = "/usr/bin/python3 -c 'import hashlib,sys; d=open(sys.argv[1],\"rb\").read(); "
+                          "B=4194304; print(hashlib.sha256(b\"\".join(hashlib.sha256(d[i:i+B]).digest() "
+                          "for i in range(0,len(d),B))).hexdigest())' " +
+                          dir + "/data";
+    std::string out;
+    if (FILE *pipe = popen(command.c_str(), "r")) {
+        char line[128];
+        if (fgets(line, sizeof line, pipe) != nullptr)
+            out.assign(line, strcspn(line, "\n"));
+        pclose(pipe);
+    }
+    remove_tree(dir);
+    return out;
+}
 
 class DropboxUpload : public DropboxSession {
 protected:
@@ -204,16 +225,18 @@ TEST_F(DropboxTeamUpload, TheTeamRootIsNotWritable)
     EXPECT_TRUE(below.ok()) << below.chain_text();
 }
 
-TEST_F(DropboxUpload, DataBeyondOrShortOfTheAnnouncedSizeFails)
+TEST_F(DropboxUpload, DataBeyondOrShortOfTheAnnouncedSizeFailsAndChangesNothing)
 {
+    emu_->put_file("/much.txt", "original");
+    emu_->put_file("/check.txt", "original");
     start();
     host::Outcome too_much = upload_text("/much.txt", "0123456789", 5);
     EXPECT_EQ(too_much.reply_code(), 451);
     EXPECT_EQ(too_much.error_code(), "QUOTA_EXCEEDED");
     EXPECT_EQ(detail(too_much, "Dropbox-Path"), "/much.txt");
     EXPECT_EQ(detail(too_much, "Dropbox-Error"), "Too much data was sent.");
-    // The service has stored the announced bytes already.
-    EXPECT_EQ(emu_->read_file("/much.txt"), "01234");
+    // The service never got the whole body: the original stays.
+    EXPECT_EQ(emu_->read_file("/much.txt"), "original");
 
     // One byte too many that arrives together with the end of the stream is
     // still too much.
@@ -221,6 +244,7 @@ TEST_F(DropboxUpload, DataBeyondOrShortOfTheAnnouncedSizeFails)
     EXPECT_EQ(one_more.reply_code(), 451) << one_more.chain_text();
     EXPECT_EQ(one_more.error_code(), "QUOTA_EXCEEDED");
     EXPECT_EQ(detail(one_more, "Dropbox-Error"), "Too much data was sent.");
+    EXPECT_FALSE(emu_->exists("/one_more.txt"));
 
     host::Outcome too_little = upload_text("/short.txt", "01234", 10);
     EXPECT_FALSE(too_little.ok());
@@ -230,12 +254,13 @@ TEST_F(DropboxUpload, DataBeyondOrShortOfTheAnnouncedSizeFails)
     EXPECT_EQ(count(kUpload), 3u);
     EXPECT_EQ(too_much.finish_calls + one_more.finish_calls + too_little.finish_calls, 3);
 
-    // A read error of the end-of-data check is the upload's error: the body
-    // took one read, the check is the second.
-    auto check_fails = std::make_shared<host::MemoryChannel>("0123456789");
+    // An abort (or a lost client) after the announced bytes, before the end
+    // of the data: the body took one read, the wait for the end the second.
+    auto check_fails = std::make_shared<host::MemoryChannel>("0123456789X");
     check_fails->fail_read_at(2);
-    host::Outcome check = upload("/check.txt", check_fails, 5);
+    host::Outcome check = upload("/check.txt", check_fails, 10);
     EXPECT_EQ(check.reply_code(), 426) << check.chain_text();
+    EXPECT_EQ(emu_->read_file("/check.txt"), "original");
 
     // A failing client channel fails the upload with the host's error.
     auto broken = std::make_shared<host::MemoryChannel>("abcdef");
@@ -250,7 +275,8 @@ TEST_F(DropboxUpload, OnlyAnAttemptThatTookNoDataIsRepeated)
     start();
     const char *fault = R"({"path": "/2/files/upload", "action": "status", "status": 503,
                             "headers": {"Retry-After": "0"}})";
-    // An empty stream: the failed attempt took nothing, so it is repeated.
+    // An empty stream (held in memory, as any unannounced size within a
+    // piece): the failed attempt is repeated.
     emu_->add_fault(fault);
     host::Outcome empty = upload_text("/empty.txt", "", 0);
     EXPECT_TRUE(empty.ok()) << empty.chain_text();
@@ -274,48 +300,67 @@ TEST_F(DropboxUpload, OnlyAnAttemptThatTookNoDataIsRepeated)
     EXPECT_EQ(cut.finish_calls, 1);
 }
 
-TEST_F(DropboxUpload, UnknownSizeReadsTheStreamToItsEnd)
+TEST_F(DropboxUpload, UnknownSizeWithinOnePieceIsOneRequestWithItsHash)
 {
     start();
     std::string text(300000, 'q');
     text += "end";
+    // Held in memory, the piece is sent again after a failed attempt.
+    emu_->add_fault(R"({"path": "/2/files/upload", "status": 503, "headers": {"Retry-After": "0"}})");
     host::Outcome outcome = upload_text("/unknown.txt", text, 0);
     ASSERT_TRUE(outcome.ok()) << outcome.chain_text();
     EXPECT_EQ(emu_->read_file("/unknown.txt"), text);
-    EXPECT_EQ(header(kUpload, "Transfer-Encoding"), "chunked");
+    EXPECT_EQ(count(kUpload), 2u);
+    EXPECT_EQ(count(kStart), 0u);
+    EXPECT_EQ(header(kUpload, "Dropbox-API-Arg", 1),
+              R"({"path": "/unknown.txt", "mode": "overwrite", "content_hash": ")" + reference_hash(text) + R"("})");
 }
 
-TEST_F(DropboxUpload, UnknownSizeAboveTheRequestLimitAsksForTheSize)
+TEST_F(DropboxUpload, StoredBytesOtherThanSentAreTakenBackBeforeTheFailure)
 {
+    emu_->put_file("/h.txt", "previous contents");
+    emu_->put_file("/raced.txt", "previous contents");
     start();
-    const int64_t size = 150LL * 1024 * 1024 + 1;
-    host::Outcome outcome = upload("/huge.bin", std::make_shared<host::GeneratorChannel>(size, 1), 0);
-    EXPECT_EQ(outcome.reply_code(), 451) << outcome.chain_text();
-    EXPECT_EQ(outcome.error_code(), "QUOTA_EXCEEDED");
-    EXPECT_NE(detail(outcome, "Dropbox-Error").find("announce the size (ALLO)"), std::string::npos);
-    EXPECT_EQ(count(kUpload), 1u);
-    EXPECT_FALSE(emu_->exists("/huge.bin"));
-}
-
-TEST_F(DropboxUpload, ContentHashDifferentFromTheDataSentFails)
-{
-    start();
-    emu_->add_fault(R"({"path": "/2/files/upload", "action": "status", "status": 200,
-        "headers": {"Content-Type": "application/json"},
-        "body": {"name": "h.txt", "id": "id:fakefakefake", "client_modified": "2021-01-01T00:00:00Z",
-                 "server_modified": "2021-01-01T00:00:00Z", "rev": "0123456789a", "size": 5,
-                 "path_lower": "/h.txt", "path_display": "/h.txt",
-                 "content_hash": "0000000000000000000000000000000000000000000000000000000000000000"}})");
-    host::Outcome outcome = upload_text("/h.txt", "hello", 5);
-    EXPECT_EQ(outcome.reply_code(), 550) << outcome.chain_text();
-    EXPECT_EQ(outcome.error_code(), "INCORRECT_CHECKSUM");
-    EXPECT_NE(outcome.message().find("GridFTP-Expected-Checksum: 0000000000"), std::string::npos);
+    // The service stores other bytes than it was sent: the previous version
+    // comes back as the current one.
+    emu_->add_fault(R"({"path": "/2/files/upload", "action": "corrupt"})");
+    host::Outcome restored = upload_text("/h.txt", "hello", 5);
+    EXPECT_EQ(restored.reply_code(), 550) << restored.chain_text();
+    EXPECT_EQ(restored.error_code(), "INCORRECT_CHECKSUM");
     // The service's hash of "hello", as the facility computes it.
-    EXPECT_NE(outcome.message().find("GridFTP-Computed-Checksum: "
-                                     "9595c9df90075148eb06860365df33584b75bff782a510c6cd4883a419833d50"),
+    EXPECT_NE(restored.message().find("GridFTP-Computed-Checksum: "
+                                      "9595c9df90075148eb06860365df33584b75bff782a510c6cd4883a419833d50"),
               std::string::npos)
-        << outcome.message();
-    EXPECT_EQ(detail(outcome, "Dropbox-Path"), "/h.txt");
+        << restored.message();
+    EXPECT_EQ(detail(restored, "Dropbox-Path"), "/h.txt");
+    EXPECT_NE(detail(restored, "Dropbox-Error").find("the previous version was restored"), std::string::npos);
+    EXPECT_EQ(emu_->read_file("/h.txt"), "previous contents");
+    ASSERT_NE(cached("/h.txt"), nullptr);
+    EXPECT_EQ(cached("/h.txt")->size, 17u);
+
+    // A file that did not exist before is removed.
+    emu_->add_fault(R"({"path": "/2/files/upload", "action": "corrupt"})");
+    host::Outcome removed = upload_text("/new.txt", "hello", 5);
+    EXPECT_EQ(removed.error_code(), "INCORRECT_CHECKSUM");
+    EXPECT_FALSE(emu_->exists("/new.txt"));
+    EXPECT_EQ(cached("/new.txt"), nullptr);
+    EXPECT_EQ(arg("/2/files/delete_v2").find(R"("parent_rev":")"), 1u) << arg("/2/files/delete_v2");
+
+    // Another client's version written in between is left alone.
+    emu_->add_fault(R"({"path": "/2/files/upload", "action": "corrupt"})");
+    emu_->add_fault(R"({"path": "/2/files/list_revisions", "action": "replace", "file": "/raced.txt",
+                        "body": "theirs"})");
+    host::Outcome raced = upload_text("/raced.txt", "hello", 5);
+    EXPECT_EQ(raced.error_code(), "INCORRECT_CHECKSUM");
+    EXPECT_EQ(emu_->read_file("/raced.txt"), "theirs");
+
+    // A piece sent with its hash is refused before anything is stored.
+    emu_->clear_log();
+    emu_->add_fault(R"({"path": "/2/files/upload", "action": "corrupt"})");
+    host::Outcome refused = upload_text("/h.txt", "unannounced", 0);
+    EXPECT_EQ(refused.error_code(), "INCORRECT_CHECKSUM") << refused.chain_text();
+    EXPECT_EQ(emu_->read_file("/h.txt"), "previous contents");
+    EXPECT_EQ(count("/2/files/list_revisions"), 0u);
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 
 using namespace orvel::test;
@@ -152,6 +153,82 @@ TEST_F(RestChannel, ChannelEndingShortOrFailingIsNotRetryable)
     EXPECT_FALSE(emulator->exists("/broken.bin"));
 }
 
+// An upload stream whose data comes without the end: the end (or, with
+// `fail_at_end`, a failure such as an ABOR) follows on the next read.
+class EndAfterData : public orvel::host::DataChannel {
+public:
+    EndAfterData(std::string data, bool fail_at_end) : data_(std::move(data)), fail_at_end_(fail_at_end) {}
+    orvel_result_t read(void *buffer, size_t length, size_t *nread, bool *eof) override
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        *nread = std::min(length, data_.size() - pos_);
+        *eof = false;
+        if (*nread == 0 && fail_at_end_) {
+            return orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 426, "ABORTED",
+                                                                          "%s", "transfer aborted"));
+        }
+        std::memcpy(buffer, data_.data() + pos_, *nread);
+        pos_ += *nread;
+        *eof = *nread == 0;
+        return ORVEL_SUCCESS;
+    }
+    orvel_result_t write(const void *, size_t, int64_t) override { return ORVEL_SUCCESS; }
+
+private:
+    std::mutex mutex_;
+    std::string data_;
+    size_t pos_ = 0;
+    bool fail_at_end_;
+};
+
+TEST_F(RestChannel, ConfirmedEndWithholdsTheLastByteUntilTheDataEnds)
+{
+    auto confirmed = [&](std::shared_ptr<orvel::host::DataChannel> channel, Upload &upload) {
+        return run_transfer(channel, TransferDirection::upload, [&](orvel_gfs_operation_t op) {
+            upload.arg = {};
+            upload.arg.op = op;
+            upload.arg.length = 10;
+            upload.arg.confirm_end = true;
+            Callbacks callbacks;
+            callbacks.record(upload.response).read_json(&upload.reply).idle(60000);
+            return upload_from_op(upload.path, &upload.arg, callbacks);
+        });
+    };
+    // The end comes on its own after the data: the body completes.
+    Upload whole;
+    whole.path = "/confirmed.bin";
+    orvel_result_t result = confirmed(std::make_shared<EndAfterData>("0123456789", false), whole);
+    ASSERT_EQ(result, ORVEL_SUCCESS) << error_text(result);
+    EXPECT_TRUE(whole.arg.eof);
+    EXPECT_FALSE(whole.arg.excess);
+    EXPECT_EQ(emulator->read_file("/confirmed.bin"), "0123456789");
+
+    // More data than announced, or a failure instead of the end: the service
+    // never gets a complete body.
+    Upload more;
+    more.path = "/more.bin";
+    result = confirmed(std::make_shared<MemoryChannel>("0123456789X"), more);
+    ASSERT_NE(result, ORVEL_SUCCESS);
+    EXPECT_TRUE(more.arg.excess);
+    EXPECT_FALSE(orvel_dsi_rest_error_is_retryable(result));
+    EXPECT_NE(error_text(result).find("more than the 10 bytes"), std::string::npos) << error_text(result);
+    orvel_error_discard(result);
+    Upload aborted;
+    aborted.path = "/aborted.bin";
+    result = confirmed(std::make_shared<EndAfterData>("0123456789", true), aborted);
+    ASSERT_NE(result, ORVEL_SUCCESS);
+    EXPECT_EQ(orvel_gfs_error_get_ftp_response_code(orvel_error_peek(result)), 426) << error_text(result);
+    orvel_error_discard(result);
+    EXPECT_FALSE(emulator->exists("/more.bin"));
+    EXPECT_FALSE(emulator->exists("/aborted.bin"));
+    for (json_t *entry : emulator->log_entries("/2/files/upload")) {
+        if (json_integer_value(json_object_get(entry, "body_size")) == 9) {
+            EXPECT_TRUE(json_is_null(json_object_get(entry, "status")));
+        }
+        json_decref(entry);
+    }
+}
+
 struct Download {
     orvel_dsi_rest_gridftp_op_arg_t arg{};
     std::string tapped;
@@ -203,6 +280,50 @@ TEST_F(RestChannel, DownloadWritesAtTheOffset)
     }
     ASSERT_NE(download.response.value(0), nullptr);
     EXPECT_NE(std::strstr(download.response.value(0), "down.bin"), nullptr);
+}
+
+TEST_F(RestChannel, ReplyThatDoesNotAnswerTheRangeNeverReachesTheChannel)
+{
+    const std::string content = pattern(5000, 5);
+    emulator->put_file("/r.bin", content);
+    auto channel = std::make_shared<MemoryChannel>();
+    auto download = [&](orvel_off_t offset, orvel_off_t length, Download &d) {
+        return run_transfer(channel, TransferDirection::download,
+                            [&](orvel_gfs_operation_t op) { return d.run(op, "/r.bin", offset, length); });
+    };
+    // A redirect's page is no file content.
+    emulator->add_fault(R"({"path": "/2/files/download", "status": 302, "headers": {"Location": "/elsewhere"},
+                            "body": "<html>moved</html>"})");
+    Download redirected;
+    orvel_result_t result = download(0, -1, redirected);
+    ASSERT_EQ(result, ORVEL_SUCCESS) << error_text(result);
+    EXPECT_EQ(redirected.response.record.response_code, 302);
+    ASSERT_NE(redirected.response.record.error_body, nullptr);
+    EXPECT_STREQ(redirected.response.record.error_body, "<html>moved</html>");
+
+    // A server may ignore Range and send the whole file with 200.
+    emulator->add_fault(R"({"path": "/2/files/download", "action": "ignore_range"})");
+    Download whole;
+    result = download(5, -1, whole);
+    ASSERT_NE(result, ORVEL_SUCCESS);
+    EXPECT_EQ(orvel_dsi_rest_error_get_curl_code(orvel_error_peek(result)), 33) << error_text(result);
+    EXPECT_FALSE(orvel_dsi_rest_error_is_retryable(result));
+    orvel_error_discard(result);
+    EXPECT_TRUE(channel->write_log().empty());
+    EXPECT_EQ(whole.arg.transferred, 0);
+
+    // A ranged body shorter than its Content-Range, ended by the close: a
+    // partial reply that may be repeated.
+    emulator->add_fault(R"({"path": "/2/files/download", "action": "cut", "after_bytes": 1000,
+                            "content_length": false})");
+    Download cut;
+    result = download(100, 4000, cut);
+    ASSERT_NE(result, ORVEL_SUCCESS);
+    EXPECT_EQ(orvel_dsi_rest_error_get_curl_code(orvel_error_peek(result)), 18) << error_text(result);
+    EXPECT_TRUE(orvel_dsi_rest_error_is_retryable(result));
+    orvel_error_discard(result);
+    EXPECT_EQ(cut.arg.transferred, 1000);
+    EXPECT_TRUE(channel->written().substr(100) == content.substr(100, 1000));
 }
 
 TEST_F(RestChannel, ErrorReplyNeverReachesTheChannel)

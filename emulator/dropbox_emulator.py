@@ -1312,6 +1312,9 @@ def check_args(obj, schema, where="request body"):
                 obj[key] = ("update", v["update"])
             else:
                 obj[key] = (_void_union(v, ("add", "overwrite"), field), None)
+        elif kind == "list":
+            if not isinstance(v, list):
+                raise BadRequest("%s: expected list" % field)
         elif kind == "session_type":
             obj[key] = _void_union(v, ("sequential", "concurrent"), field)
         elif kind == "revisions_mode":
@@ -1333,6 +1336,7 @@ COMMIT = {"path": ("str", True), "mode": ("mode", False), "autorename": ("bool",
           "client_modified": ("time", False), "mute": ("bool", False),
           "property_groups": ("any", False), "strict_conflict": ("bool", False)}
 UPLOAD = dict(COMMIT, content_hash=("hash", False))
+FINISH = {"cursor": (CURSOR, True), "commit": (COMMIT, True), "content_hash": ("hash", False)}
 SCHEMAS = {
     "files/list_folder": {"path": ("str", True), "recursive": ("bool", False),
                           "include_media_info": ("bool", False), "include_deleted": ("bool", False),
@@ -1364,8 +1368,8 @@ SCHEMAS = {
                                    "content_hash": ("hash", False)},
     "files/upload_session/append_v2": {"cursor": (CURSOR, True), "close": ("bool", False),
                                        "content_hash": ("hash", False)},
-    "files/upload_session/finish": {"cursor": (CURSOR, True), "commit": (COMMIT, True),
-                                    "content_hash": ("hash", False)},
+    "files/upload_session/finish": FINISH,
+    "files/upload_session/finish_batch_v2": {"entries": ("list", True)},
 }
 
 SCHEMAS["files/list_folder/get_latest_cursor"] = SCHEMAS["files/list_folder"]
@@ -1388,6 +1392,7 @@ ROUTES = {
     "/2/files/upload_session/start": UPLOAD_STYLE,
     "/2/files/upload_session/append_v2": UPLOAD_STYLE,
     "/2/files/upload_session/finish": UPLOAD_STYLE,
+    "/2/files/upload_session/finish_batch_v2": RPC,
 }
 
 
@@ -2260,19 +2265,45 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.reply_json(b"null")
 
     def h_files_upload_session_finish(self, svc, view, arg):
+        self.check_body_size(MAX_REQUEST_DATA, ApiError({".tag": "payload_too_large"}))
+        self.reply_json(self.finish_session(svc, view, arg, in_batch=False))
+
+    def h_files_upload_session_finish_batch_v2(self, svc, view, arg):
+        """Commits many closed sessions in one call; each entry succeeds or fails on its own.
+        The batch takes its namespace's write lock once, which is what it is for."""
+        entries = arg["entries"]
+        if len(entries) > 1000:
+            raise BadRequest("entries: at most 1000 entries")
+        for i, entry in enumerate(entries):
+            check_args(entry, FINISH, "entries[%d]" % i)
+        svc.contention.enter(view.ns)
+        out = []
+        for entry in entries:
+            try:
+                md = self.finish_session(svc, view, entry, in_batch=True)
+                out.append(dict({".tag": "success"}, **md))
+            except ApiError as exc:
+                out.append({".tag": "failure", "failure": exc.error})
+        self.reply_json({"entries": out})
+
+    def finish_session(self, svc, view, arg, in_batch):
+        """Commit an upload session (with the data sent in this call, unless in a batch);
+        returns the file's metadata."""
         cur = arg["cursor"]
         offset = cur["offset"]
         s = self.find_session(svc, view, cur["session_id"], wrap="lookup_failed")
-        self.check_body_size(MAX_REQUEST_DATA, ApiError({".tag": "payload_too_large"}))
         commit = arg["commit"]
         view, comps = self.write_path(svc, view, commit["path"], "path", field="commit.path")
-        # Refused before any data of the call is taken, so a repeat finds the session as it was.
-        svc.contention.enter(view.ns)
+        if not in_batch:
+            # Refused before any data of the call is taken, so a repeat finds the session as it was.
+            svc.contention.enter(view.ns)
         with s.lock:
             if s.busy or s.hash_busy:
                 raise ApiError({".tag": "too_many_write_operations"}, headers=[("Retry-After", "1")])
+            if in_batch and not s.concurrent and not s.closed:
+                raise ApiError({".tag": "lookup_failed", "lookup_failed": {".tag": "not_closed"}})
             if s.concurrent:
-                if self.body.length:
+                if self.body.length and not in_batch:
                     raise ApiError({".tag": "concurrent_session_data_not_allowed"})
                 if not s.closed:
                     raise ApiError({".tag": "concurrent_session_not_closed"})
@@ -2290,6 +2321,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         try:
             if s.concurrent:
                 total = s.total
+                if check is not None and check.hexdigest() != arg["content_hash"]:
+                    raise ApiError({".tag": "content_hash_mismatch"})
+            elif in_batch:
+                total = offset  # a batch carries no data
                 if check is not None and check.hexdigest() != arg["content_hash"]:
                     raise ApiError({".tag": "content_hash_mismatch"})
             else:
@@ -2339,7 +2374,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         finally:
             with s.lock:
                 s.busy = False
-        self.reply_json(md)
+        return md
 
     # -- control endpoints -------------------------------------------------------------
 

@@ -418,6 +418,19 @@ class OtherClientsTest(SdkTestCase):
         cursor = dbx.files_list_folder_get_latest_cursor("/cp").cursor
         self.assertEqual(dbx.files_list_folder_continue(cursor).entries, [])
 
+    def test_finish_batch(self):
+        dbx = client()
+        files = dropbox.files
+        closed = dbx.files_upload_session_start(b"first", close=True).session_id
+        open_one = dbx.files_upload_session_start(b"second").session_id
+        res = dbx.files_upload_session_finish_batch_v2([
+            files.UploadSessionFinishArg(files.UploadSessionCursor(closed, 5), files.CommitInfo("/batch/one")),
+            files.UploadSessionFinishArg(files.UploadSessionCursor(open_one, 6), files.CommitInfo("/batch/two")),
+        ])
+        ok, failed = res.entries
+        self.assertEqual((ok.get_success().path_display, ok.get_success().size), ("/batch/one", 5))
+        self.assertTrue(failed.get_failure().get_lookup_failed().is_not_closed())
+
     def test_cursor_repeated_after_the_last_page(self):
         dbx = client()
         for i in range(3):

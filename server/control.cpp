@@ -123,6 +123,13 @@ bool read_document(const std::string &path, std::string *out)
     return true;
 }
 
+// An error reply's code: 400 to 599. Any other would not be three digits or
+// would tell the client that the command went through.
+bool is_error_code(int code)
+{
+    return code >= 400 && code <= 599;
+}
+
 // True when the text starts with three digits (a reply code).
 bool has_code(const std::string &text)
 {
@@ -160,22 +167,22 @@ std::string normalize_path(const std::string &cwd, const std::string &arg)
 
 std::string format_reply_block(const std::string &text, int force_code)
 {
+    // A bare CR breaks a line as LF does: none may stay inside a reply line.
     std::vector<std::string> lines;
-    std::istringstream in(text);
     std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty())
+    for (char c : text + "\n") {
+        if (c != '\r' && c != '\n') {
+            line += c;
+        } else if (!line.empty()) {
             lines.push_back(line);
+            line.clear();
+        }
     }
     int code = force_code;
-    if (code == 0) {
-        if (!lines.empty() && has_code(lines[0]))
-            code = std::stoi(lines[0].substr(0, 3));
-        else
-            code = 451;
-    }
+    if (!is_error_code(code) && !lines.empty() && has_code(lines[0]))
+        code = std::stoi(lines[0].substr(0, 3));
+    if (!is_error_code(code))
+        code = 451;
     std::string code_text = std::to_string(code);
     std::string out;
     for (size_t i = 0; i < lines.size(); ++i) {

@@ -28,10 +28,11 @@ namespace orvel::server {
 // empty, "." or ".." components (".." stops at the root), no trailing "/".
 std::string normalize_path(const std::string &cwd, const std::string &arg);
 
-// Turns a reply text (such as the host's rendering of an error) into a
+// Turns an error text (such as the host's rendering of an error) into a
 // well-formed reply block: every line ends with CRLF, all but the last carry
-// "CODE-", the last "CODE ". `force_code` replaces the reply code when
-// non-zero; without a code in the text, 451 is used.
+// "CODE-", the last "CODE ". The code is `force_code` when that is an error
+// code (400-599), else the code the text starts with when it is one, else
+// 451.
 std::string format_reply_block(const std::string &text, int force_code);
 
 // What a session process gets from the parent besides the client's socket.

@@ -650,7 +650,10 @@ class Store:
         self._drop_tree(view.ns, node.lower)
         return md
 
-    def move(self, view, src_comps, dst_comps, autorename):
+    def relocation(self, view, src_comps, dst_comps, autorename, case_rename):
+        """The source node and the destination (parent disk path, parent display
+        comps, name) of a move or copy. With case_rename, the source itself
+        under another spelling is no conflict."""
         src = self.locate(view.ns, src_comps)
         if src is None or not view.to_view(src.comps):
             raise ApiError({".tag": "from_lookup", "from_lookup": {".tag": "not_found"}})
@@ -664,11 +667,16 @@ class Store:
             raise ApiError({".tag": "to", "to": exc.value()}) from None
         name = dst_comps[-1]
         existing = self.locate(view.ns, parent_disp + [name])
-        if existing is not None and (existing.lower != src.lower or existing.comps[-1] == name):
+        if existing is not None and not (case_rename and existing.lower == src.lower
+                                         and existing.comps[-1] != name):
             if not autorename:
                 raise ApiError({".tag": "to", "to": {".tag": "conflict", "conflict": {
                     ".tag": "folder" if existing.is_dir else "file"}}})
             name = self.free_name(view.ns, parent_disp, name, src.is_dir)
+        return src, parent_disk, parent_disp, name
+
+    def move(self, view, src_comps, dst_comps, autorename):
+        src, parent_disk, parent_disp, name = self.relocation(view, src_comps, dst_comps, autorename, True)
         row = self.meta(src)
         dst_disk = os.path.join(parent_disk, name)
         os.rename(src.disk, dst_disk)
@@ -692,24 +700,7 @@ class Store:
         """Copy a file or a folder with its content: every copied object gets a
         new id (files also a new rev) and keeps its content hash and
         client_modified time."""
-        src = self.locate(view.ns, src_comps)
-        if src is None or not view.to_view(src.comps):
-            raise ApiError({".tag": "from_lookup", "from_lookup": {".tag": "not_found"}})
-        dst_lower = "".join("/" + c for c in dst_comps).lower()
-        if src.is_dir and dst_lower.startswith(src.lower + "/"):
-            raise ApiError({".tag": "cant_move_folder_into_itself"})
-        try:
-            self.check_writable_parent(view, dst_comps)
-            parent_disk, parent_disp = self.make_parents(view.ns, dst_comps)
-        except WriteFail as exc:
-            raise ApiError({".tag": "to", "to": exc.value()}) from None
-        name = dst_comps[-1]
-        existing = self.locate(view.ns, parent_disp + [name])
-        if existing is not None:
-            if not autorename:
-                raise ApiError({".tag": "to", "to": {".tag": "conflict", "conflict": {
-                    ".tag": "folder" if existing.is_dir else "file"}}})
-            name = self.free_name(view.ns, parent_disp, name, src.is_dir)
+        src, parent_disk, parent_disp, name = self.relocation(view, src_comps, dst_comps, autorename, False)
         self.meta(src)
         dst_disk = os.path.join(parent_disk, name)
         new_comps = parent_disp + [name]

@@ -1,15 +1,14 @@
 // Users file reading, password verification and hashing.
 #include "users.hpp"
 
+#include "line_file.hpp"
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <crypt.h>
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <memory>
 
 namespace orvel::server {
@@ -65,51 +64,34 @@ std::string sha256_hex(const std::string &text)
 bool load_users(const std::string &path, std::vector<UserEntry> *users, std::string *error)
 {
     users->clear();
-    std::ifstream in(path);
-    if (!in) {
-        *error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    std::string line;
-    int lineno = 0;
-    while (std::getline(in, line)) {
-        ++lineno;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        size_t first = line.find_first_not_of(" \t");
-        if (first == std::string::npos || line[first] == '#')
-            continue;
+    return read_line_file(path, [users](const std::string &line, size_t) -> std::string {
         std::vector<std::string> f = split(line, ':');
-        auto bad = [&](const std::string &why) {
-            *error = path + ":" + std::to_string(lineno) + ": " + why;
-            return false;
-        };
         if (f.size() < 2)
-            return bad("expected user:HASH[:CREDS[:POLICY]]");
+            return "expected user:HASH[:CREDS[:POLICY]]";
         if (f[0].empty())
-            return bad("empty user name");
+            return "empty user name";
         if (find_user(*users, f[0]))
-            return bad("user \"" + f[0] + "\" listed twice");
+            return "user \"" + f[0] + "\" listed twice";
         UserEntry e;
         e.name = f[0];
         size_t files = 2; // index of the first file field
         if (f[1] == "sha256") {
             if (f.size() < 4 || f.size() > 6)
-                return bad("expected user:sha256:SALT:HEX[:CREDS[:POLICY]]");
+                return "expected user:sha256:SALT:HEX[:CREDS[:POLICY]]";
             if (f[2].empty())
-                return bad("empty salt");
+                return "empty salt";
             if (f[3].size() != 64 || !is_hex(f[3]))
-                return bad("the hash must be 64 lowercase hex digits");
+                return "the hash must be 64 lowercase hex digits";
             e.salt = f[2];
             e.hash_hex = f[3];
             files = 4;
         } else {
             if (f.size() > 4)
-                return bad("expected user:HASH[:CREDS[:POLICY]]");
+                return "expected user:HASH[:CREDS[:POLICY]]";
             // Only methods the system holds strong: no DES or MD5 hashes.
             if (f[1].empty() || f[1][0] != '$' || crypt_checksalt(f[1].c_str()) != CRYPT_SALT_OK)
-                return bad("unknown or weak password hash \"" + f[1].substr(0, 4) +
-                           "...\" (expected a crypt(3) hash such as $y$ or $6$)");
+                return "unknown or weak password hash \"" + f[1].substr(0, 4) +
+                       "...\" (expected a crypt(3) hash such as $y$ or $6$)";
             e.crypt_hash = f[1];
         }
         if (f.size() > files)
@@ -117,8 +99,8 @@ bool load_users(const std::string &path, std::vector<UserEntry> *users, std::str
         if (f.size() > files + 1)
             e.policy_file = f[files + 1];
         users->push_back(std::move(e));
-    }
-    return true;
+        return "";
+    }, error);
 }
 
 std::optional<UserEntry> find_user(const std::vector<UserEntry> &users, const std::string &name)

@@ -12,6 +12,7 @@ packages=(
   libcrypt-dev
   libgtest-dev libgmock-dev
   openssl curl lftp python3 python3-dropbox ca-certificates
+  clang libclang-rt-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -9,8 +9,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <functional>
-#include <map>
 #include <unistd.h>
 
 namespace orvel::server {
@@ -18,48 +16,6 @@ namespace orvel::server {
 namespace {
 
 const char *const kProgram = "orvel-gridftp-server";
-
-void print_usage(FILE *out)
-{
-    std::fprintf(out,
-        "Usage: %s [options]\n"
-        "       %s --hash-password USER   (reads the password from standard input)\n"
-        "\n"
-        "  --config FILE            read settings from FILE (key = value lines)\n"
-        "  --listen ADDR            control-channel address (default 127.0.0.1)\n"
-        "  --port N                 control-channel port, 0 = ephemeral (default 2121)\n"
-        "  --port-file FILE         write the bound port to FILE\n"
-        "  --passive-ports LOW-HIGH passive data ports (default: ephemeral)\n"
-        "  --passive-address ADDR   address announced by PASV (default: the control socket's)\n"
-        "  --users FILE             users file: user:HASH[:CREDS[:POLICY]] (crypt(3) hashes)\n"
-        "  --creds FILE             default credential document (\"%%u\" = user name)\n"
-        "  --policy FILE            default storage policy document (\"%%u\" = user name)\n"
-        "  --allow-anonymous        accept USER anonymous (loopback only)\n"
-        "  --plugin PATH            storage plug-in library\n"
-        "  --dsi NAME               storage interface to select (default dropbox)\n"
-        "  --log FILE               log destination (default standard error)\n"
-        "  --idle-timeout SECONDS   close silent control connections (default 900)\n"
-        "  --data-timeout SECONDS   wait for data connections and data (default 30)\n"
-        "  --cksm-interval SECONDS  CKSM progress reply interval, 0 = none (default 10)\n"
-        "  --login-delay-ms MS      pause after a wrong password (default 1000)\n"
-        "  --max-login-failures N   wrong passwords before disconnecting (default 3)\n"
-        "  --max-sessions N         concurrent sessions (default 64)\n"
-        "  --max-per-address N      concurrent sessions from one client address (default 16)\n"
-        "  --login-timeout SECONDS  close connections not logged in by then (default 30)\n"
-        "  --tls-certificate FILE   server certificate chain (PEM); enables AUTH TLS\n"
-        "  --tls-key FILE           private key (PEM; default: in the certificate file)\n"
-        "  --tls-ca FILE            CA bundle for client certificates (asks clients for one)\n"
-        "  --tls-crl PATH           CRL file or hashed CRL folder checked for client certificates\n"
-        "  --tls-ciphers LIST       OpenSSL cipher list for TLS 1.2\n"
-        "  --tls-min-version V      1.2 (default) or 1.3\n"
-        "  --implicit-tls-port N    also listen for implicit TLS on port N (0 = ephemeral)\n"
-        "  --data-tls-resume R      required (default) or optional: PROT P data connections\n"
-        "                           must resume the control connection's TLS session\n"
-        "  --allow-clear-text BOOL  logins without TLS (default: yes on loopback only)\n"
-        "  --cert-map FILE          certificate logins: lines \"SUBJECT\" user[,user...]\n"
-        "  --help                   this text\n",
-        kProgram, kProgram);
-}
 
 bool parse_int(const std::string &text, long low, long high, int *out)
 {
@@ -96,104 +52,208 @@ std::string trim(const std::string &text)
     return text.substr(b, e - b + 1);
 }
 
-// Applies one setting; returns an error text, "" on success.
-std::string apply(Settings *s, const std::string &key, const std::string &value)
+// Where a setting's value goes and how its text is read.
+struct SettingValue {
+    enum class Kind { text, number, yes_no, other } kind;
+    std::string Settings::*text = nullptr; // Kind::text: taken as it is
+    int Settings::*number = nullptr;       // Kind::number: a decimal in [low, high]
+    long low = 0, high = 0;
+    bool Settings::*yes_no = nullptr;      // Kind::yes_no: yes/no, true/false, 1/0, on/off
+    // Kind::other: reads the value itself; returns the error text, "" on success.
+    std::string (*read)(Settings *s, const std::string &key, const std::string &value) = nullptr;
+};
+
+constexpr SettingValue text(std::string Settings::*field)
 {
-    auto int_setting = [&](long low, long high, int *out) -> std::string {
-        if (!parse_int(value, low, high, out))
-            return "invalid value \"" + value + "\" for " + key;
-        return "";
-    };
-    if (key == "listen") {
-        s->listen_address = value;
-    } else if (key == "port") {
-        return int_setting(0, 65535, &s->port);
-    } else if (key == "port-file") {
-        s->port_file = value;
-    } else if (key == "passive-ports") {
-        size_t dash = value.find('-');
-        int low = 0, high = 0;
-        if (dash == std::string::npos || !parse_int(value.substr(0, dash), 0, 65535, &low) ||
-            !parse_int(value.substr(dash + 1), 0, 65535, &high) || low > high || (low == 0) != (high == 0))
-            return "invalid passive port range \"" + value + "\" (expected LOW-HIGH)";
-        s->passive_low = low;
-        s->passive_high = high;
-    } else if (key == "passive-address") {
-        // PASV can only announce a dotted IPv4 address.
-        in_addr v4{};
-        if (!value.empty() && inet_pton(AF_INET, value.c_str(), &v4) != 1)
-            return "invalid passive address \"" + value + "\" (expected an IPv4 address)";
-        s->passive_address = value;
-    } else if (key == "users") {
-        s->users_file = value;
-    } else if (key == "creds") {
-        s->creds_file = value;
-    } else if (key == "policy") {
-        s->policy_file = value;
-    } else if (key == "allow-anonymous") {
-        if (!parse_bool(value, &s->allow_anonymous))
-            return "invalid value \"" + value + "\" for allow-anonymous (yes or no)";
-    } else if (key == "plugin") {
-        s->plugin_path = value;
-    } else if (key == "dsi") {
-        s->dsi_name = value;
-    } else if (key == "log") {
-        s->log_file = value;
-    } else if (key == "idle-timeout") {
-        return int_setting(1, 86400, &s->idle_timeout);
-    } else if (key == "data-timeout") {
-        return int_setting(1, 86400, &s->data_timeout);
-    } else if (key == "cksm-interval") {
-        return int_setting(0, 86400, &s->cksm_interval);
-    } else if (key == "login-delay-ms") {
-        return int_setting(0, 60000, &s->login_delay_ms);
-    } else if (key == "max-login-failures") {
-        return int_setting(1, 1000, &s->max_login_failures);
-    } else if (key == "max-sessions") {
-        return int_setting(1, 100000, &s->max_sessions);
-    } else if (key == "max-per-address") {
-        return int_setting(1, 100000, &s->max_per_address);
-    } else if (key == "login-timeout") {
-        return int_setting(1, 86400, &s->login_timeout);
-    } else if (key == "tls-certificate") {
-        s->tls_certificate = value;
-    } else if (key == "tls-key") {
-        s->tls_key = value;
-    } else if (key == "tls-ca") {
-        s->tls_ca = value;
-    } else if (key == "tls-crl") {
-        s->tls_crl = value;
-    } else if (key == "tls-ciphers") {
-        s->tls_ciphers = value;
-    } else if (key == "tls-min-version") {
-        if (value == "1.2")
-            s->tls_min_version = 0x0303;
-        else if (value == "1.3")
-            s->tls_min_version = 0x0304;
-        else
-            return "invalid value \"" + value + "\" for tls-min-version (1.2 or 1.3)";
-    } else if (key == "implicit-tls-port") {
-        return int_setting(0, 65535, &s->implicit_tls_port);
-    } else if (key == "data-tls-resume") {
-        if (value != "required" && value != "optional")
-            return "invalid value \"" + value + "\" for data-tls-resume (required or optional)";
-        s->data_tls_resume_required = value == "required";
-    } else if (key == "allow-clear-text") {
-        bool allow = false;
-        if (!parse_bool(value, &allow))
-            return "invalid value \"" + value + "\" for allow-clear-text (yes or no)";
-        s->allow_clear_text = allow ? 1 : 0;
-    } else if (key == "cert-map") {
-        s->cert_map = value;
-    } else {
+    return {SettingValue::Kind::text, field};
+}
+
+constexpr SettingValue number(int Settings::*field, long low, long high)
+{
+    return {SettingValue::Kind::number, nullptr, field, low, high};
+}
+
+constexpr SettingValue yes_no(bool Settings::*field)
+{
+    return {SettingValue::Kind::yes_no, nullptr, nullptr, 0, 0, field};
+}
+
+constexpr SettingValue other(std::string (*read)(Settings *, const std::string &, const std::string &))
+{
+    return {SettingValue::Kind::other, nullptr, nullptr, 0, 0, nullptr, read};
+}
+
+const unsigned kCommandLineOnly = 1; // not taken from a configuration file
+
+// One setting: its name, what its value is, how the usage text shows it.
+struct SettingSpec {
+    const char *name;       // "--name" on the command line, "name = value" in a file
+    const char *value_name; // the value in the usage text; nullptr for a flag, which alone means "yes"
+    const char *help;       // the usage text; a '\n' continues it on the next line
+    SettingValue value;
+    unsigned flags = 0;
+};
+
+std::string invalid_value(const std::string &key, const std::string &value, const char *expected)
+{
+    return "invalid value \"" + value + "\" for " + key + (expected ? std::string(" (") + expected + ")" : "");
+}
+
+std::string read_passive_ports(Settings *s, const std::string &, const std::string &value)
+{
+    size_t dash = value.find('-');
+    int low = 0, high = 0;
+    if (dash == std::string::npos || !parse_int(value.substr(0, dash), 0, 65535, &low) ||
+        !parse_int(value.substr(dash + 1), 0, 65535, &high) || low > high || (low == 0) != (high == 0))
+        return "invalid passive port range \"" + value + "\" (expected LOW-HIGH)";
+    s->passive_low = low;
+    s->passive_high = high;
+    return "";
+}
+
+std::string read_passive_address(Settings *s, const std::string &, const std::string &value)
+{
+    // PASV can only announce a dotted IPv4 address.
+    in_addr v4{};
+    if (!value.empty() && inet_pton(AF_INET, value.c_str(), &v4) != 1)
+        return "invalid passive address \"" + value + "\" (expected an IPv4 address)";
+    s->passive_address = value;
+    return "";
+}
+
+std::string read_tls_min_version(Settings *s, const std::string &key, const std::string &value)
+{
+    if (value == "1.2")
+        s->tls_min_version = 0x0303;
+    else if (value == "1.3")
+        s->tls_min_version = 0x0304;
+    else
+        return invalid_value(key, value, "1.2 or 1.3");
+    return "";
+}
+
+std::string read_data_tls_resume(Settings *s, const std::string &key, const std::string &value)
+{
+    if (value != "required" && value != "optional")
+        return invalid_value(key, value, "required or optional");
+    s->data_tls_resume_required = value == "required";
+    return "";
+}
+
+std::string read_allow_clear_text(Settings *s, const std::string &key, const std::string &value)
+{
+    bool allow = false;
+    if (!parse_bool(value, &allow))
+        return invalid_value(key, value, "yes or no");
+    s->allow_clear_text = allow ? 1 : 0;
+    return "";
+}
+
+// Every setting, in the order the usage text lists them.
+const SettingSpec kSettings[] = {
+    {"config", "FILE", "read settings from FILE (key = value lines)", text(&Settings::config_file),
+     kCommandLineOnly},
+    {"listen", "ADDR", "control-channel address (default 127.0.0.1)", text(&Settings::listen_address)},
+    {"port", "N", "control-channel port, 0 = ephemeral (default 2121)", number(&Settings::port, 0, 65535)},
+    {"port-file", "FILE", "write the bound port to FILE", text(&Settings::port_file)},
+    {"passive-ports", "LOW-HIGH", "passive data ports (default: ephemeral)", other(read_passive_ports)},
+    {"passive-address", "ADDR", "address announced by PASV (default: the control socket's)",
+     other(read_passive_address)},
+    {"users", "FILE", "users file: user:HASH[:CREDS[:POLICY]] (crypt(3) hashes)", text(&Settings::users_file)},
+    {"creds", "FILE", "default credential document (\"%u\" = user name)", text(&Settings::creds_file)},
+    {"policy", "FILE", "default storage policy document (\"%u\" = user name)", text(&Settings::policy_file)},
+    {"allow-anonymous", nullptr, "accept USER anonymous (loopback only)", yes_no(&Settings::allow_anonymous)},
+    {"plugin", "PATH", "storage plug-in library", text(&Settings::plugin_path)},
+    {"dsi", "NAME", "storage interface to select (default dropbox)", text(&Settings::dsi_name)},
+    {"log", "FILE", "log destination (default standard error)", text(&Settings::log_file)},
+    {"idle-timeout", "SECONDS", "close silent control connections (default 900)",
+     number(&Settings::idle_timeout, 1, 86400)},
+    {"data-timeout", "SECONDS", "wait for data connections and data (default 30)",
+     number(&Settings::data_timeout, 1, 86400)},
+    {"cksm-interval", "SECONDS", "CKSM progress reply interval, 0 = none (default 10)",
+     number(&Settings::cksm_interval, 0, 86400)},
+    {"login-delay-ms", "MS", "pause after a wrong password (default 1000)",
+     number(&Settings::login_delay_ms, 0, 60000)},
+    {"max-login-failures", "N", "wrong passwords before disconnecting (default 3)",
+     number(&Settings::max_login_failures, 1, 1000)},
+    {"max-sessions", "N", "concurrent sessions (default 64)", number(&Settings::max_sessions, 1, 100000)},
+    {"max-per-address", "N", "concurrent sessions from one client address (default 16)",
+     number(&Settings::max_per_address, 1, 100000)},
+    {"login-timeout", "SECONDS", "close connections not logged in by then (default 30)",
+     number(&Settings::login_timeout, 1, 86400)},
+    {"tls-certificate", "FILE", "server certificate chain (PEM); enables AUTH TLS",
+     text(&Settings::tls_certificate)},
+    {"tls-key", "FILE", "private key (PEM; default: in the certificate file)", text(&Settings::tls_key)},
+    {"tls-ca", "FILE", "CA bundle for client certificates (asks clients for one)", text(&Settings::tls_ca)},
+    {"tls-crl", "PATH", "CRL file or hashed CRL folder checked for client certificates", text(&Settings::tls_crl)},
+    {"tls-ciphers", "LIST", "OpenSSL cipher list for TLS 1.2", text(&Settings::tls_ciphers)},
+    {"tls-min-version", "V", "1.2 (default) or 1.3", other(read_tls_min_version)},
+    {"implicit-tls-port", "N", "also listen for implicit TLS on port N (0 = ephemeral)",
+     number(&Settings::implicit_tls_port, 0, 65535)},
+    {"data-tls-resume", "R",
+     "required (default) or optional: PROT P data connections\nmust resume the control connection's TLS session",
+     other(read_data_tls_resume)},
+    {"allow-clear-text", "BOOL", "logins without TLS (default: yes on loopback only)", other(read_allow_clear_text)},
+    {"cert-map", "FILE", "certificate logins: lines \"SUBJECT\" user[,user...]", text(&Settings::cert_map)},
+};
+
+const SettingSpec *find_setting(const std::string &key)
+{
+    for (const SettingSpec &spec : kSettings)
+        if (key == spec.name)
+            return &spec;
+    return nullptr;
+}
+
+// "  --name VALUE  help", the help in a column of its own.
+void print_option(FILE *out, const std::string &option, const char *help)
+{
+    std::string text;
+    for (const char *c = help; *c; ++c)
+        text += *c == '\n' ? "\n" + std::string(27, ' ') : std::string(1, *c);
+    std::fprintf(out, "  %-24s %s\n", option.c_str(), text.c_str());
+}
+
+void print_usage(FILE *out)
+{
+    std::fprintf(out,
+                 "Usage: %s [options]\n"
+                 "       %s --hash-password USER   (reads the password from standard input)\n"
+                 "\n",
+                 kProgram, kProgram);
+    for (const SettingSpec &spec : kSettings)
+        print_option(out, std::string("--") + spec.name + (spec.value_name ? std::string(" ") + spec.value_name : ""),
+                     spec.help);
+    print_option(out, "--help", "this text");
+}
+
+// Applies one setting from the command line or, when `from_file`, from a
+// configuration file; returns an error text, "" on success.
+std::string apply(Settings *s, const std::string &key, const std::string &value, bool from_file)
+{
+    const SettingSpec *spec = find_setting(key);
+    if (spec == nullptr || (from_file && (spec->flags & kCommandLineOnly)))
         return "unknown setting \"" + key + "\"";
+    const SettingValue &v = spec->value;
+    switch (v.kind) {
+    case SettingValue::Kind::text:
+        s->*v.text = value;
+        return "";
+    case SettingValue::Kind::number:
+        return parse_int(value, v.low, v.high, &(s->*v.number)) ? "" : invalid_value(key, value, nullptr);
+    case SettingValue::Kind::yes_no:
+        return parse_bool(value, &(s->*v.yes_no)) ? "" : invalid_value(key, value, "yes or no");
+    case SettingValue::Kind::other:
+        return v.read(s, key, value);
     }
     return "";
 }
 
+// A flag stands alone for "yes".
 bool is_flag(const std::string &key)
 {
-    return key == "allow-anonymous";
+    const SettingSpec *spec = find_setting(key);
+    return spec != nullptr && spec->value_name == nullptr;
 }
 
 bool readable(const std::string &path)
@@ -268,7 +328,6 @@ ParseResult parse_settings(int argc, char **argv, Settings *settings, std::strin
 {
     // Pass 1: split "--key value" / "--key=value" pairs and find --config.
     std::vector<std::pair<std::string, std::string>> options;
-    std::string config_file;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -294,14 +353,16 @@ ParseResult parse_settings(int argc, char **argv, Settings *settings, std::strin
             }
             value = argv[++i];
         }
-        if (key == "config")
-            config_file = value;
-        else if (key == "hash-password")
+        const SettingSpec *spec = find_setting(key);
+        if (key == "hash-password")
             *hash_user = value;
+        else if (spec != nullptr && (spec->flags & kCommandLineOnly))
+            apply(settings, key, value, false); // --config: read before the other settings
         else
             options.emplace_back(key, value);
     }
 
+    const std::string &config_file = settings->config_file;
     if (!config_file.empty()) {
         std::ifstream in(config_file);
         if (!in) {
@@ -318,7 +379,7 @@ ParseResult parse_settings(int argc, char **argv, Settings *settings, std::strin
             size_t eq = t.find('=');
             std::string key = trim(eq == std::string::npos ? t : t.substr(0, eq));
             std::string value = eq == std::string::npos ? (is_flag(key) ? "yes" : "") : trim(t.substr(eq + 1));
-            std::string err = apply(settings, key, value);
+            std::string err = apply(settings, key, value, true);
             if (!err.empty()) {
                 std::fprintf(stderr, "%s: %s:%d: %s\n", kProgram, config_file.c_str(), lineno, err.c_str());
                 return ParseResult::exit_usage;
@@ -326,7 +387,7 @@ ParseResult parse_settings(int argc, char **argv, Settings *settings, std::strin
         }
     }
     for (const auto &[key, value] : options) {
-        std::string err = apply(settings, key, value);
+        std::string err = apply(settings, key, value, false);
         if (!err.empty()) {
             std::fprintf(stderr, "%s: %s\n", kProgram, err.c_str());
             return ParseResult::exit_usage;

@@ -9,6 +9,7 @@
 namespace orvel::server {
 
 struct Settings {
+    std::string config_file;                   // the configuration file read first (command line only)
     std::string listen_address = "127.0.0.1"; // control-channel address
     int port = 2121;                           // control-channel port, 0 = ephemeral
     std::string port_file;                     // where the bound port is written, "" = nowhere

@@ -123,6 +123,13 @@ bool read_document(const std::string &path, std::string *out)
     return true;
 }
 
+// An error reply's code: 400 to 599. Any other would not be three digits or
+// would tell the client that the command went through.
+bool is_error_code(int code)
+{
+    return code >= 400 && code <= 599;
+}
+
 // True when the text starts with three digits (a reply code).
 bool has_code(const std::string &text)
 {
@@ -160,22 +167,22 @@ std::string normalize_path(const std::string &cwd, const std::string &arg)
 
 std::string format_reply_block(const std::string &text, int force_code)
 {
+    // A bare CR breaks a line as LF does: none may stay inside a reply line.
     std::vector<std::string> lines;
-    std::istringstream in(text);
     std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty())
+    for (char c : text + "\n") {
+        if (c != '\r' && c != '\n') {
+            line += c;
+        } else if (!line.empty()) {
             lines.push_back(line);
+            line.clear();
+        }
     }
     int code = force_code;
-    if (code == 0) {
-        if (!lines.empty() && has_code(lines[0]))
-            code = std::stoi(lines[0].substr(0, 3));
-        else
-            code = 451;
-    }
+    if (!is_error_code(code) && !lines.empty() && has_code(lines[0]))
+        code = std::stoi(lines[0].substr(0, 3));
+    if (!is_error_code(code))
+        code = 451;
     std::string code_text = std::to_string(code);
     std::string out;
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -319,134 +326,6 @@ void FtpSession::run()
         dispatch(verb, arg);
     }
     log_info("connection from %s closed (user %s)", peer_text_.c_str(), user_.empty() ? "-" : user_.c_str());
-}
-
-void FtpSession::dispatch(const std::string &verb, const std::string &arg)
-{
-    // Commands allowed before login.
-    if (verb == "USER")
-        return cmd_user(arg);
-    if (verb == "PASS")
-        return cmd_pass(arg);
-    if (verb == "QUIT") {
-        reply(221, "Goodbye.");
-        quit_ = true;
-        return;
-    }
-    if (verb == "FEAT")
-        return cmd_feat();
-    if (verb == "SYST")
-        return reply(215, "UNIX Type: L8");
-    if (verb == "NOOP")
-        return reply(200, "NOOP ok.");
-    if (verb == "OPTS")
-        return cmd_opts(arg);
-    if (verb == "HELP")
-        return reply_lines(214, {"Commands:",
-                                 " USER PASS AUTH PBSZ PROT SYST FEAT OPTS TYPE MODE STRU PWD CWD CDUP PASV",
-                                 " EPSV PORT EPRT LIST NLST MLSD MLST SIZE MDTM REST RETR ERET STOR ALLO MKD",
-                                 " RMD DELE RNFR RNTO SITE CKSM NOOP STAT ABOR QUIT",
-                                 "Help ok."});
-    if (verb == "AUTH")
-        return cmd_auth(arg);
-    if (verb == "PBSZ")
-        return cmd_pbsz(arg);
-    if (verb == "PROT")
-        return cmd_prot(arg);
-    if (verb == "CCC")
-        return reply(534, "CCC refused: the control connection stays protected.");
-    if (!logged_in_)
-        return reply(530, "Please log in with USER and PASS first.");
-
-    if (verb == "PWD" || verb == "XPWD") {
-        std::string quoted;
-        for (char c : cwd_)
-            quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-        return reply(257, "\"" + quoted + "\" is the current directory.");
-    }
-    if (verb == "TYPE")
-        return cmd_type(arg);
-    if (verb == "MODE")
-        return upper(arg) == "S" ? reply(200, "Mode set to S.") : reply(504, "Only stream mode (S) is supported.");
-    if (verb == "STRU")
-        return upper(arg) == "F" ? reply(200, "Structure set to F.")
-                                 : reply(504, "Only file structure (F) is supported.");
-    if (verb == "CWD" || verb == "XCWD")
-        return cmd_cwd(arg);
-    if (verb == "CDUP" || verb == "XCUP")
-        return cmd_cwd("..");
-    if (verb == "PASV")
-        return cmd_pasv(false, arg);
-    if (verb == "EPSV")
-        return cmd_pasv(true, arg);
-    if (verb == "PORT")
-        return cmd_port(false, arg);
-    if (verb == "EPRT")
-        return cmd_port(true, arg);
-    if (verb == "LPRT")
-        return reply(502, "LPRT is not supported; use PORT, EPRT, PASV or EPSV.");
-    if (verb == "LIST")
-        return cmd_list(ListKind::list, arg);
-    if (verb == "NLST")
-        return cmd_list(ListKind::nlst, arg);
-    if (verb == "MLSD")
-        return cmd_list(ListKind::mlsd, arg);
-    if (verb == "MLST")
-        return cmd_mlst(arg);
-    if (verb == "SIZE")
-        return cmd_size(arg);
-    if (verb == "MDTM")
-        return cmd_mdtm(arg);
-    if (verb == "REST") {
-        char *end = nullptr;
-        errno = 0;
-        long long n = std::strtoll(arg.c_str(), &end, 10);
-        if (arg.empty() || *end != '\0' || errno != 0 || n < 0)
-            return reply(501, "REST needs a non-negative byte offset.");
-        restart_ = n;
-        return reply(350, "Restarting at " + std::to_string(n) + ". Send STOR or RETR to continue.");
-    }
-    if (verb == "ALLO") {
-        // "ALLO n" or "ALLO n R m": the size of the next upload.
-        char *end = nullptr;
-        errno = 0;
-        long long n = std::strtoll(arg.c_str(), &end, 10);
-        if (arg.empty() || errno != 0 || (*end != '\0' && *end != ' ') || n < 0)
-            return reply(501, "ALLO needs a non-negative size.");
-        alloc_ = n;
-        return reply(200, "ALLO ok, " + std::to_string(n) + " bytes announced.");
-    }
-    if (verb == "RETR")
-        return cmd_retr(arg);
-    if (verb == "ERET")
-        return cmd_eret(arg);
-    if (verb == "STOR")
-        return cmd_stor(arg);
-    if (verb == "APPE" || verb == "STOU" || verb == "ESTO") {
-        // The storage replaces whole files; it cannot append or store at offsets.
-        restart_ = 0;
-        alloc_ = 0;
-        return reply(502, verb + " is not supported by this storage.");
-    }
-    if (verb == "MKD" || verb == "XMKD")
-        return cmd_mkd(arg);
-    if (verb == "RMD" || verb == "XRMD")
-        return cmd_rmd(arg);
-    if (verb == "DELE")
-        return cmd_dele(arg);
-    if (verb == "RNFR")
-        return cmd_rnfr(arg);
-    if (verb == "RNTO")
-        return cmd_rnto(arg);
-    if (verb == "SITE")
-        return cmd_site(arg);
-    if (verb == "CKSM")
-        return cmd_cksm(arg);
-    if (verb == "STAT")
-        return cmd_stat(arg);
-    if (verb == "ABOR")
-        return reply(226, "ABOR command successful; no transfer in progress.");
-    reply(500, "Unknown command \"" + verb + "\".");
 }
 
 // ------------------------------------------------------------------ login
@@ -594,12 +473,20 @@ bool FtpSession::start_storage_session(const std::string &user, const std::strin
 
 // ------------------------------------------------------ simple commands
 
-void FtpSession::cmd_feat()
+void FtpSession::cmd_quit(const std::string &)
 {
-    // Feature lines carry no reply code, just a leading space.
-    send_raw(std::string("211-Features:\r\n") + (setup_.tls ? " AUTH TLS\r\n PBSZ\r\n PROT\r\n" : "") +
-             " UTF8\r\n SIZE\r\n MDTM\r\n REST STREAM\r\n TVFS\r\n EPSV\r\n PASV\r\n"
-             " MLST type*;size*;modify*;unique*;perm*;\r\n ERET\r\n CKSM\r\n ALLO\r\n211 End\r\n");
+    reply(221, "Goodbye.");
+    quit_ = true;
+}
+
+void FtpSession::cmd_syst(const std::string &)
+{
+    reply(215, "UNIX Type: L8");
+}
+
+void FtpSession::cmd_noop(const std::string &)
+{
+    reply(200, "NOOP ok.");
 }
 
 void FtpSession::cmd_opts(const std::string &arg)
@@ -623,6 +510,49 @@ void FtpSession::cmd_type(const std::string &arg)
     reply(504, "Type not supported.");
 }
 
+void FtpSession::cmd_mode(const std::string &arg)
+{
+    if (upper(arg) == "S")
+        return reply(200, "Mode set to S.");
+    reply(504, "Only stream mode (S) is supported.");
+}
+
+void FtpSession::cmd_stru(const std::string &arg)
+{
+    if (upper(arg) == "F")
+        return reply(200, "Structure set to F.");
+    reply(504, "Only file structure (F) is supported.");
+}
+
+void FtpSession::cmd_rest(const std::string &arg)
+{
+    char *end = nullptr;
+    errno = 0;
+    long long n = std::strtoll(arg.c_str(), &end, 10);
+    if (arg.empty() || *end != '\0' || errno != 0 || n < 0)
+        return reply(501, "REST needs a non-negative byte offset.");
+    restart_ = n;
+    reply(350, "Restarting at " + std::to_string(n) + ". Send STOR or RETR to continue.");
+}
+
+void FtpSession::cmd_allo(const std::string &arg)
+{
+    // "ALLO n" or "ALLO n R m": the size of the next upload.
+    char *end = nullptr;
+    errno = 0;
+    long long n = std::strtoll(arg.c_str(), &end, 10);
+    if (arg.empty() || errno != 0 || (*end != '\0' && *end != ' ') || n < 0)
+        return reply(501, "ALLO needs a non-negative size.");
+    alloc_ = n;
+    reply(200, "ALLO ok, " + std::to_string(n) + " bytes announced.");
+}
+
+void FtpSession::cmd_abor(const std::string &)
+{
+    // A transfer's ABOR is taken by the watch that runs beside it.
+    reply(226, "ABOR command successful; no transfer in progress.");
+}
+
 bool FtpSession::stat_one(const std::string &path, orvel::host::StatEntry *entry)
 {
     orvel::host::Outcome out = session_->stat(path, true);
@@ -635,6 +565,14 @@ bool FtpSession::stat_one(const std::string &path, orvel::host::StatEntry *entry
     return true;
 }
 
+void FtpSession::cmd_pwd(const std::string &)
+{
+    std::string quoted;
+    for (char c : cwd_)
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    reply(257, "\"" + quoted + "\" is the current directory.");
+}
+
 void FtpSession::cmd_cwd(const std::string &arg)
 {
     std::string path = resolve(arg.empty() ? "/" : arg);
@@ -645,6 +583,11 @@ void FtpSession::cmd_cwd(const std::string &arg)
         return reply(550, path + ": Not a directory.");
     cwd_ = path;
     reply(250, "Directory changed to " + path + ".");
+}
+
+void FtpSession::cmd_cdup(const std::string &)
+{
+    cmd_cwd("..");
 }
 
 void FtpSession::cmd_size(const std::string &arg)
@@ -729,32 +672,26 @@ void FtpSession::cmd_rnto(const std::string &arg)
     reply(250, "Rename successful.");
 }
 
-void FtpSession::cmd_site(const std::string &arg)
+void FtpSession::cmd_site_rdel(const std::string &arg)
 {
+    if (arg.empty())
+        return reply(501, "SITE RDEL needs a path.");
+    cmd_simple_command(ORVEL_GFS_CMD_SITE_RDEL, "SITE RDEL", resolve(arg), "Removed.");
+}
+
+void FtpSession::cmd_site_chmod(const std::string &arg)
+{
+    // "SITE CHMOD mode path": handed to the storage, which decides.
     size_t sp = arg.find(' ');
-    std::string sub = upper(sp == std::string::npos ? arg : arg.substr(0, sp));
-    std::string rest = sp == std::string::npos ? "" : arg.substr(sp + 1);
-    if (sub == "RDEL") {
-        if (rest.empty())
-            return reply(501, "SITE RDEL needs a path.");
-        return cmd_simple_command(ORVEL_GFS_CMD_SITE_RDEL, "SITE RDEL", resolve(rest), "Removed.");
-    }
-    if (sub == "CHMOD") {
-        // "SITE CHMOD mode path": handed to the storage, which decides.
-        size_t sp2 = rest.find(' ');
-        if (sp2 == std::string::npos)
-            return reply(501, "SITE CHMOD needs a mode and a path.");
-        orvel::host::CommandRequest request;
-        request.command = ORVEL_GFS_CMD_SITE_CHMOD;
-        request.pathname = resolve(rest.substr(sp2 + 1));
-        orvel::host::Outcome out = session_->command(request);
-        if (!out.ok())
-            return reply_error(out, "SITE CHMOD");
-        return reply(200, "SITE CHMOD ok.");
-    }
-    if (sub == "HELP")
-        return reply_lines(214, {"SITE commands:", " RDEL CHMOD HELP", "Help ok."});
-    reply(500, "Unknown SITE command.");
+    if (sp == std::string::npos)
+        return reply(501, "SITE CHMOD needs a mode and a path.");
+    orvel::host::CommandRequest request;
+    request.command = ORVEL_GFS_CMD_SITE_CHMOD;
+    request.pathname = resolve(arg.substr(sp + 1));
+    orvel::host::Outcome out = session_->command(request);
+    if (!out.ok())
+        return reply_error(out, "SITE CHMOD");
+    reply(200, "SITE CHMOD ok.");
 }
 
 void FtpSession::cmd_cksm(const std::string &arg)
@@ -789,7 +726,17 @@ void FtpSession::cmd_cksm(const std::string &arg)
     reply(213, out.reply_text);
 }
 
-void FtpSession::cmd_pasv(bool extended, const std::string &arg)
+void FtpSession::cmd_pasv(const std::string &arg)
+{
+    open_passive(false, arg);
+}
+
+void FtpSession::cmd_epsv(const std::string &arg)
+{
+    open_passive(true, arg);
+}
+
+void FtpSession::open_passive(bool extended, const std::string &arg)
 {
     if (extended && upper(arg) == "ALL") {
         epsv_all_ = true;
@@ -824,10 +771,25 @@ void FtpSession::cmd_pasv(bool extended, const std::string &arg)
                    std::to_string(port % 256) + ")");
 }
 
+void FtpSession::cmd_port(const std::string &arg)
+{
+    connect_active(false, arg);
+}
+
+void FtpSession::cmd_eprt(const std::string &arg)
+{
+    connect_active(true, arg);
+}
+
+void FtpSession::cmd_lprt(const std::string &)
+{
+    reply(502, "LPRT is not supported; use PORT, EPRT, PASV or EPSV.");
+}
+
 // PORT h1,h2,h3,h4,p1,p2 and EPRT |af|address|port|: the client listens and
 // the server connects. Only the client's own address is accepted (no
 // third-party transfers, no bouncing to other hosts), and no privileged port.
-void FtpSession::cmd_port(bool extended, const std::string &arg)
+void FtpSession::connect_active(bool extended, const std::string &arg)
 {
     if (epsv_all_)
         return reply(503, "PORT and EPRT are not allowed after EPSV ALL.");

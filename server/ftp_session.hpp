@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,10 +28,11 @@ namespace orvel::server {
 // empty, "." or ".." components (".." stops at the root), no trailing "/".
 std::string normalize_path(const std::string &cwd, const std::string &arg);
 
-// Turns a reply text (such as the host's rendering of an error) into a
+// Turns an error text (such as the host's rendering of an error) into a
 // well-formed reply block: every line ends with CRLF, all but the last carry
-// "CODE-", the last "CODE ". `force_code` replaces the reply code when
-// non-zero; without a code in the text, 451 is used.
+// "CODE-", the last "CODE ". The code is `force_code` when that is an error
+// code (400-599), else the code the text starts with when it is one, else
+// 451.
 std::string format_reply_block(const std::string &text, int force_code);
 
 // What a session process gets from the parent besides the client's socket.
@@ -53,6 +55,24 @@ public:
 private:
     enum class ListKind { list, nlst, mlsd };
 
+    // One FTP command as the dispatcher, HELP and FEAT know it
+    // (command_table.cpp).
+    struct Command {
+        const char *name;                               // the verb, upper case
+        void (FtpSession::*run)(const std::string &arg); // what it does
+        unsigned flags;                                 // kCommand... bits
+        const char *feature;                            // its FEAT line, nullptr = none
+    };
+    static constexpr unsigned kCommandBeforeLogin = 1;    // allowed before the login
+    static constexpr unsigned kCommandHidden = 2;         // not listed by HELP (aliases, refusals)
+    static constexpr unsigned kCommandFeatureWithTls = 4; // FEAT lists it only when TLS is configured
+    static std::span<const Command> commands();
+    static std::span<const Command> site_commands(); // SITE's own subcommands
+    // The command named `verb` in `table`, or null.
+    static const Command *find_command(std::span<const Command> table, const std::string &verb);
+    // The names HELP lists, wrapped into lines that start with a space.
+    static std::vector<std::string> help_lines(std::span<const Command> table);
+
     // Control channel (control.cpp).
     bool read_line(std::string *line);      // false on disconnect, idle timeout or the login deadline
     bool take_buffered_line(std::string *line);
@@ -60,13 +80,14 @@ private:
     void reply_lines(int code, const std::vector<std::string> &lines); // multi-line
     void send_raw(const std::string &text);                             // lines end with CRLF
     void reply_error(const orvel::host::Outcome &outcome, const char *what);
-    void dispatch(const std::string &verb, const std::string &arg);
+    void dispatch(const std::string &verb, const std::string &arg); // command_table.cpp
     std::string resolve(const std::string &arg) const { return normalize_path(cwd_, arg); }
 
     // TLS (RFC 4217).
     void cmd_auth(const std::string &arg);
     void cmd_pbsz(const std::string &arg);
     void cmd_prot(const std::string &arg);
+    void cmd_ccc(const std::string &arg);
     bool start_tls(); // the handshake; false when the connection must end
     int login_time_left_ms() const;
 
@@ -78,11 +99,26 @@ private:
     std::string certificate_user(const std::string &requested, std::string *why);
     bool start_storage_session(const std::string &user, const std::string &creds, const std::string &policy);
 
-    // Simple and namespace commands (control.cpp).
-    void cmd_feat();
+    // Session-level commands (control.cpp; HELP, FEAT and SITE in command_table.cpp).
+    void cmd_quit(const std::string &arg);
+    void cmd_help(const std::string &arg);
+    void cmd_feat(const std::string &arg);
+    void cmd_syst(const std::string &arg);
+    void cmd_noop(const std::string &arg);
     void cmd_opts(const std::string &arg);
     void cmd_type(const std::string &arg);
+    void cmd_mode(const std::string &arg);
+    void cmd_stru(const std::string &arg);
+    void cmd_rest(const std::string &arg);
+    void cmd_allo(const std::string &arg);
+    void cmd_abor(const std::string &arg);
+    void cmd_site(const std::string &arg);
+    void cmd_site_help(const std::string &arg);
+
+    // Namespace commands (control.cpp).
+    void cmd_pwd(const std::string &arg);
     void cmd_cwd(const std::string &arg);
+    void cmd_cdup(const std::string &arg);
     void cmd_size(const std::string &arg);
     void cmd_mdtm(const std::string &arg);
     void cmd_simple_command(orvel_gfs_command_type_t type, const char *name, const std::string &path,
@@ -90,11 +126,18 @@ private:
     void cmd_mkd(const std::string &arg);
     void cmd_rnfr(const std::string &arg);
     void cmd_rnto(const std::string &arg);
-    void cmd_site(const std::string &arg);
+    void cmd_site_rdel(const std::string &arg);
+    void cmd_site_chmod(const std::string &arg);
     void cmd_cksm(const std::string &arg);
-    void cmd_stat(const std::string &arg);
-    void cmd_pasv(bool extended, const std::string &arg);
-    void cmd_port(bool extended, const std::string &arg);
+
+    // Data connections (control.cpp).
+    void cmd_pasv(const std::string &arg);
+    void cmd_epsv(const std::string &arg);
+    void cmd_port(const std::string &arg);
+    void cmd_eprt(const std::string &arg);
+    void cmd_lprt(const std::string &arg);
+    void open_passive(bool extended, const std::string &arg);
+    void connect_active(bool extended, const std::string &arg);
     // Applies PROT to a new data connection.
     void protect(DataConnection &conn);
     // One stat of `path`; replies the error itself and returns false on failure.
@@ -105,13 +148,22 @@ private:
     void cmd_rmd(const std::string &arg);
 
     // Listings (listing_commands.cpp).
-    void cmd_list(ListKind kind, const std::string &arg);
+    void cmd_list(const std::string &arg);
+    void cmd_nlst(const std::string &arg);
+    void cmd_mlsd(const std::string &arg);
+    void list(ListKind kind, const std::string &arg);
     void cmd_mlst(const std::string &arg);
+    void cmd_stat(const std::string &arg);
 
     // Transfers (transfers.cpp).
     void cmd_retr(const std::string &arg);
     void cmd_eret(const std::string &arg);
     void cmd_stor(const std::string &arg);
+    void cmd_appe(const std::string &arg);
+    void cmd_stou(const std::string &arg);
+    void cmd_esto(const std::string &arg);
+    // The reply to a store at an offset, which the storage cannot do.
+    void refuse_offset_store(const char *verb);
     void run_retrieve(const std::string &path, int64_t offset, int64_t length, const char *command);
     void finish_transfer(DataConnection &conn, const char *command, const std::string &path,
                          const orvel::host::Outcome &out, std::chrono::steady_clock::time_point start);

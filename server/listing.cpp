@@ -1,6 +1,7 @@
 // Listing lines for LIST, NLST, MLSD, MLST and STAT.
 #include "listing.hpp"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <sys/stat.h>
@@ -26,6 +27,17 @@ std::string mode_text(int mode)
     return s;
 }
 
+// The times a listing can show: the years 0000 to 9999, as MDTM and the
+// "modify" fact write the year in four digits. A time beyond them (a storage
+// may report any time_t) is shown as the nearest of these.
+const time_t kEarliestTime = -62167219200; // 0000-01-01T00:00:00Z
+const time_t kLatestTime = 253402300799;   // 9999-12-31T23:59:59Z
+
+time_t showable_time(time_t t)
+{
+    return std::clamp(t, kEarliestTime, kLatestTime);
+}
+
 // Names must not break the line structure of a listing.
 std::string safe_name(const std::string &name)
 {
@@ -45,6 +57,7 @@ bool is_folder(const orvel::host::StatEntry &entry)
 
 std::string render_ftp_time(time_t t)
 {
+    t = showable_time(t);
     struct tm tm {};
     gmtime_r(&t, &tm);
     char buf[32];
@@ -55,11 +68,14 @@ std::string render_ftp_time(time_t t)
 
 std::string render_list_line(const orvel::host::StatEntry &entry, const std::string &owner, time_t now)
 {
+    // Within the showable times the differences below cannot overflow.
+    const time_t mtime = showable_time(entry.mtime);
+    now = showable_time(now);
     struct tm tm {};
-    gmtime_r(&entry.mtime, &tm);
+    gmtime_r(&mtime, &tm);
     char when[32];
     const time_t six_months = 182L * 24 * 3600;
-    if (entry.mtime > now + 3600 || now - entry.mtime > six_months)
+    if (mtime > now + 3600 || now - mtime > six_months)
         std::snprintf(when, sizeof when, "%s %2d  %4d", kMonths[tm.tm_mon], tm.tm_mday, tm.tm_year + 1900);
     else
         std::snprintf(when, sizeof when, "%s %2d %02d:%02d", kMonths[tm.tm_mon], tm.tm_mday, tm.tm_hour,

@@ -25,7 +25,22 @@ std::string strip_list_options(const std::string &arg)
 
 } // namespace
 
-void FtpSession::cmd_list(ListKind kind, const std::string &arg)
+void FtpSession::cmd_list(const std::string &arg)
+{
+    list(ListKind::list, arg);
+}
+
+void FtpSession::cmd_nlst(const std::string &arg)
+{
+    list(ListKind::nlst, arg);
+}
+
+void FtpSession::cmd_mlsd(const std::string &arg)
+{
+    list(ListKind::mlsd, arg);
+}
+
+void FtpSession::list(ListKind kind, const std::string &arg)
 {
     std::string path = resolve(kind == ListKind::mlsd ? arg : strip_list_options(arg));
     std::shared_ptr<DataConnection> conn = take_data_connection();

@@ -1,6 +1,6 @@
 // TLS on the control channel (RFC 4217: AUTH TLS, PBSZ, PROT; CCC is
-// refused in the dispatcher), data-connection protection, and the client
-// certificate as a login.
+// refused), data-connection protection, and the client certificate as a
+// login.
 #include "cert_map.hpp"
 #include "ftp_session.hpp"
 #include "log.hpp"
@@ -91,6 +91,11 @@ void FtpSession::cmd_prot(const std::string &arg)
     if (level == "S" || level == "E")
         return reply(536, "Protection level " + level + " is not supported; use P or C.");
     reply(504, "Unknown protection level.");
+}
+
+void FtpSession::cmd_ccc(const std::string &)
+{
+    reply(534, "CCC refused: the control connection stays protected.");
 }
 
 void FtpSession::protect(DataConnection &conn)

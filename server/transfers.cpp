@@ -236,4 +236,27 @@ void FtpSession::cmd_stor(const std::string &arg)
     finish_transfer(*conn, "STOR", path, out, start);
 }
 
+void FtpSession::cmd_appe(const std::string &)
+{
+    refuse_offset_store("APPE");
+}
+
+void FtpSession::cmd_stou(const std::string &)
+{
+    refuse_offset_store("STOU");
+}
+
+void FtpSession::cmd_esto(const std::string &)
+{
+    refuse_offset_store("ESTO");
+}
+
+void FtpSession::refuse_offset_store(const char *verb)
+{
+    // The storage replaces whole files; it cannot append or store at offsets.
+    restart_ = 0;
+    alloc_ = 0;
+    reply(502, std::string(verb) + " is not supported by this storage.");
+}
+
 } // namespace orvel::server

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,6 +69,11 @@ TEST(ServerReplyBlock, RecodesAndTerminatesLines)
     EXPECT_EQ(format_reply_block("", 0), "451 Requested action not taken.\r\n");
     EXPECT_EQ(format_reply_block("530-Login refused.\n550-Error: X\n550 End.", 530),
               "530-Login refused.\r\n530-Error: X\r\n530 End.\r\n");
+    // An error reply never carries a code that is not an error's, and no
+    // bare CR stays inside a line.
+    EXPECT_EQ(format_reply_block("000 zero", 0), "451 zero\r\n");
+    EXPECT_EQ(format_reply_block("226 done", -7), "451 done\r\n");
+    EXPECT_EQ(format_reply_block("550 a\rb", 0), "550-a\r\n550 b\r\n");
 }
 
 TEST(ServerListing, LsLineAndFacts)
@@ -95,6 +101,13 @@ TEST(ServerListing, LsLineAndFacts)
               std::string::npos);
     EXPECT_EQ(render_nlst_line(entry("a\r\n226 b", S_IFREG | 0644, 1, 0)), "a??226 b");
     EXPECT_EQ(render_ftp_time(1796800000), "20261209070640");
+    // Times beyond the four-digit years show as the nearest time within them,
+    // and the ls line computes no overflowing age for them.
+    EXPECT_EQ(render_ftp_time(std::numeric_limits<time_t>::max()), "99991231235959");
+    EXPECT_EQ(render_ftp_time(std::numeric_limits<time_t>::min()), "00000101000000");
+    EXPECT_NE(render_list_line(entry("far", S_IFREG | 0644, 1, std::numeric_limits<time_t>::min()), "ann", now)
+                  .find("Jan  1     0 far"),
+              std::string::npos);
 }
 
 TEST(ServerUsers, LoadVerifyAndErrors)

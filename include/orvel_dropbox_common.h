@@ -208,12 +208,41 @@ typedef struct orvel_dropbox_syscalls_s {
     uid_t (*getuid)(void);
     ssize_t (*pread)(int fd, void *buffer, size_t count, off_t offset);
     ssize_t (*pwrite)(int fd, const void *buffer, size_t count, off_t offset);
+    /* Memory: every allocation of the plug-in, and from activation on every
+     * allocation of the JSON library, goes through these. A replacement may
+     * fail an allocation (null) but must hand out and release memory of the
+     * C library's heap: what one entry gives may be released by free(). */
+    void *(*malloc)(size_t size);
+    void *(*calloc)(size_t count, size_t size);
+    void *(*realloc)(void *pointer, size_t size);
+    void (*free)(void *pointer);
 } orvel_dropbox_syscalls_t;
 
 /* The table in use; starts as orvel_i_dropbox_syscalls_default. */
 extern orvel_dropbox_syscalls_t orvel_i_dropbox_syscalls;
 /* The C library's functions. */
 extern const orvel_dropbox_syscalls_t orvel_i_dropbox_syscalls_default;
+
+/* The plug-in's allocation calls: the memory entries of the table. */
+static inline void *orvel_dropbox_malloc(size_t size) { return orvel_i_dropbox_syscalls.malloc(size); }
+static inline void *orvel_dropbox_calloc(size_t count, size_t size)
+{
+    return orvel_i_dropbox_syscalls.calloc(count, size);
+}
+static inline void *orvel_dropbox_realloc(void *pointer, size_t size)
+{
+    return orvel_i_dropbox_syscalls.realloc(pointer, size);
+}
+static inline void orvel_dropbox_free(void *pointer) { orvel_i_dropbox_syscalls.free(pointer); }
+/* strdup, strndup and asprintf over orvel_dropbox_malloc: null (asprintf: -1,
+ * *text_out null) when out of memory. */
+char *orvel_dropbox_strdup(const char *text);
+char *orvel_dropbox_strndup(const char *text, size_t length);
+int orvel_dropbox_asprintf(char **text_out, const char *format, ...) __attribute__((format(printf, 2, 3)));
+/* Makes the JSON library allocate through the table (at activation), and
+ * gives it back the functions it had before (at deactivation). */
+void orvel_i_dropbox_json_alloc_route(void);
+void orvel_i_dropbox_json_alloc_restore(void);
 
 /* ------------------------------------------------------ shared state files */
 

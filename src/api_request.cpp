@@ -54,7 +54,7 @@ char *orvel_dropbox_args_text(json_t *args)
     if (dels == 0)
         return text;
     size_t length = strlen(text);
-    char *escaped = static_cast<char *>(malloc(length + dels * 5 + 1));
+    char *escaped = static_cast<char *>(orvel_dropbox_malloc(length + dels * 5 + 1));
     if (escaped != nullptr) {
         char *out = escaped;
         for (const char *p = text; *p != '\0'; p++) {
@@ -67,7 +67,7 @@ char *orvel_dropbox_args_text(json_t *args)
         }
         *out = '\0';
     }
-    free(text);
+    orvel_dropbox_free(text);
     return escaped;
 }
 
@@ -220,7 +220,7 @@ orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_drop
 
         // The arguments as they stand now (a repeated attempt may name the
         // file otherwise).
-        free(args_text);
+        orvel_dropbox_free(args_text);
         args_text = nullptr;
         if (endpoint->args_in_header && call->args != nullptr) {
             args_text = orvel_dropbox_args_text(call->args);
@@ -303,7 +303,7 @@ orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_drop
     if (record == &local_response) {
         orvel_dsi_rest_response_arg_clear(&local_response);
     }
-    free(args_text);
+    orvel_dropbox_free(args_text);
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
     return result;
 }

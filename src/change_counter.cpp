@@ -76,11 +76,11 @@ void orvel_i_dropbox_changes_create(const char *account_id, orvel_dropbox_change
     char *name = nullptr;
     int fd = -1;
     void *record = nullptr;
-    if (account_id != nullptr && asprintf(&name, "%s.changes", account_id) < 0)
+    if (account_id != nullptr && orvel_dropbox_asprintf(&name, "%s.changes", account_id) < 0)
         name = nullptr;
     (void)orvel_dropbox_state_file_open(&orvel_l_dropbox_changes_file, orvel_i_dropbox_retry_path, name, &fd,
                                         &record);
-    free(name);
+    orvel_dropbox_free(name);
     changes->is = true;
     changes->fd = fd;
     changes->shared = static_cast<struct orvel_dropbox_changes_shared_s *>(record);

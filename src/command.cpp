@@ -174,7 +174,7 @@ orvel_result_t orvel_l_dropbox_mkdir(orvel_dropbox_handle_t *handle, const char 
 out:
     json_decref(reply);
     json_decref(args);
-    std::free(parent_path);
+    orvel_dropbox_free(parent_path);
     return result;
 }
 
@@ -222,7 +222,7 @@ orvel_result_t orvel_l_dropbox_rename(orvel_dropbox_handle_t *handle, const char
     // Keep only the kind and the id: resolving the destination may replace
     // the record.
     source_is_folder = source->type == ORVEL_DROPBOX_FOLDER;
-    source_id = source->id != nullptr ? strdup(source->id) : nullptr;
+    source_id = source->id != nullptr ? orvel_dropbox_strdup(source->id) : nullptr;
     if (source_id == nullptr) {
         result = orvel_dropbox_error_system_malloc();
         goto out;
@@ -285,8 +285,8 @@ orvel_result_t orvel_l_dropbox_rename(orvel_dropbox_handle_t *handle, const char
 out:
     json_decref(reply);
     json_decref(args);
-    std::free(source_id);
-    std::free(parent_path);
+    orvel_dropbox_free(source_id);
+    orvel_dropbox_free(parent_path);
     return result;
 }
 
@@ -331,10 +331,10 @@ void orvel_l_dropbox_keep_digest(orvel_dropbox_path_info_t *record, const char *
     else if (strcasecmp(algorithm, "SHA256") == 0)
         field = &record->sha256;
     if (field == nullptr) {
-        std::free(digest);
+        orvel_dropbox_free(digest);
         return;
     }
-    std::free(*field);
+    orvel_dropbox_free(*field);
     *field = digest;
 }
 
@@ -399,7 +399,7 @@ orvel_result_t orvel_l_dropbox_cksm(orvel_gfs_operation_t op, orvel_dropbox_hand
 out:
     if (state.ctx != nullptr)
         orvel_gfs_checksum_abort(state.ctx);
-    std::free(digest);
+    orvel_dropbox_free(digest);
     return result;
 }
 

@@ -30,11 +30,11 @@ void orvel_i_dropbox_destroy(void *user_arg)
         if (handle->changes.is) {
             orvel_i_dropbox_changes_destroy(&handle->changes);
         }
-        free(handle->username);
-        free(handle->userid);
-        free(handle->root_namespace_id);
-        free(handle->access_token);
-        free(handle);
+        orvel_dropbox_free(handle->username);
+        orvel_dropbox_free(handle->userid);
+        orvel_dropbox_free(handle->root_namespace_id);
+        orvel_dropbox_free(handle->access_token);
+        orvel_dropbox_free(handle);
     }
     ORVEL_DROPBOX_TRACE_EXIT();
 }

@@ -47,9 +47,9 @@ bool orvel_l_dropbox_range_text(orvel_off_t first, orvel_off_t last, char **text
     *text_out = nullptr;
     int made = 0;
     if (last != -1)
-        made = asprintf(text_out, "bytes=%" PRId64 "-%" PRId64, first, last);
+        made = orvel_dropbox_asprintf(text_out, "bytes=%" PRId64 "-%" PRId64, first, last);
     else if (first != 0)
-        made = asprintf(text_out, "bytes=%" PRId64 "-", first);
+        made = orvel_dropbox_asprintf(text_out, "bytes=%" PRId64 "-", first);
     if (made < 0) {
         *text_out = nullptr;
         return false;
@@ -87,7 +87,7 @@ orvel_result_t orvel_l_dropbox_pin(orvel_dropbox_download_t *file, const orvel_d
             "The download reply (HTTP %d) carries %s Dropbox-API-Result header: the file's revision is unknown",
             response->response_code, text == nullptr ? "no" : "an unusable"));
     } else if (file->rev == nullptr) {
-        file->rev = strdup(json_string_value(rev));
+        file->rev = orvel_dropbox_strdup(json_string_value(rev));
         file->size = static_cast<uint64_t>(json_integer_value(size));
         if (file->rev == nullptr)
             result = orvel_dropbox_error_system_malloc();
@@ -210,7 +210,7 @@ orvel_result_t orvel_l_dropbox_piece_before_retry(orvel_dropbox_api_call_t *call
         return orvel_dropbox_error_system_malloc();
     ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "resume at=%" PRId64 " range=%s\n", piece->offset + done,
                       text != nullptr ? text : "");
-    std::free(run->range);
+    orvel_dropbox_free(run->range);
     run->range = text;
     call->range = text;
     run->attempt_start = done;
@@ -222,14 +222,14 @@ orvel_result_t orvel_l_dropbox_piece_before_retry(orvel_dropbox_api_call_t *call
 orvel_result_t orvel_dropbox_download_init(orvel_dropbox_download_t *file, const char *id)
 {
     *file = {};
-    file->id = strdup(id != nullptr ? id : "");
+    file->id = orvel_dropbox_strdup(id != nullptr ? id : "");
     return file->id != nullptr ? ORVEL_SUCCESS : orvel_dropbox_error_system_malloc();
 }
 
 void orvel_dropbox_download_release(orvel_dropbox_download_t *file)
 {
-    std::free(file->id);
-    std::free(file->rev);
+    orvel_dropbox_free(file->id);
+    orvel_dropbox_free(file->rev);
     *file = {};
 }
 
@@ -279,7 +279,7 @@ orvel_result_t orvel_dropbox_download_piece(orvel_dropbox_handle_t *handle, orve
 
 out:
     orvel_dsi_rest_response_arg_clear(&response);
-    std::free(run.range);
+    orvel_dropbox_free(run.range);
     json_decref(run.args);
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
     return result;

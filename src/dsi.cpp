@@ -76,6 +76,7 @@ static int orvel_l_dropbox_activate(void)
 {
     // The interface is registered even when the internal module fails: the
     // host can then still answer with the plug-in's errors.
+    orvel_i_dropbox_json_alloc_route();
     (void)orvel_module_activate(&orvel_i_dropbox_common_module);
     (void)orvel_extension_registry_add(&orvel_i_gfs_dsi_registry, "dropbox", &orvel_gridftp_server_dropbox_module,
                                        const_cast<orvel_gfs_storage_iface_t *>(&orvel_l_dropbox_dsi_iface));
@@ -86,6 +87,7 @@ static int orvel_l_dropbox_deactivate(void)
 {
     (void)orvel_extension_registry_remove(&orvel_i_gfs_dsi_registry, "dropbox");
     (void)orvel_module_deactivate(&orvel_i_dropbox_common_module);
+    orvel_i_dropbox_json_alloc_restore();
     return 0;
 }
 

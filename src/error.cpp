@@ -14,7 +14,7 @@ char *orvel_l_dropbox_strdup_or_null(const char *text, bool *failed)
     if (text == nullptr) {
         return nullptr;
     }
-    char *copy = strdup(text);
+    char *copy = orvel_dropbox_strdup(text);
     if (copy == nullptr) {
         *failed = true;
     }
@@ -39,7 +39,7 @@ static void orvel_l_dropbox_error_copy(void *src, void **dst)
 {
     auto *source = static_cast<const orvel_dsi_rest_key_array_t *>(src);
     *dst = nullptr;
-    auto *list = static_cast<orvel_dsi_rest_key_array_t *>(calloc(1, sizeof(orvel_dsi_rest_key_array_t)));
+    auto *list = static_cast<orvel_dsi_rest_key_array_t *>(orvel_dropbox_calloc(1, sizeof(orvel_dsi_rest_key_array_t)));
     if (list == nullptr) {
         return;
     }
@@ -47,9 +47,10 @@ static void orvel_l_dropbox_error_copy(void *src, void **dst)
         *dst = list;
         return;
     }
-    list->key_value = static_cast<orvel_dsi_rest_key_value_t *>(calloc(source->count, sizeof(*list->key_value)));
+    list->key_value =
+        static_cast<orvel_dsi_rest_key_value_t *>(orvel_dropbox_calloc(source->count, sizeof(*list->key_value)));
     if (list->key_value == nullptr) {
-        free(list);
+        orvel_dropbox_free(list);
         return;
     }
     bool failed = false;
@@ -60,11 +61,11 @@ static void orvel_l_dropbox_error_copy(void *src, void **dst)
     }
     if (failed) {
         for (size_t i = 0; i < list->count; i++) {
-            free(list->key_value[i].key);
-            free(list->key_value[i].value);
+            orvel_dropbox_free(list->key_value[i].key);
+            orvel_dropbox_free(list->key_value[i].value);
         }
-        free(list->key_value);
-        free(list);
+        orvel_dropbox_free(list->key_value);
+        orvel_dropbox_free(list);
         return;
     }
     *dst = list;
@@ -77,11 +78,11 @@ static void orvel_l_dropbox_error_free(void *data)
         return;
     }
     for (size_t i = 0; i < list->count; i++) {
-        free(list->key_value[i].key);
-        free(list->key_value[i].value);
+        orvel_dropbox_free(list->key_value[i].key);
+        orvel_dropbox_free(list->key_value[i].value);
     }
-    free(list->key_value);
-    free(list);
+    orvel_dropbox_free(list->key_value);
+    orvel_dropbox_free(list);
 }
 
 /* Renders the pairs with a key and a value, one per line, values escaped. */
@@ -110,7 +111,7 @@ static char *orvel_l_dropbox_error_printable(orvel_object_t *error)
         length += (first ? 0 : 1) + strlen(list->key_value[i].key) + 3 + escaped_length(list->key_value[i].value) + 1;
         first = false;
     }
-    char *text = static_cast<char *>(malloc(length + 1));
+    char *text = static_cast<char *>(orvel_dropbox_malloc(length + 1));
     if (text == nullptr) {
         return nullptr;
     }
@@ -227,7 +228,7 @@ static void orvel_l_dropbox_error_add_info(orvel_object_t *error, const orvel_ds
     }
     if (missing > 0) {
         auto *grown = static_cast<orvel_dsi_rest_key_value_t *>(
-            realloc(list->key_value, (old_count + missing) * sizeof(orvel_dsi_rest_key_value_t)));
+            orvel_dropbox_realloc(list->key_value, (old_count + missing) * sizeof(orvel_dsi_rest_key_value_t)));
         if (grown == nullptr) {
             return;
         }
@@ -242,7 +243,7 @@ static void orvel_l_dropbox_error_add_info(orvel_object_t *error, const orvel_ds
         if (present != nullptr) {
             char *value = orvel_l_dropbox_strdup_or_null(pair.value, &failed);
             if (!failed) {
-                free(present->value);
+                orvel_dropbox_free(present->value);
                 present->value = value;
             }
             continue;
@@ -255,8 +256,8 @@ static void orvel_l_dropbox_error_add_info(orvel_object_t *error, const orvel_ds
     if (failed) {
         // Undo this call's appends; replaced values stay replaced.
         for (size_t i = old_count; i < list->count; i++) {
-            free(list->key_value[i].key);
-            free(list->key_value[i].value);
+            orvel_dropbox_free(list->key_value[i].key);
+            orvel_dropbox_free(list->key_value[i].value);
             list->key_value[i].key = nullptr;
             list->key_value[i].value = nullptr;
         }

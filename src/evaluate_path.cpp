@@ -27,7 +27,7 @@ orvel_result_t orvel_dropbox_evaluate_path(const char *orig_path, char **updated
     *updated_pathp = nullptr;
     const uid_t uid = orvel_i_dropbox_syscalls.getuid();
     for (;;) {
-        char *grown = static_cast<char *>(realloc(scratch, scratch_size));
+        char *grown = static_cast<char *>(orvel_dropbox_realloc(scratch, scratch_size));
         if (grown == nullptr) {
             result = orvel_dropbox_error_system_malloc();
             goto out;
@@ -70,7 +70,7 @@ orvel_result_t orvel_dropbox_evaluate_path(const char *orig_path, char **updated
     for (const char *p = orig_path; (p = strstr(p, "$LOGNAME")) != nullptr; p += 8) {
         size += login_length - 8;
     }
-    expanded = static_cast<char *>(malloc(size));
+    expanded = static_cast<char *>(orvel_dropbox_malloc(size));
     if (expanded == nullptr) {
         result = orvel_dropbox_error_system_malloc();
         goto out;
@@ -105,7 +105,7 @@ orvel_result_t orvel_dropbox_evaluate_path(const char *orig_path, char **updated
     *updated_pathp = expanded;
 
 out:
-    free(scratch);
+    orvel_dropbox_free(scratch);
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
     return result;
 }

@@ -137,11 +137,11 @@ extern "C" orvel_result_t orvel_dropbox_get_folder_items(orvel_dropbox_handle_t 
                 result = orvel_error_put(ORVEL_ERROR_GENERIC(
                     "%s", "listing response went back to an earlier cursor"));
             } else {
-                char *next_cursor = strdup(next);
+                char *next_cursor = orvel_dropbox_strdup(next);
                 if (next_cursor == nullptr) {
                     result = orvel_dropbox_error_system_malloc();
                 } else {
-                    std::free(cursor);
+                    orvel_dropbox_free(cursor);
                     cursor = next_cursor;
                     more = true;
                 }
@@ -163,7 +163,7 @@ extern "C" orvel_result_t orvel_dropbox_get_folder_items(orvel_dropbox_handle_t 
     }
     if (result == ORVEL_SUCCESS)
         orvel_dropbox_path_cache_forget_unlisted(&handle->cache, path, since);
-    std::free(cursor);
+    orvel_dropbox_free(cursor);
     if (pages > 1)
         ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "path=%s pages=%ld\n", path, pages);
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);

@@ -141,5 +141,5 @@ void orvel_i_dropbox_log_error_exit(const char *func, orvel_result_t result)
         orvel_i_dropbox_log_line(ORVEL_DROPBOX_ERROR, func, "exit: result=%#x message=%s\n", (unsigned int)result,
                                  text != nullptr ? text : "(null)");
     }
-    free(text);
+    orvel_dropbox_free(text);
 }

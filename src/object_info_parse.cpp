@@ -35,7 +35,7 @@ char *orvel_l_dropbox_string_member(json_t *json, const char *key)
     if (json_unpack(json, "{s:s}", key, &value) != 0 || value == nullptr) {
         return nullptr;
     }
-    return strdup(value);
+    return orvel_dropbox_strdup(value);
 }
 
 orvel_result_t orvel_l_dropbox_generic(const char *file, const char *func, int line, const char *message)
@@ -91,9 +91,9 @@ orvel_result_t orvel_dropbox_info_parse(json_t *json, orvel_dropbox_path_info_t 
         // Without its name no record can be cached or listed, without its id
         // no file can be downloaded: not a record.
         orvel_error_discard(result);
-        free(info->name);
-        free(info->id);
-        free(info->hash);
+        orvel_dropbox_free(info->name);
+        orvel_dropbox_free(info->id);
+        orvel_dropbox_free(info->hash);
         info->name = nullptr;
         info->id = nullptr;
         info->hash = nullptr;
@@ -123,7 +123,7 @@ orvel_dropbox_path_info_t *orvel_dropbox_path_info_copy(const orvel_dropbox_path
     ORVEL_DROPBOX_TRACE_ENTER();
     orvel_dropbox_path_info_t *copy = nullptr;
     if (info != nullptr) {
-        copy = static_cast<orvel_dropbox_path_info_t *>(calloc(1, sizeof(orvel_dropbox_path_info_t)));
+        copy = static_cast<orvel_dropbox_path_info_t *>(orvel_dropbox_calloc(1, sizeof(orvel_dropbox_path_info_t)));
     }
     if (copy != nullptr) {
         bool failed = false;
@@ -131,7 +131,7 @@ orvel_dropbox_path_info_t *orvel_dropbox_path_info_copy(const orvel_dropbox_path
             if (text == nullptr) {
                 return nullptr;
             }
-            char *duplicate = strdup(text);
+            char *duplicate = orvel_dropbox_strdup(text);
             failed = failed || duplicate == nullptr;
             return duplicate;
         };
@@ -166,14 +166,14 @@ void orvel_dropbox_path_info_free(orvel_dropbox_path_info_t *info)
     if (info == nullptr) {
         return;
     }
-    free(info->id);
-    free(info->parent_id);
-    free(info->name);
-    free(info->md5);
-    free(info->sha1);
-    free(info->sha256);
-    free(info->hash);
+    orvel_dropbox_free(info->id);
+    orvel_dropbox_free(info->parent_id);
+    orvel_dropbox_free(info->name);
+    orvel_dropbox_free(info->md5);
+    orvel_dropbox_free(info->sha1);
+    orvel_dropbox_free(info->sha256);
+    orvel_dropbox_free(info->hash);
     if (info->freeme) {
-        free(info);
+        orvel_dropbox_free(info);
     }
 }

@@ -124,7 +124,7 @@ char *orvel_l_dropbox_cache_key(const char *base_path, const char *name)
     const size_t base_length = std::strlen(base_path);
     const size_t separator_length = base_length == 1 ? 0 : 1;
     const size_t name_length = std::strlen(name);
-    auto *key = static_cast<char *>(std::malloc(base_length + separator_length + name_length + 1));
+    auto *key = static_cast<char *>(orvel_dropbox_malloc(base_length + separator_length + name_length + 1));
     if (key == nullptr)
         return nullptr;
     std::memcpy(key, base_path, base_length);
@@ -244,7 +244,7 @@ orvel_result_t orvel_dropbox_path_cache_update(orvel_hashtable_t *cache, const o
         leafless.name = nullptr;
         copy = orvel_dropbox_path_info_copy(&leafless);
         if (copy == nullptr) {
-            std::free(key);
+            orvel_dropbox_free(key);
             result = orvel_dropbox_error_system_malloc();
             goto out;
         }
@@ -308,7 +308,7 @@ orvel_result_t orvel_dropbox_path_cache_remove_tree(orvel_hashtable_t *cache, co
     ORVEL_DROPBOX_TRACE_ENTER();
     if (cache != nullptr && *cache != nullptr && path != nullptr && path[0] != '\0') {
         // Copy the path first: it may be the key of an entry about to go.
-        char *own = strdup(path);
+        char *own = orvel_dropbox_strdup(path);
         if (own != nullptr) {
             orvel_l_dropbox_tree_arg tree{own, std::strlen(own)};
             int removed = orvel_hashtable_remove_if(cache, orvel_l_dropbox_in_tree, &tree,
@@ -320,7 +320,7 @@ orvel_result_t orvel_dropbox_path_cache_remove_tree(orvel_hashtable_t *cache, co
                 if (root != nullptr)
                     root->listed = false;
             }
-            std::free(own);
+            orvel_dropbox_free(own);
         } else {
             // Without a copy at least the entry itself goes.
             orvel_dropbox_path_info_free(static_cast<orvel_dropbox_path_info_t *>(
@@ -437,10 +437,10 @@ void orvel_dropbox_upload_session_free(orvel_dropbox_upload_session_t *info)
 {
     if (info == nullptr)
         return;
-    std::free(info->name);
-    std::free(info->id);
-    std::free(info->modtime);
-    std::free(info);
+    orvel_dropbox_free(info->name);
+    orvel_dropbox_free(info->id);
+    orvel_dropbox_free(info->modtime);
+    orvel_dropbox_free(info);
 }
 
 } // extern "C"

@@ -68,7 +68,7 @@ char *orvel_dropbox_parent_path(const char *path, orvel_result_t *result_out)
         return nullptr;
     }
     size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
-    char *parent = strndup(path, length);
+    char *parent = orvel_dropbox_strndup(path, length);
     if (parent == nullptr && result_out != nullptr)
         *result_out = orvel_dropbox_error_system_malloc();
     else if (result_out != nullptr)
@@ -189,7 +189,7 @@ out:
     orvel_dropbox_path_info_free(&info);
     json_decref(reply);
     json_decref(args);
-    std::free(parent_path);
+    orvel_dropbox_free(parent_path);
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
     return result;
 }
@@ -269,7 +269,7 @@ hand_out:
             result = orvel_dropbox_error_lookup_failed(result, path);
         }
     }
-    std::free(parent_path);
+    orvel_dropbox_free(parent_path);
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
     return result;
 }
@@ -280,7 +280,7 @@ orvel_result_t orvel_dropbox_info_to_stat(orvel_dropbox_handle_t *, const orvel_
     *stat_out = orvel_gridftp_server_control_stat_t{};
     stat_out->mode = info->type == ORVEL_DROPBOX_FOLDER ? 040700 : 0100700;
     stat_out->nlink = 1;
-    stat_out->name = info->name != nullptr ? strdup(info->name) : nullptr;
+    stat_out->name = info->name != nullptr ? orvel_dropbox_strdup(info->name) : nullptr;
     stat_out->symlink_target = nullptr;
     stat_out->uid = 0;
     stat_out->gid = 0;

@@ -112,7 +112,7 @@ orvel_result_t orvel_l_dropbox_recv_checks(orvel_dropbox_handle_t *handle, orvel
         // records decide, unless the service could not be asked.
         result = orvel_dropbox_path_resolve(handle, info->pathname, &entry, &parent);
         if (entry == nullptr && result != ORVEL_SUCCESS && !orvel_dropbox_is_path_not_found(result)) {
-            std::free(parent_path);
+            orvel_dropbox_free(parent_path);
             *parent_out = nullptr;
             return result;
         }
@@ -130,7 +130,7 @@ orvel_result_t orvel_l_dropbox_recv_checks(orvel_dropbox_handle_t *handle, orvel
             result = orvel_l_dropbox_upload_too_large(info, handle->max_upload);
         }
     }
-    std::free(parent_path);
+    orvel_dropbox_free(parent_path);
     *parent_out = parent;
     return result;
 }
@@ -217,7 +217,7 @@ extern "C" orvel_result_t orvel_i_dropbox_recv_simple(orvel_gfs_operation_t op, 
         result = orvel_dropbox_upload_commit_check(handle, info->pathname, parent, replaces, reply, computed);
 
 out:
-    std::free(computed);
+    orvel_dropbox_free(computed);
     json_decref(reply);
     json_decref(args);
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);

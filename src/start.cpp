@@ -19,16 +19,16 @@ void orvel_l_dropbox_make_state_dir(void)
         return;
     }
     orvel_dropbox_state_folder_make(path);
-    free(path);
+    orvel_dropbox_free(path);
 }
 
 void orvel_l_dropbox_handle_free(orvel_dropbox_handle_t *handle)
 {
-    free(handle->username);
-    free(handle->userid);
-    free(handle->root_namespace_id);
-    free(handle->access_token);
-    free(handle);
+    orvel_dropbox_free(handle->username);
+    orvel_dropbox_free(handle->userid);
+    orvel_dropbox_free(handle->root_namespace_id);
+    orvel_dropbox_free(handle->access_token);
+    orvel_dropbox_free(handle);
 }
 
 } // namespace
@@ -39,7 +39,7 @@ void orvel_i_dropbox_start(orvel_gfs_operation_t op, orvel_gfs_session_info_t *s
     orvel_result_t result;
     char *config = nullptr;
 
-    auto *handle = static_cast<orvel_dropbox_handle_t *>(calloc(1, sizeof(orvel_dropbox_handle_t)));
+    auto *handle = static_cast<orvel_dropbox_handle_t *>(orvel_dropbox_calloc(1, sizeof(orvel_dropbox_handle_t)));
     if (handle == nullptr) {
         result = orvel_dropbox_error_system_malloc();
         goto failed;
@@ -47,8 +47,8 @@ void orvel_i_dropbox_start(orvel_gfs_operation_t op, orvel_gfs_session_info_t *s
     handle->max_upload = ORVEL_DROPBOX_MAX_UPLOAD;
     handle->retry_state.fd = -1;
     handle->changes.fd = -1;
-    handle->username = strdup(session_info != nullptr && session_info->username != nullptr ? session_info->username
-                                                                                            : "");
+    handle->username = orvel_dropbox_strdup(
+        session_info != nullptr && session_info->username != nullptr ? session_info->username : "");
     if (handle->username == nullptr) {
         result = orvel_dropbox_error_system_malloc();
         goto failed;

@@ -18,7 +18,7 @@ struct orvel_dropbox_stat_state_t {
 void orvel_l_dropbox_release_names(orvel_gridftp_server_control_stat_t *stats, int count)
 {
     for (int i = 0; i < count; ++i) {
-        std::free(stats[i].name);
+        orvel_dropbox_free(stats[i].name);
         stats[i].name = nullptr;
     }
 }
@@ -97,8 +97,8 @@ void orvel_i_dropbox_stat_multi(orvel_gfs_operation_t op, orvel_gfs_stat_info_t 
     if (result == ORVEL_SUCCESS) {
         // The folder itself comes first, as ".".
         orvel_dropbox_info_to_stat(handle, folder, &stats[0]);
-        std::free(stats[0].name);
-        stats[0].name = strdup(".");
+        orvel_dropbox_free(stats[0].name);
+        stats[0].name = orvel_dropbox_strdup(".");
         if (stats[0].name == nullptr)
             result = orvel_dropbox_error_system_malloc();
         else

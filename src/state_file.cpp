@@ -99,15 +99,15 @@ char *orvel_l_dropbox_state_file_path(const char *folder_template, const char *n
     if (result == ORVEL_SUCCESS)
         result = orvel_dropbox_evaluate_path(folder_template, &folder);
     if (result == ORVEL_SUCCESS && orvel_l_dropbox_safe_name(file_name) &&
-        asprintf(&path, "%s/%s", folder, file_name) >= 0) {
+        orvel_dropbox_asprintf(&path, "%s/%s", folder, file_name) >= 0) {
         *folder_out = folder;
         folder = nullptr;
     } else {
         path = nullptr;
     }
     orvel_error_discard(result);
-    free(file_name);
-    free(folder);
+    orvel_dropbox_free(file_name);
+    orvel_dropbox_free(folder);
     return path;
 }
 
@@ -124,7 +124,7 @@ int orvel_l_dropbox_state_file_open_fd(const char *folder_template, const char *
     }
     // A failure to make the folder shows at the open below.
     orvel_dropbox_state_folder_make(folder);
-    free(folder);
+    orvel_dropbox_free(folder);
 
     int fd = -1;
     for (int attempt = 0; attempt < 10 && fd < 0; attempt++) {
@@ -133,7 +133,7 @@ int orvel_l_dropbox_state_file_open_fd(const char *folder_template, const char *
             break; // a link: trying again cannot help
         }
     }
-    free(path);
+    orvel_dropbox_free(path);
     if (fd < 0) {
         return -1;
     }
@@ -149,14 +149,14 @@ int orvel_l_dropbox_state_file_open_fd(const char *folder_template, const char *
 // it) as the kind's initialisation changes it.
 bool orvel_l_dropbox_state_file_initialise(const orvel_dropbox_state_file_t *kind, int fd)
 {
-    void *record = calloc(1, kind->size);
+    void *record = orvel_dropbox_calloc(1, kind->size);
     if (record == nullptr) {
         return false;
     }
     (void)orvel_dropbox_state_file_read(kind, fd, record);
     kind->initialise(record);
     bool written = orvel_dropbox_state_file_write(kind, fd, record);
-    free(record);
+    orvel_dropbox_free(record);
     return written;
 }
 
@@ -291,9 +291,9 @@ bool orvel_dropbox_state_file_open(const orvel_dropbox_state_file_t *kind, const
                 }
             } else {
                 // The copy is read again under the lock whenever it is used.
-                record = calloc(1, kind->size);
+                record = orvel_dropbox_calloc(1, kind->size);
                 if (record != nullptr && !orvel_dropbox_state_file_read(kind, fd, record)) {
-                    free(record); // the file cannot be read
+                    orvel_dropbox_free(record); // the file cannot be read
                     record = nullptr;
                 }
             }
@@ -306,14 +306,14 @@ bool orvel_dropbox_state_file_open(const orvel_dropbox_state_file_t *kind, const
         sys.close(fd);
     }
     *fd_out = -1;
-    *record_out = calloc(1, kind->size);
+    *record_out = orvel_dropbox_calloc(1, kind->size);
     return false;
 }
 
 void orvel_dropbox_state_file_close(const orvel_dropbox_state_file_t *kind, int fd, void *record)
 {
     if (fd == -1 || !kind->mapped) {
-        free(record);
+        orvel_dropbox_free(record);
     } else if (record != nullptr) {
         orvel_i_dropbox_syscalls.munmap(record, kind->size);
     }

@@ -108,14 +108,14 @@ static orvel_result_t orvel_l_dropbox_parse_token_json(const char *json_data, ch
     if (result != ORVEL_SUCCESS) {
         goto out;
     }
-    sub_copy = strdup(sub);
-    rns_copy = strdup(root_namespace_id);
-    token_copy = strdup(access_token);
+    sub_copy = orvel_dropbox_strdup(sub);
+    rns_copy = orvel_dropbox_strdup(root_namespace_id);
+    token_copy = orvel_dropbox_strdup(access_token);
     if (sub_copy == nullptr || rns_copy == nullptr || token_copy == nullptr) {
         result = orvel_dropbox_error_system_malloc();
-        free(sub_copy);
-        free(rns_copy);
-        free(token_copy);
+        orvel_dropbox_free(sub_copy);
+        orvel_dropbox_free(rns_copy);
+        orvel_dropbox_free(token_copy);
         goto out;
     }
     *sub_out = sub_copy;
@@ -140,9 +140,9 @@ orvel_result_t orvel_dropbox_update_token(orvel_dropbox_handle_t *handle, orvel_
             ORVEL_DROPBOX_TRACE_EXIT_RESULT(ORVEL_SUCCESS);
             return ORVEL_SUCCESS;
         }
-        free(handle->access_token);
-        free(handle->root_namespace_id);
-        free(handle->userid);
+        orvel_dropbox_free(handle->access_token);
+        orvel_dropbox_free(handle->root_namespace_id);
+        orvel_dropbox_free(handle->userid);
         handle->access_token = nullptr;
         handle->root_namespace_id = nullptr;
         handle->userid = nullptr;

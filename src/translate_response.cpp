@@ -93,7 +93,7 @@ orvel_result_t orvel_l_dropbox_translate_json(json_t *json)
         pairs[info.count++] = {details_key, details};
     }
     orvel_object_t *cause = orvel_dropbox_error_construct(nullptr, nullptr, &info);
-    free(details);
+    orvel_dropbox_free(details);
 
     orvel_object_t *error = nullptr;
     const orvel_l_dropbox_summary_row *row = summary != nullptr ? orvel_l_dropbox_summary_meaning(summary) : nullptr;

@@ -187,6 +187,6 @@ orvel_result_t orvel_dropbox_content_hash(const void *data, size_t length, char 
         orvel_gfs_checksum_abort(state);
     if (result == ORVEL_SUCCESS)
         std::snprintf(hash, 65, "%s", digest != nullptr ? digest : "");
-    std::free(digest);
+    orvel_dropbox_free(digest);
     return result;
 }

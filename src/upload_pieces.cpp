@@ -106,13 +106,13 @@ orvel_result_t orvel_dropbox_upload_piece_init(orvel_dropbox_upload_piece_t *pie
 {
     *piece = {};
     piece->offset = offset;
-    piece->data = static_cast<unsigned char *>(std::malloc(ORVEL_DROPBOX_PIECE_SIZE));
+    piece->data = static_cast<unsigned char *>(orvel_dropbox_malloc(ORVEL_DROPBOX_PIECE_SIZE));
     return piece->data != nullptr ? ORVEL_SUCCESS : orvel_dropbox_error_system_malloc();
 }
 
 void orvel_dropbox_upload_piece_release(orvel_dropbox_upload_piece_t *piece)
 {
-    std::free(piece->data);
+    orvel_dropbox_free(piece->data);
     piece->data = nullptr;
 }
 
@@ -241,8 +241,8 @@ extern "C" orvel_result_t orvel_i_dropbox_recv_unannounced(orvel_gfs_operation_t
     result = orvel_dropbox_upload_session_commit(handle, info, parent, upload, replaces);
 
 out:
-    std::free(orvel_dropbox_hasher_finish(hasher));
-    std::free(computed);
+    orvel_dropbox_free(orvel_dropbox_hasher_finish(hasher));
+    orvel_dropbox_free(computed);
     json_decref(reply);
     orvel_dropbox_upload_piece_release(&piece);
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);

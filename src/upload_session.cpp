@@ -86,7 +86,7 @@ orvel_result_t orvel_l_dropbox_append_parts(orvel_gfs_operation_t op, orvel_drop
         upload->closed = true;
         std::snprintf(upload->content_hash, sizeof upload->content_hash, "%s", computed != nullptr ? computed : "");
     }
-    std::free(computed);
+    orvel_dropbox_free(computed);
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
     return result;
 }
@@ -101,11 +101,11 @@ extern "C" orvel_result_t orvel_dropbox_upload_session_parse(json_t *json, orvel
     if (!json_is_string(id)) {
         result = orvel_error_put(ORVEL_ERROR_GENERIC("%s", "Failed to parse session info!"));
     } else {
-        char *copy = strdup(json_string_value(id));
+        char *copy = orvel_dropbox_strdup(json_string_value(id));
         if (copy == nullptr) {
             result = orvel_dropbox_error_system_malloc();
         } else {
-            std::free(upload->id);
+            orvel_dropbox_free(upload->id);
             upload->id = copy;
         }
     }
@@ -145,7 +145,7 @@ orvel_result_t orvel_dropbox_upload_session_open(orvel_dropbox_handle_t *handle,
     if (result != ORVEL_SUCCESS)
         goto out;
 
-    upload = static_cast<orvel_dropbox_upload_session_t *>(std::calloc(1, sizeof(*upload)));
+    upload = static_cast<orvel_dropbox_upload_session_t *>(orvel_dropbox_calloc(1, sizeof(*upload)));
     if (upload == nullptr) {
         result = orvel_dropbox_error_system_malloc();
         goto out;
@@ -153,8 +153,8 @@ orvel_result_t orvel_dropbox_upload_session_open(orvel_dropbox_handle_t *handle,
     result = orvel_dropbox_upload_session_parse(reply, upload);
     if (result != ORVEL_SUCCESS)
         goto out;
-    upload->name = strdup(info->pathname);
-    upload->modtime = modtime[0] != '\0' ? strdup(modtime) : nullptr;
+    upload->name = orvel_dropbox_strdup(info->pathname);
+    upload->modtime = modtime[0] != '\0' ? orvel_dropbox_strdup(modtime) : nullptr;
     if (upload->name == nullptr || (modtime[0] != '\0' && upload->modtime == nullptr)) {
         result = orvel_dropbox_error_system_malloc();
         goto out;

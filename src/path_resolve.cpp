@@ -292,6 +292,9 @@ orvel_result_t orvel_dropbox_info_to_stat(orvel_dropbox_handle_t *, const orvel_
     stat_out->ino = static_cast<int>(orvel_dropbox_djb2(info->id != nullptr ? info->id : ""));
     stat_out->link_mode = 0;
     stat_out->error = 0;
+    // A record without its name would show the object nameless.
+    if (info->name != nullptr && stat_out->name == nullptr)
+        return orvel_dropbox_error_system_malloc();
     return ORVEL_SUCCESS;
 }
 

@@ -95,8 +95,8 @@ void orvel_i_dropbox_stat_multi(orvel_gfs_operation_t op, orvel_gfs_stat_info_t 
     if (folder == nullptr || folder->type != ORVEL_DROPBOX_FOLDER)
         result = orvel_dropbox_path_resolve(handle, stat_info->pathname, &folder, nullptr);
     if (result == ORVEL_SUCCESS) {
-        // The folder itself comes first, as ".".
-        orvel_dropbox_info_to_stat(handle, folder, &stats[0]);
+        // The folder itself comes first, as "." (its own name is not needed).
+        orvel_error_discard(orvel_dropbox_info_to_stat(handle, folder, &stats[0]));
         orvel_dropbox_free(stats[0].name);
         stats[0].name = orvel_dropbox_strdup(".");
         if (stats[0].name == nullptr)

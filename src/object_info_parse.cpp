@@ -28,14 +28,20 @@ const orvel_dropbox_path_info_t orvel_i_dropbox_vfs_root_info = {
 
 namespace {
 
-// A string member duplicated; null when missing, not a string, or out of memory.
-char *orvel_l_dropbox_string_member(json_t *json, const char *key)
+// A string member duplicated; null when missing, not a string, or out of
+// memory (then *failed is set). Members are read without json_unpack, which
+// allocates and cannot tell a missing member from a lack of memory.
+char *orvel_l_dropbox_string_member(json_t *json, const char *key, bool *failed)
 {
-    const char *value = nullptr;
-    if (json_unpack(json, "{s:s}", key, &value) != 0 || value == nullptr) {
+    const char *value = json_string_value(json_object_get(json, key));
+    if (value == nullptr) {
         return nullptr;
     }
-    return orvel_dropbox_strdup(value);
+    char *copy = orvel_dropbox_strdup(value);
+    if (copy == nullptr) {
+        *failed = true;
+    }
+    return copy;
 }
 
 orvel_result_t orvel_l_dropbox_generic(const char *file, const char *func, int line, const char *message)
@@ -51,11 +57,12 @@ orvel_result_t orvel_dropbox_info_parse(json_t *json, orvel_dropbox_path_info_t 
     ORVEL_DROPBOX_TRACE_ENTER();
     orvel_result_t result = ORVEL_SUCCESS;
     const char *modified = nullptr;
-    json_int_t size = 0;
+    json_t *size = nullptr;
+    bool failed = false;
 
     if (type == ORVEL_DROPBOX_UNKNOWN) {
-        const char *tag = nullptr;
-        if (json_unpack(json, "{s:s}", ".tag", &tag) != 0 || tag == nullptr) {
+        const char *tag = json_string_value(json_object_get(json, ".tag"));
+        if (tag == nullptr) {
             result = orvel_l_dropbox_generic(__FILE__, __func__, __LINE__, "No type tag found!");
             ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
             return result;
@@ -67,12 +74,14 @@ orvel_result_t orvel_dropbox_info_parse(json_t *json, orvel_dropbox_path_info_t 
         }
     }
     info->type = type;
-    info->name = orvel_l_dropbox_string_member(json, "name");
-    info->id = orvel_l_dropbox_string_member(json, "id");
-    if (json_unpack(json, "{s:I}", "size", &size) == 0 && size >= 0) {
-        info->size = (uint64_t)size;
+    info->name = orvel_l_dropbox_string_member(json, "name", &failed);
+    info->id = orvel_l_dropbox_string_member(json, "id", &failed);
+    size = json_object_get(json, "size");
+    if (json_is_integer(size) && json_integer_value(size) >= 0) {
+        info->size = (uint64_t)json_integer_value(size);
     }
-    if (json_unpack(json, "{s:s}", "client_modified", &modified) == 0 && modified != nullptr) {
+    modified = json_string_value(json_object_get(json, "client_modified"));
+    if (modified != nullptr) {
         struct tm tm;
         memset(&tm, 0, sizeof tm);
         int fields = sscanf(modified, "%4d-%2d-%2dT%2d:%2d:%2d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
@@ -85,9 +94,9 @@ orvel_result_t orvel_dropbox_info_parse(json_t *json, orvel_dropbox_path_info_t 
         tm.tm_mon -= 1;
         info->modtime = timegm(&tm);
     }
-    info->hash = orvel_l_dropbox_string_member(json, "content_hash");
+    info->hash = orvel_l_dropbox_string_member(json, "content_hash", &failed);
 
-    if (info->name == nullptr || info->id == nullptr) {
+    if (failed || info->name == nullptr || info->id == nullptr) {
         // Without its name no record can be cached or listed, without its id
         // no file can be downloaded: not a record.
         orvel_error_discard(result);
@@ -97,7 +106,8 @@ orvel_result_t orvel_dropbox_info_parse(json_t *json, orvel_dropbox_path_info_t 
         info->name = nullptr;
         info->id = nullptr;
         info->hash = nullptr;
-        result = orvel_l_dropbox_generic(__FILE__, __func__, __LINE__, "Metadata without name or id!");
+        result = failed ? orvel_dropbox_error_system_malloc()
+                        : orvel_l_dropbox_generic(__FILE__, __func__, __LINE__, "Metadata without name or id!");
     }
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
     return result;

@@ -440,6 +440,7 @@ void orvel_dropbox_upload_session_free(orvel_dropbox_upload_session_t *info)
     std::free(info->name);
     std::free(info->id);
     std::free(info->modtime);
+    std::free(info->stored);
     std::free(info);
 }
 

@@ -46,6 +46,13 @@ private:
 
 class DropboxUploadSession : public DropboxSession {
 protected:
+    // These cases follow the single-stream road; parallel pieces have tests
+    // of their own.
+    void SetUp() override
+    {
+        DropboxSession::SetUp();
+        orvel_i_dropbox_transfer_streams = 1;
+    }
     host::Outcome upload(const std::string &path, std::shared_ptr<host::DataChannel> channel, int64_t alloc_size,
                          bool truncate = true, int64_t restart = 0, std::optional<time_t> mtime = -1)
     {

@@ -108,18 +108,18 @@ TEST_F(ParallelTransfer, APieceCutMidBodyGoesOnFromWhereItStopped)
 {
     emu_->put_file("/big.bin", content_);
     start();
-    emu_->add_fault(R"({"path": "/2/files/download", "action": "cut", "nth": 3, "after_bytes": 1000000})");
+    emu_->add_fault(R"({"path": "/2/files/download", "action": "cut", "nth": 3, "after_bytes": 500})");
     std::shared_ptr<host::MemoryChannel> channel;
     host::Outcome outcome = send("/big.bin", &channel);
     ASSERT_TRUE(outcome.ok()) << outcome.chain_text();
     EXPECT_EQ(channel->written(), content_);
-    // Five pieces and one continuation that starts 1,000,000 bytes into a piece.
+    // Five pieces and one continuation that starts 500 bytes into a piece.
     std::vector<std::string> got = ranges();
-    ASSERT_EQ(got.size(), 6u);
+    ASSERT_EQ(got.size(), 6u) << ::testing::PrintToString(got);
     int continued = 0;
     for (const std::string &range : got) {
         long long first = 0;
-        if (sscanf(range.c_str(), "bytes=%lld-", &first) == 1 && first % kPiece == 1000000)
+        if (sscanf(range.c_str(), "bytes=%lld-", &first) == 1 && first % kPiece == 500)
             continued++;
     }
     EXPECT_EQ(continued, 1);
@@ -204,7 +204,7 @@ TEST_F(ParallelTransfer, ACommitRefusedWhileWritesContendIsRepeatedAfterTheWait)
     start();
     orvel_i_dropbox_api_per_second = 1000;
     // Another write holds the namespace for longer than three attempts.
-    emu_->set_write_contention(2600, 1);
+    emu_->set_write_contention(4000, 1);
     ASSERT_TRUE(command(ORVEL_GFS_CMD_MKD, "/other").ok());
     host::Outcome outcome = upload("/up.bin", content_);
     ASSERT_TRUE(outcome.ok()) << outcome.chain_text();

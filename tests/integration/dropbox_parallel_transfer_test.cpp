@@ -159,6 +159,21 @@ TEST_F(ParallelTransfer, OneStreamMakesTheSingleStreamRequests)
     EXPECT_EQ(count(kDownload), 5u);
 }
 
+TEST_F(ParallelTransfer, ATokenThatRunsOutDuringTheTransferIsRenewedBetweenPieces)
+{
+    emu_->put_file("/big.bin", content_);
+    // Valid for 101 s at the start: renewed once fewer than 100 s are left.
+    start({{"creds", emu_->credential_json(0, Emulator::expiry_in(101))},
+           {"renew-creds", emu_->credential_json(0, Emulator::expiry_in(86400))}});
+    const time_t first_expiry = handle()->access_token_exp;
+    emu_->add_fault(R"({"path": "/2/files/download", "action": "delay_start", "nth": 1, "delay_ms": 2100})");
+    std::shared_ptr<host::MemoryChannel> channel;
+    host::Outcome outcome = send("/big.bin", &channel);
+    ASSERT_TRUE(outcome.ok()) << outcome.chain_text();
+    EXPECT_EQ(channel->written(), content_);
+    EXPECT_GT(handle()->access_token_exp, first_expiry + 80000);
+}
+
 TEST_F(ParallelTransfer, AFailedPieceIsAllARestartSendsAgain)
 {
     start();

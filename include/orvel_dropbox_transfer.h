@@ -26,6 +26,11 @@ extern uint64_t orvel_i_dropbox_piece_size;          /* 20 MiB: 4 MiB blocks, di
 #define ORVEL_DROPBOX_MAX_STREAMS 16
 #define ORVEL_DROPBOX_MAX_STREAMS_TEXT "16"
 
+/* Memory of one piece (a mapping of its own, returned to the system when
+ * freed); null when none can be had. */
+void *orvel_dropbox_piece_alloc(size_t length);
+void orvel_dropbox_piece_free(void *data, size_t length);
+
 /* The pieces of one transfer share the session handle: its credential, path
  * cache and change counter are touched under this lock (the host calls a
  * session's operations one at a time, but a parallel transfer runs pieces on

@@ -2,7 +2,8 @@
 // pieces: the first is fetched alone, so that its reply names the revision
 // (and size) every later piece asks for; then up to `streams` pieces are
 // fetched at a time, each on a thread and a connection of its own, into
-// memory of their own, and handed to the client strictly in order. A piece
+// memory of their own, and handed to the client strictly in order: the
+// bytes of the piece next in line go on to the client as they arrive. A piece
 // that breaks off is continued from where it stopped (download_piece.cpp);
 // the first failure stops the others and fails the range once.
 #include "orvel_dropbox_transfer.h"
@@ -10,9 +11,7 @@
 #include <cinttypes>
 #include <condition_variable>
 #include <cstring>
-#include <memory>
 #include <mutex>
-#include <new>
 #include <thread>
 #include <vector>
 
@@ -27,11 +26,14 @@ namespace {
 constexpr uint64_t kFirstPieceMax = UINT64_C(4194304);
 
 struct orvel_l_dropbox_slot {
-    std::unique_ptr<unsigned char[]> data;
+    unsigned char *data = nullptr; // piece memory (orvel_dropbox_piece_alloc)
     size_t length = 0;  // bytes the piece asks for
-    size_t filled = 0;  // bytes arrived
+    size_t filled = 0;  // bytes arrived (read and written under the shared lock)
     bool ready = false; // every byte there
 };
+
+// Bytes handed to the client at a time from the piece next in line.
+constexpr size_t kDeliverBlock = 4194304;
 
 // What the threads of one parallel range share.
 struct orvel_l_dropbox_parallel {
@@ -45,7 +47,8 @@ struct orvel_l_dropbox_parallel {
     size_t count;       // pieces
 
     std::mutex mutex;
-    std::condition_variable changed;
+    std::condition_variable changed;  // a piece taken, stored or handed over, or a failure
+    std::condition_variable arrived;  // bytes arrived for a piece
     std::vector<orvel_l_dropbox_slot> slots;
     size_t next_fetch = 0;   // next piece a thread takes
     size_t next_deliver = 0; // next piece the client gets
@@ -63,16 +66,24 @@ struct orvel_l_dropbox_fill {
 orvel_result_t orvel_l_dropbox_fill_sink(void *arg, const void *buffer, size_t length)
 {
     auto *fill = static_cast<orvel_l_dropbox_fill *>(arg);
+    orvel_l_dropbox_slot *slot = fill->slot;
+    size_t filled;
     {
         std::lock_guard<std::mutex> lock(fill->shared->mutex);
         if (fill->shared->failed)
             return orvel_error_put(ORVEL_ERROR_GENERIC("%s", "another piece of the transfer failed"));
+        filled = slot->filled;
     }
-    orvel_l_dropbox_slot *slot = fill->slot;
-    if (length > slot->length - slot->filled)
+    if (length > slot->length - filled)
         return orvel_error_put(ORVEL_ERROR_GENERIC("%s", "the reply is longer than the piece"));
-    std::memcpy(slot->data.get() + slot->filled, buffer, length);
-    slot->filled += length;
+    // Only this thread writes the piece's memory, beyond what the client may
+    // already be reading.
+    std::memcpy(slot->data + filled, buffer, length);
+    std::lock_guard<std::mutex> lock(fill->shared->mutex);
+    slot->filled = filled + length;
+    // The client's side waits for whole blocks, or the end of the piece.
+    if (filled / kDeliverBlock != slot->filled / kDeliverBlock || slot->filled == slot->length)
+        fill->shared->arrived.notify_all();
     return ORVEL_SUCCESS;
 }
 
@@ -87,6 +98,7 @@ void orvel_l_dropbox_fail(orvel_l_dropbox_parallel *shared, orvel_result_t resul
         shared->failure = result;
     }
     shared->changed.notify_all();
+    shared->arrived.notify_all();
 }
 
 // One stream: takes the next piece while fewer than `streams` pieces wait
@@ -108,9 +120,13 @@ void orvel_l_dropbox_stream(orvel_l_dropbox_parallel *shared)
         orvel_l_dropbox_slot *slot = &shared->slots[k];
         const orvel_off_t offset = shared->start + static_cast<orvel_off_t>(k) * shared->piece;
         const orvel_off_t length = std::min(shared->piece, shared->end - offset);
-        slot->length = static_cast<size_t>(length);
-        slot->data.reset(new (std::nothrow) unsigned char[slot->length]);
-        orvel_result_t result = slot->data ? ORVEL_SUCCESS : orvel_dropbox_error_system_malloc();
+        unsigned char *data = static_cast<unsigned char *>(orvel_dropbox_piece_alloc(static_cast<size_t>(length)));
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            slot->length = static_cast<size_t>(length);
+            slot->data = data;
+        }
+        orvel_result_t result = data != nullptr ? ORVEL_SUCCESS : orvel_dropbox_error_system_malloc();
         // A long transfer outlives a token: renewed between pieces.
         if (result == ORVEL_SUCCESS)
             result = orvel_dropbox_transfer_renew_token(shared->handle, shared->op);
@@ -123,19 +139,22 @@ void orvel_l_dropbox_stream(orvel_l_dropbox_parallel *shared)
             piece.sink = orvel_l_dropbox_fill_sink;
             piece.sink_arg = &fill;
             result = orvel_dropbox_download_piece(shared->handle, &piece);
-            if (result == ORVEL_SUCCESS && slot->filled != slot->length) {
-                result = orvel_error_put(ORVEL_ERROR_GENERIC(
-                    "The piece at offset %" PRId64 " ended after %zu of its %zu bytes", offset, slot->filled,
-                    slot->length));
+            if (result == ORVEL_SUCCESS && piece.done != length) {
+                result = orvel_error_put(ORVEL_ERROR_GENERIC("The piece at offset %" PRId64 " ended after %" PRId64
+                                                             " of its %" PRId64 " bytes",
+                                                             offset, piece.done, length));
             }
         }
         if (result != ORVEL_SUCCESS) {
             orvel_l_dropbox_fail(shared, result);
             return;
         }
+        ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "piece %zu at %" PRId64 " arrived (%" PRId64 " bytes)\n", k, offset,
+                          length);
         std::lock_guard<std::mutex> lock(shared->mutex);
         slot->ready = true;
         shared->changed.notify_all();
+        shared->arrived.notify_all();
     }
 }
 
@@ -170,29 +189,49 @@ orvel_result_t orvel_l_dropbox_channel_write(orvel_gfs_operation_t op, unsigned 
     return wait.result;
 }
 
-// Hands the pieces to the client in order as they become ready.
+// Hands the pieces to the client in order: the bytes of the piece next in
+// line as they arrive, a block at a time. A piece's bytes that another
+// attempt still has to fetch are waited for; bytes of a piece that fails
+// part-way never pass the failure.
 orvel_result_t orvel_l_dropbox_deliver(orvel_l_dropbox_parallel *shared, orvel_dsi_rest_data_read_t sink,
                                        void *sink_arg, orvel_off_t *done)
 {
     for (size_t k = 0; k < shared->count; k++) {
         orvel_l_dropbox_slot *slot = &shared->slots[k];
-        {
-            std::unique_lock<std::mutex> lock(shared->mutex);
-            shared->changed.wait(lock, [shared, slot] { return shared->failed || slot->ready; });
-            if (shared->failed)
-                return ORVEL_SUCCESS; // the failure is the shared one
-        }
         const orvel_off_t offset = shared->start + static_cast<orvel_off_t>(k) * shared->piece;
-        orvel_result_t result = shared->op != nullptr
-                                    ? orvel_l_dropbox_channel_write(shared->op, slot->data.get(), slot->length, offset)
-                                    : sink(sink_arg, slot->data.get(), slot->length);
-        if (result != ORVEL_SUCCESS) {
-            orvel_l_dropbox_fail(shared, result);
-            return ORVEL_SUCCESS;
+        size_t handed = 0;
+        for (;;) {
+            size_t n;
+            unsigned char *data;
+            {
+                // A whole block, or the rest of a piece whose bytes are all there.
+                std::unique_lock<std::mutex> lock(shared->mutex);
+                shared->arrived.wait(lock, [shared, slot, handed] {
+                    const size_t there = slot->data != nullptr ? slot->filled - handed : 0;
+                    return shared->failed || (slot->ready && handed == slot->length) || there >= kDeliverBlock ||
+                           (there > 0 && slot->filled == slot->length);
+                });
+                if (shared->failed)
+                    return ORVEL_SUCCESS; // the failure is the shared one
+                if (slot->ready && handed == slot->length)
+                    break;
+                n = std::min(slot->filled - handed, kDeliverBlock);
+                data = slot->data + handed;
+            }
+            orvel_result_t result =
+                shared->op != nullptr
+                    ? orvel_l_dropbox_channel_write(shared->op, data, n, offset + static_cast<orvel_off_t>(handed))
+                    : sink(sink_arg, data, n);
+            if (result != ORVEL_SUCCESS) {
+                orvel_l_dropbox_fail(shared, result);
+                return ORVEL_SUCCESS;
+            }
+            handed += n;
+            *done += static_cast<orvel_off_t>(n);
         }
-        *done += static_cast<orvel_off_t>(slot->length);
         std::lock_guard<std::mutex> lock(shared->mutex);
-        slot->data.reset();
+        orvel_dropbox_piece_free(slot->data, slot->length);
+        slot->data = nullptr;
         shared->next_deliver = k + 1;
         shared->changed.notify_all();
     }
@@ -232,10 +271,28 @@ orvel_result_t orvel_l_dropbox_fetch_pieces(orvel_dropbox_handle_t *handle, orve
         orvel_l_dropbox_deliver(&shared, sink, sink_arg, done);
     for (std::thread &thread : threads)
         thread.join();
+    for (orvel_l_dropbox_slot &slot : shared.slots)
+        orvel_dropbox_piece_free(slot.data, slot.length);
     return shared.failure;
 }
 
 } // namespace
+
+void *orvel_dropbox_piece_alloc(size_t length)
+{
+    // Mapped on its own, so that the memory goes back to the system as soon
+    // as the piece is done: the session's footprint follows the pieces in
+    // flight, not the largest number it ever held.
+    void *data = orvel_i_dropbox_syscalls.mmap(nullptr, length > 0 ? length : 1, PROT_READ | PROT_WRITE,
+                                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return data != MAP_FAILED ? data : nullptr;
+}
+
+void orvel_dropbox_piece_free(void *data, size_t length)
+{
+    if (data != nullptr)
+        orvel_i_dropbox_syscalls.munmap(data, length > 0 ? length : 1);
+}
 
 orvel_result_t orvel_dropbox_transfer_renew_token(orvel_dropbox_handle_t *handle, orvel_gfs_operation_t op)
 {

@@ -24,7 +24,8 @@ namespace {
 struct orvel_l_dropbox_job {
     int32_t index = 0;       // piece number
     uint64_t offset = 0;     // file offset of its first byte
-    unsigned char *data = nullptr; // owned
+    unsigned char *data = nullptr; // owned: orvel_dropbox_piece_alloc of `capacity` bytes
+    size_t capacity = 0;
     size_t length = 0;
 };
 
@@ -117,7 +118,7 @@ void orvel_l_dropbox_appender(orvel_l_dropbox_appends *shared)
             shared->queue.pop_front();
         }
         orvel_result_t result = orvel_l_dropbox_append(shared, job, false);
-        std::free(job.data);
+        orvel_dropbox_piece_free(job.data, job.capacity);
         std::lock_guard<std::mutex> lock(shared->mutex);
         shared->busy--;
         if (result != ORVEL_SUCCESS)
@@ -153,7 +154,8 @@ orvel_result_t orvel_l_dropbox_read_pieces(orvel_l_dropbox_appends *shared, orve
         orvel_l_dropbox_job job;
         job.index = index;
         job.offset = pos;
-        job.data = static_cast<unsigned char *>(std::malloc(piece_size));
+        job.capacity = piece_size;
+        job.data = static_cast<unsigned char *>(orvel_dropbox_piece_alloc(piece_size));
         if (job.data == nullptr)
             return orvel_dropbox_error_system_malloc();
         if (!prefix_used) {
@@ -191,7 +193,7 @@ orvel_result_t orvel_l_dropbox_read_pieces(orvel_l_dropbox_appends *shared, orve
             result = orvel_dropbox_upload_short_data(result, info->pathname, static_cast<int64_t>(end),
                                                      static_cast<int64_t>(expected));
         if (result != ORVEL_SUCCESS) {
-            std::free(job.data);
+            orvel_dropbox_piece_free(job.data, job.capacity);
             return result;
         }
         pos = end;
@@ -201,23 +203,23 @@ orvel_result_t orvel_l_dropbox_read_pieces(orvel_l_dropbox_appends *shared, orve
             // The last piece: closes the session once every other is stored.
             shared->changed.wait(lock, [shared] { return shared->failed || shared->busy == 0; });
             if (shared->failed) {
-                std::free(job.data);
+                orvel_dropbox_piece_free(job.data, job.capacity);
                 return ORVEL_SUCCESS;
             }
             lock.unlock();
             result = orvel_l_dropbox_append(shared, job, true);
-            std::free(job.data);
+            orvel_dropbox_piece_free(job.data, job.capacity);
             if (result == ORVEL_SUCCESS)
                 *end_out = end;
             return result;
         }
         if (orvel_l_dropbox_is_stored(upload, index)) {
             // Appended by an earlier attempt of this transfer: read past.
-            std::free(job.data);
+            orvel_dropbox_piece_free(job.data, job.capacity);
             continue;
         }
         if (!orvel_l_dropbox_mark_stored(upload, index, 0)) {
-            std::free(job.data);
+            orvel_dropbox_piece_free(job.data, job.capacity);
             return orvel_dropbox_error_system_malloc();
         }
         shared->queue.push_back(job);
@@ -296,7 +298,7 @@ orvel_result_t orvel_dropbox_upload_parallel(orvel_gfs_operation_t op, orvel_dro
     for (std::thread &thread : threads)
         thread.join();
     for (orvel_l_dropbox_job &job : shared.queue)
-        std::free(job.data);
+        orvel_dropbox_piece_free(job.data, job.capacity);
     if (result == ORVEL_SUCCESS) {
         result = shared.failure;
     } else {

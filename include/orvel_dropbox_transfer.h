@@ -31,6 +31,21 @@ extern uint64_t orvel_i_dropbox_piece_size;          /* 20 MiB: 4 MiB blocks, di
 void *orvel_dropbox_piece_alloc(size_t length);
 void orvel_dropbox_piece_free(void *data, size_t length);
 
+/* The piece memory of one transfer, kept for the next piece instead of being
+ * given back: touching fresh memory costs a page fault per page, more than
+ * the copy into it. The caller serialises the calls. */
+typedef struct orvel_dropbox_piece_pool_s {
+    size_t size;                                  /* bytes of every buffer */
+    int count;                                    /* spare buffers held */
+    void *spare[ORVEL_DROPBOX_MAX_STREAMS + 2];
+} orvel_dropbox_piece_pool_t;
+/* A buffer of pool->size bytes: a spare one, or new; null when none can be had. */
+void *orvel_dropbox_piece_pool_take(orvel_dropbox_piece_pool_t *pool);
+/* Keeps `data` (may be null) for the next piece. */
+void orvel_dropbox_piece_pool_give(orvel_dropbox_piece_pool_t *pool, void *data);
+/* Gives every spare buffer back to the system. */
+void orvel_dropbox_piece_pool_release(orvel_dropbox_piece_pool_t *pool);
+
 /* The pieces of one transfer share the session handle: its credential, path
  * cache and change counter are touched under this lock (the host calls a
  * session's operations one at a time, but a parallel transfer runs pieces on

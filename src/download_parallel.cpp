@@ -26,7 +26,7 @@ namespace {
 constexpr uint64_t kFirstPieceMax = UINT64_C(4194304);
 
 struct orvel_l_dropbox_slot {
-    unsigned char *data = nullptr; // piece memory (orvel_dropbox_piece_alloc)
+    unsigned char *data = nullptr; // piece memory, from the transfer's pool
     size_t length = 0;  // bytes the piece asks for
     size_t filled = 0;  // bytes arrived (read and written under the shared lock)
     bool ready = false; // every byte there
@@ -50,6 +50,7 @@ struct orvel_l_dropbox_parallel {
     std::condition_variable changed;  // a piece taken, stored or handed over, or a failure
     std::condition_variable arrived;  // bytes arrived for a piece
     std::vector<orvel_l_dropbox_slot> slots;
+    orvel_dropbox_piece_pool_t pool{};  // memory of pieces handed over, for the next ones
     size_t next_fetch = 0;   // next piece a thread takes
     size_t next_deliver = 0; // next piece the client gets
     bool failed = false;
@@ -120,9 +121,10 @@ void orvel_l_dropbox_stream(orvel_l_dropbox_parallel *shared)
         orvel_l_dropbox_slot *slot = &shared->slots[k];
         const orvel_off_t offset = shared->start + static_cast<orvel_off_t>(k) * shared->piece;
         const orvel_off_t length = std::min(shared->piece, shared->end - offset);
-        unsigned char *data = static_cast<unsigned char *>(orvel_dropbox_piece_alloc(static_cast<size_t>(length)));
+        unsigned char *data;
         {
             std::lock_guard<std::mutex> lock(shared->mutex);
+            data = static_cast<unsigned char *>(orvel_dropbox_piece_pool_take(&shared->pool));
             slot->length = static_cast<size_t>(length);
             slot->data = data;
         }
@@ -230,7 +232,7 @@ orvel_result_t orvel_l_dropbox_deliver(orvel_l_dropbox_parallel *shared, orvel_d
             *done += static_cast<orvel_off_t>(n);
         }
         std::lock_guard<std::mutex> lock(shared->mutex);
-        orvel_dropbox_piece_free(slot->data, slot->length);
+        orvel_dropbox_piece_pool_give(&shared->pool, slot->data);
         slot->data = nullptr;
         shared->next_deliver = k + 1;
         shared->changed.notify_all();
@@ -254,6 +256,7 @@ orvel_result_t orvel_l_dropbox_fetch_pieces(orvel_dropbox_handle_t *handle, orve
     shared.count = static_cast<size_t>((end - start + shared.piece - 1) / shared.piece);
     shared.streams = static_cast<int>(std::min<size_t>(static_cast<size_t>(streams), shared.count));
     shared.slots.resize(shared.count);
+    shared.pool.size = static_cast<size_t>(shared.piece);
     ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "%zu pieces of %" PRId64 " bytes from offset %" PRId64 ", %d at a time\n",
                       shared.count, shared.piece, start, shared.streams);
 
@@ -272,7 +275,8 @@ orvel_result_t orvel_l_dropbox_fetch_pieces(orvel_dropbox_handle_t *handle, orve
     for (std::thread &thread : threads)
         thread.join();
     for (orvel_l_dropbox_slot &slot : shared.slots)
-        orvel_dropbox_piece_free(slot.data, slot.length);
+        orvel_dropbox_piece_pool_give(&shared.pool, slot.data);
+    orvel_dropbox_piece_pool_release(&shared.pool);
     return shared.failure;
 }
 
@@ -284,7 +288,7 @@ void *orvel_dropbox_piece_alloc(size_t length)
     // as the piece is done: the session's footprint follows the pieces in
     // flight, not the largest number it ever held.
     void *data = orvel_i_dropbox_syscalls.mmap(nullptr, length > 0 ? length : 1, PROT_READ | PROT_WRITE,
-                                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     return data != MAP_FAILED ? data : nullptr;
 }
 
@@ -292,6 +296,29 @@ void orvel_dropbox_piece_free(void *data, size_t length)
 {
     if (data != nullptr)
         orvel_i_dropbox_syscalls.munmap(data, length > 0 ? length : 1);
+}
+
+void *orvel_dropbox_piece_pool_take(orvel_dropbox_piece_pool_t *pool)
+{
+    if (pool->count > 0)
+        return pool->spare[--pool->count];
+    return orvel_dropbox_piece_alloc(pool->size);
+}
+
+void orvel_dropbox_piece_pool_give(orvel_dropbox_piece_pool_t *pool, void *data)
+{
+    if (data == nullptr)
+        return;
+    if (pool->count < static_cast<int>(sizeof pool->spare / sizeof pool->spare[0]))
+        pool->spare[pool->count++] = data;
+    else
+        orvel_dropbox_piece_free(data, pool->size);
+}
+
+void orvel_dropbox_piece_pool_release(orvel_dropbox_piece_pool_t *pool)
+{
+    while (pool->count > 0)
+        orvel_dropbox_piece_free(pool->spare[--pool->count], pool->size);
 }
 
 orvel_result_t orvel_dropbox_transfer_renew_token(orvel_dropbox_handle_t *handle, orvel_gfs_operation_t op)

@@ -24,8 +24,7 @@ namespace {
 struct orvel_l_dropbox_job {
     int32_t index = 0;       // piece number
     uint64_t offset = 0;     // file offset of its first byte
-    unsigned char *data = nullptr; // owned: orvel_dropbox_piece_alloc of `capacity` bytes
-    size_t capacity = 0;
+    unsigned char *data = nullptr; // owned: from the transfer's pool
     size_t length = 0;
 };
 
@@ -39,6 +38,7 @@ struct orvel_l_dropbox_appends {
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<orvel_l_dropbox_job> queue;
+    orvel_dropbox_piece_pool_t pool{};  // memory of pieces done, for the next ones
     int busy = 0;          // pieces queued or being appended
     bool reading_done = false;
     bool failed = false;
@@ -65,6 +65,13 @@ bool orvel_l_dropbox_mark_stored(orvel_dropbox_upload_session_t *upload, int32_t
 bool orvel_l_dropbox_is_stored(const orvel_dropbox_upload_session_t *upload, int32_t index)
 {
     return index < upload->stored_count && upload->stored[index] != 0;
+}
+
+// Keeps a piece's memory for the next piece.
+void orvel_l_dropbox_give(orvel_l_dropbox_appends *shared, unsigned char *data)
+{
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    orvel_dropbox_piece_pool_give(&shared->pool, data);
 }
 
 void orvel_l_dropbox_fail(orvel_l_dropbox_appends *shared, orvel_result_t result)
@@ -118,7 +125,7 @@ void orvel_l_dropbox_appender(orvel_l_dropbox_appends *shared)
             shared->queue.pop_front();
         }
         orvel_result_t result = orvel_l_dropbox_append(shared, job, false);
-        orvel_dropbox_piece_free(job.data, job.capacity);
+        orvel_l_dropbox_give(shared, job.data);
         std::lock_guard<std::mutex> lock(shared->mutex);
         shared->busy--;
         if (result != ORVEL_SUCCESS)
@@ -154,8 +161,10 @@ orvel_result_t orvel_l_dropbox_read_pieces(orvel_l_dropbox_appends *shared, orve
         orvel_l_dropbox_job job;
         job.index = index;
         job.offset = pos;
-        job.capacity = piece_size;
-        job.data = static_cast<unsigned char *>(orvel_dropbox_piece_alloc(piece_size));
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            job.data = static_cast<unsigned char *>(orvel_dropbox_piece_pool_take(&shared->pool));
+        }
         if (job.data == nullptr)
             return orvel_dropbox_error_system_malloc();
         if (!prefix_used) {
@@ -193,7 +202,7 @@ orvel_result_t orvel_l_dropbox_read_pieces(orvel_l_dropbox_appends *shared, orve
             result = orvel_dropbox_upload_short_data(result, info->pathname, static_cast<int64_t>(end),
                                                      static_cast<int64_t>(expected));
         if (result != ORVEL_SUCCESS) {
-            orvel_dropbox_piece_free(job.data, job.capacity);
+            orvel_l_dropbox_give(shared, job.data);
             return result;
         }
         pos = end;
@@ -203,23 +212,23 @@ orvel_result_t orvel_l_dropbox_read_pieces(orvel_l_dropbox_appends *shared, orve
             // The last piece: closes the session once every other is stored.
             shared->changed.wait(lock, [shared] { return shared->failed || shared->busy == 0; });
             if (shared->failed) {
-                orvel_dropbox_piece_free(job.data, job.capacity);
+                orvel_dropbox_piece_pool_give(&shared->pool, job.data);
                 return ORVEL_SUCCESS;
             }
             lock.unlock();
             result = orvel_l_dropbox_append(shared, job, true);
-            orvel_dropbox_piece_free(job.data, job.capacity);
+            orvel_l_dropbox_give(shared, job.data);
             if (result == ORVEL_SUCCESS)
                 *end_out = end;
             return result;
         }
         if (orvel_l_dropbox_is_stored(upload, index)) {
             // Appended by an earlier attempt of this transfer: read past.
-            orvel_dropbox_piece_free(job.data, job.capacity);
+            orvel_dropbox_piece_pool_give(&shared->pool, job.data);
             continue;
         }
         if (!orvel_l_dropbox_mark_stored(upload, index, 0)) {
-            orvel_dropbox_piece_free(job.data, job.capacity);
+            orvel_dropbox_piece_pool_give(&shared->pool, job.data);
             return orvel_dropbox_error_system_malloc();
         }
         shared->queue.push_back(job);
@@ -275,6 +284,7 @@ orvel_result_t orvel_dropbox_upload_parallel(orvel_gfs_operation_t op, orvel_dro
     shared.op = op;
     shared.upload = upload;
     shared.streams = orvel_i_dropbox_transfer_streams > 1 ? orvel_i_dropbox_transfer_streams : 1;
+    shared.pool.size = upload->part_size;
     std::vector<std::thread> threads;
     for (int i = 0; i < shared.streams; i++) {
         try {
@@ -298,7 +308,8 @@ orvel_result_t orvel_dropbox_upload_parallel(orvel_gfs_operation_t op, orvel_dro
     for (std::thread &thread : threads)
         thread.join();
     for (orvel_l_dropbox_job &job : shared.queue)
-        orvel_dropbox_piece_free(job.data, job.capacity);
+        orvel_dropbox_piece_pool_give(&shared.pool, job.data);
+    orvel_dropbox_piece_pool_release(&shared.pool);
     if (result == ORVEL_SUCCESS) {
         result = shared.failure;
     } else {

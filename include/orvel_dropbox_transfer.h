@@ -102,7 +102,8 @@ orvel_result_t orvel_dropbox_download_piece(orvel_dropbox_handle_t *handle, orve
 
 /*
  * A byte range of the file (as a piece: length -1 = to the end), delivered in
- * order to the host's data channel of `op` or, when `op` is null, to `sink`.
+ * order to the host's data channel of `op` or, when `sink` is not null, to
+ * `sink` (`op` is then the operation the token is renewed for).
  * A range of at least orvel_i_dropbox_single_stream_below bytes (by the known
  * size) with more than one stream configured is fetched as pieces on several
  * connections at once: the first alone (its reply names the revision every

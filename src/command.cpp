@@ -310,7 +310,7 @@ orvel_result_t orvel_l_dropbox_cksm_download(orvel_dropbox_handle_t *handle, con
     orvel_result_t result = orvel_dropbox_download_init(&file, record->id);
     if (result == ORVEL_SUCCESS) {
         file.expected_size = record->size;
-        result = orvel_dropbox_download_range(handle, &file, nullptr, info->cksm_offset, info->cksm_length,
+        result = orvel_dropbox_download_range(handle, &file, state->op, info->cksm_offset, info->cksm_length,
                                               orvel_i_dropbox_cksm_cb, state, nullptr);
     }
     orvel_dropbox_download_release(&file);

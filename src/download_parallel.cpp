@@ -221,7 +221,7 @@ orvel_result_t orvel_l_dropbox_deliver(orvel_l_dropbox_parallel *shared, orvel_d
                 data = slot->data + handed;
             }
             orvel_result_t result =
-                shared->op != nullptr
+                sink == nullptr
                     ? orvel_l_dropbox_channel_write(shared->op, data, n, offset + static_cast<orvel_off_t>(handed))
                     : sink(sink_arg, data, n);
             if (result != ORVEL_SUCCESS) {
@@ -347,7 +347,7 @@ orvel_result_t orvel_dropbox_download_range(orvel_dropbox_handle_t *handle, orve
     first.file = file;
     first.offset = offset;
     first.length = length;
-    first.op = op;
+    first.op = sink == nullptr ? op : nullptr;
     first.sink = sink;
     first.sink_arg = sink_arg;
     if (parallel)

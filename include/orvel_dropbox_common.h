@@ -141,6 +141,9 @@ typedef struct orvel_dropbox_upload_session_s {
                             arrives, num_parts counts those appended, total_size is 0 until closed */
     bool closed;         /* every byte is appended and the session closed: only the commit remains */
     char content_hash[65]; /* once closed: content hash of all the bytes appended, "" when unknown */
+    bool parallel;       /* appended in pieces of part_size, several at once: `stored` says which */
+    unsigned char *stored; /* parallel: one byte per piece, non-zero once appended (owned) */
+    int32_t stored_count;  /* parallel: entries of `stored` */
 } orvel_dropbox_upload_session_t;
 
 /* --------------------------------------------------------- retry state */

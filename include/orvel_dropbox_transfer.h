@@ -12,6 +12,50 @@
 extern "C" {
 #endif
 
+/* ------------------------------------------------------- parallel transfers */
+
+/* How large transfers are split (storage policy "transfer_streams",
+ * "single_stream_below_mib", "piece_size_mib"): up to `streams` pieces of
+ * `piece_size` bytes move at once, each over a connection of its own, so
+ * that memory stays within streams x piece size. Transfers smaller than
+ * `single_stream_below` bytes, and every transfer when streams is 1, take
+ * the single-stream roads. */
+extern int32_t orvel_i_dropbox_transfer_streams;    /* 4 */
+extern uint64_t orvel_i_dropbox_single_stream_below; /* 32 MiB */
+extern uint64_t orvel_i_dropbox_piece_size;          /* 20 MiB: 4 MiB blocks, divides the 100 MiB part */
+#define ORVEL_DROPBOX_MAX_STREAMS 16
+#define ORVEL_DROPBOX_MAX_STREAMS_TEXT "16"
+
+/* Memory of one piece (a mapping of its own, returned to the system when
+ * freed); null when none can be had. */
+void *orvel_dropbox_piece_alloc(size_t length);
+void orvel_dropbox_piece_free(void *data, size_t length);
+
+/* The piece memory of one transfer, kept for the next piece instead of being
+ * given back: touching fresh memory costs a page fault per page, more than
+ * the copy into it. The caller serialises the calls. */
+typedef struct orvel_dropbox_piece_pool_s {
+    size_t size;                                  /* bytes of every buffer */
+    int count;                                    /* spare buffers held */
+    void *spare[ORVEL_DROPBOX_MAX_STREAMS + 2];
+} orvel_dropbox_piece_pool_t;
+/* A buffer of pool->size bytes: a spare one, or new; null when none can be had. */
+void *orvel_dropbox_piece_pool_take(orvel_dropbox_piece_pool_t *pool);
+/* Keeps `data` (may be null) for the next piece. */
+void orvel_dropbox_piece_pool_give(orvel_dropbox_piece_pool_t *pool, void *data);
+/* Gives every spare buffer back to the system. */
+void orvel_dropbox_piece_pool_release(orvel_dropbox_piece_pool_t *pool);
+
+/* The pieces of one transfer share the session handle: its credential, path
+ * cache and change counter are touched under this lock (the host calls a
+ * session's operations one at a time, but a parallel transfer runs pieces on
+ * threads of its own). */
+void orvel_dropbox_shared_lock(void);
+void orvel_dropbox_shared_unlock(void);
+/* Between the pieces of a long transfer: renews the access token through
+ * "renew-creds" when it is about to expire, under the shared lock. */
+orvel_result_t orvel_dropbox_transfer_renew_token(orvel_dropbox_handle_t *handle, orvel_gfs_operation_t op);
+
 /* -------------------------------------------------------------- downloads */
 
 /* The file a download reads. The first reply names the revision it came
@@ -22,6 +66,7 @@ typedef struct orvel_dropbox_download_s {
     char *id;      /* the file's id, which names it until its revision is known (owned) */
     char *rev;     /* the revision the transfer reads (owned), null until a reply names it */
     uint64_t size; /* that revision's size in bytes, once rev is set */
+    uint64_t expected_size; /* the size the path cache knows: decides whether pieces pay */
 } orvel_dropbox_download_t;
 
 /* Sets up `file` for the file with id `id`; the system error naming "malloc"
@@ -54,6 +99,23 @@ typedef struct orvel_dropbox_download_piece_s {
  * A revision that cannot be read any more fails with 451 FILE_CHANGED.
  */
 orvel_result_t orvel_dropbox_download_piece(orvel_dropbox_handle_t *handle, orvel_dropbox_download_piece_t *piece);
+
+/*
+ * A byte range of the file (as a piece: length -1 = to the end), delivered in
+ * order to the host's data channel of `op` or, when `sink` is not null, to
+ * `sink` (`op` is then the operation the token is renewed for).
+ * A range of at least orvel_i_dropbox_single_stream_below bytes (by the known
+ * size) with more than one stream configured is fetched as pieces on several
+ * connections at once: the first alone (its reply names the revision every
+ * later piece asks for), then up to `streams` at a time, each repeated on its
+ * own from where it stopped. Any failure fails the range once; the bytes of
+ * pieces after a failed one are never delivered. *done_out (may be null):
+ * bytes delivered.
+ */
+orvel_result_t orvel_dropbox_download_range(orvel_dropbox_handle_t *handle, orvel_dropbox_download_t *file,
+                                            orvel_gfs_operation_t op, orvel_off_t offset, orvel_off_t length,
+                                            orvel_dsi_rest_data_read_t sink, void *sink_arg,
+                                            orvel_off_t *done_out);
 
 /* ------------------------------------------------------------ content hash */
 
@@ -149,6 +211,31 @@ orvel_result_t orvel_dropbox_upload_session_recommit(orvel_gfs_operation_t op, o
                                                      orvel_gfs_transfer_info_t *info,
                                                      orvel_dropbox_path_info_t *parent,
                                                      orvel_dropbox_upload_session_t *upload, orvel_off_t offset);
+
+/*
+ * Parallel appends to the concurrent upload session `upload` (opened by the
+ * caller, or found for a restarted transfer): the client's stream from
+ * `offset` (a piece boundary below which every piece is stored) is read in
+ * pieces of the record's piece size, each appended with its content hash
+ * while up to `streams` appends are in flight. Pieces the record marks
+ * stored are read past, not sent again. The last piece, which closes the
+ * session, goes only after the end of the data is confirmed and every other
+ * piece is stored. `prefix` (may be null) holds the first bytes of the
+ * stream, already read (with the byte read ahead). `hasher` (may be null)
+ * gets every byte from `offset` on, in order. An announced size (the
+ * record's total size unless `size_unknown`) must be met exactly. On success
+ * the record is closed with the file's size.
+ */
+orvel_result_t orvel_dropbox_upload_parallel(orvel_gfs_operation_t op, orvel_dropbox_handle_t *handle,
+                                             orvel_gfs_transfer_info_t *info, orvel_dropbox_upload_session_t *upload,
+                                             orvel_off_t offset, const struct orvel_dropbox_upload_piece_s *prefix,
+                                             orvel_dropbox_hasher_t *hasher);
+/* Turns a freshly opened session record into one of parallel pieces of
+ * orvel_i_dropbox_piece_size; false when out of memory. */
+bool orvel_dropbox_upload_parallel_prepare(orvel_dropbox_upload_session_t *upload);
+/* Where a restarted transfer of a parallel session goes on: the end of its
+ * stored prefix of pieces (its size, once closed). */
+uint64_t orvel_dropbox_upload_parallel_resume_at(const orvel_dropbox_upload_session_t *upload);
 
 /* Whether a file is at `path` now (as the session's path cache knows after
  * resolving it): what an undone upload restores. */

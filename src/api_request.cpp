@@ -2,13 +2,14 @@
 // headers, a bounded series of attempts paced through the shared retry
 // state, and translation of error replies. The endpoints are data; one
 // function runs them all.
-#include "orvel_dropbox_common.h"
+#include "orvel_dropbox_transfer.h"
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <time.h>
 
@@ -73,6 +74,10 @@ char *orvel_dropbox_args_text(json_t *args)
 
 namespace {
 
+// Guards what the pieces of one parallel transfer share in the session
+// handle: the credential, the path cache and the change counter.
+std::mutex orvel_l_dropbox_shared_mutex;
+
 void orvel_l_dropbox_sleep_seconds(uint64_t seconds)
 {
     struct timespec wait = {(time_t)seconds, 0};
@@ -126,6 +131,16 @@ bool orvel_l_dropbox_header_safe(const char *text)
 
 } // namespace
 
+void orvel_dropbox_shared_lock(void)
+{
+    orvel_l_dropbox_shared_mutex.lock();
+}
+
+void orvel_dropbox_shared_unlock(void)
+{
+    orvel_l_dropbox_shared_mutex.unlock();
+}
+
 orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_dropbox_api_call_t *call,
                                       json_t **reply_json, orvel_dsi_rest_response_arg_t *response)
 {
@@ -150,21 +165,26 @@ orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_drop
     if (reply_json != nullptr) {
         *reply_json = nullptr;
     }
-    if (handle->access_token == nullptr || handle->root_namespace_id == nullptr) {
-        result = orvel_error_put(orvel_gfs_ftp_response_error_construct(
-            nullptr, nullptr, 550, "PERMISSION_DENIED", "%s%s", "GridFTP-Error: ", "no access token"));
+    {
+        // The pieces of a parallel transfer renew the token between them.
+        std::lock_guard<std::mutex> lock(orvel_l_dropbox_shared_mutex);
+        if (handle->access_token == nullptr || handle->root_namespace_id == nullptr) {
+            result = orvel_error_put(orvel_gfs_ftp_response_error_construct(
+                nullptr, nullptr, 550, "PERMISSION_DENIED", "%s%s", "GridFTP-Error: ", "no access token"));
+        } else if (!orvel_l_dropbox_header_safe(handle->access_token) ||
+                   !orvel_l_dropbox_header_safe(handle->root_namespace_id)) {
+            result = orvel_error_put(orvel_gfs_ftp_response_error_construct(
+                nullptr, nullptr, 500, "INTERNAL_ERROR", "%s%s", "GridFTP-Error: ",
+                "the credential holds control characters that cannot be sent in a request header"));
+        } else {
+            authorization = std::string("Bearer ") + handle->access_token;
+            path_root = std::string("{\".tag\": \"root\", \"root\": \"") + handle->root_namespace_id + "\"}";
+        }
+    }
+    if (result != ORVEL_SUCCESS) {
         ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
         return result;
     }
-    if (!orvel_l_dropbox_header_safe(handle->access_token) || !orvel_l_dropbox_header_safe(handle->root_namespace_id)) {
-        result = orvel_error_put(orvel_gfs_ftp_response_error_construct(
-            nullptr, nullptr, 500, "INTERNAL_ERROR", "%s%s", "GridFTP-Error: ",
-            "the credential holds control characters that cannot be sent in a request header"));
-        ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
-        return result;
-    }
-    authorization = std::string("Bearer ") + handle->access_token;
-    path_root = std::string("{\".tag\": \"root\", \"root\": \"") + handle->root_namespace_id + "\"}";
     uri = std::string(endpoint->host == ORVEL_DROPBOX_HOST_CONTENT ? orvel_i_dropbox_content_host
                                                                    : orvel_i_dropbox_api_host) +
           endpoint->path;
@@ -294,7 +314,10 @@ orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_drop
         result = ORVEL_SUCCESS;
     }
 
-    orvel_dropbox_call_finished(handle, call, &result);
+    {
+        std::lock_guard<std::mutex> lock(orvel_l_dropbox_shared_mutex);
+        orvel_dropbox_call_finished(handle, call, &result);
+    }
     if (reply_json != nullptr && json_sink) {
         *reply_json = json;
     } else {

@@ -300,21 +300,18 @@ struct orvel_i_dropbox_cksm_state_t {
     orvel_gfs_checksum_state_t ctx; /* the host's digest context */
 };
 
-// The range asked for, downloaded as one piece into the digest: a repeated
-// attempt continues where the bytes stopped, so each byte is digested once.
+// The range asked for, downloaded into the digest in order (a large one as
+// parallel pieces): a repeated attempt continues where the bytes stopped, so
+// each byte is digested once.
 orvel_result_t orvel_l_dropbox_cksm_download(orvel_dropbox_handle_t *handle, const orvel_dropbox_path_info_t *record,
                                              const orvel_gfs_command_info_t *info, orvel_i_dropbox_cksm_state_t *state)
 {
     orvel_dropbox_download_t file{};
     orvel_result_t result = orvel_dropbox_download_init(&file, record->id);
     if (result == ORVEL_SUCCESS) {
-        orvel_dropbox_download_piece_t piece{};
-        piece.file = &file;
-        piece.offset = info->cksm_offset;
-        piece.length = info->cksm_length;
-        piece.sink = orvel_i_dropbox_cksm_cb;
-        piece.sink_arg = state;
-        result = orvel_dropbox_download_piece(handle, &piece);
+        file.expected_size = record->size;
+        result = orvel_dropbox_download_range(handle, &file, state->op, info->cksm_offset, info->cksm_length,
+                                              orvel_i_dropbox_cksm_cb, state, nullptr);
     }
     orvel_dropbox_download_release(&file);
     return result;

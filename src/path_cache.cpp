@@ -440,6 +440,7 @@ void orvel_dropbox_upload_session_free(orvel_dropbox_upload_session_t *info)
     orvel_dropbox_free(info->name);
     orvel_dropbox_free(info->id);
     orvel_dropbox_free(info->modtime);
+    orvel_dropbox_free(info->stored);
     orvel_dropbox_free(info);
 }
 

@@ -5,12 +5,17 @@
 #include "orvel_dropbox_common.h"
 
 #include <cerrno>
+#include <mutex>
 #include <sys/time.h>
 #include <time.h>
 
 static_assert(sizeof(struct orvel_dropbox_retry_shared_s) == 24, "state file layout");
 
 namespace {
+
+// The record lock separates processes, not the threads of one process: the
+// pieces of a parallel transfer take their turns here first.
+std::mutex orvel_l_dropbox_pacing_mutex;
 
 // Sleeps the full time, also across signals.
 void orvel_l_dropbox_sleep_us(uint64_t microseconds)
@@ -127,6 +132,7 @@ void orvel_i_dropbox_retry_state_destroy(orvel_dropbox_retry_t *retry_state)
 void orvel_i_dropbox_retry_delay(uint64_t retry_after, orvel_dropbox_retry_t *retry_state)
 {
     ORVEL_DROPBOX_TRACE_ENTER();
+    std::lock_guard<std::mutex> turn(orvel_l_dropbox_pacing_mutex);
     if (retry_after != 0) {
         uint64_t limit = orvel_i_dropbox_max_delay > 0 ? (uint64_t)orvel_i_dropbox_max_delay : 0;
         uint64_t wait = retry_after < limit ? retry_after : limit;

@@ -1,7 +1,7 @@
-// The send slot (retrieve): each byte range the host asks for is one piece of
-// the download, whose bytes the REST library writes straight into the host's
-// data channel at their offsets. All ranges of a transfer read the revision
-// of the file that its first reply came from.
+// The send slot (retrieve): each byte range the host asks for is downloaded
+// into the host's data channel at its offsets, a large one as pieces over
+// several connections at once (download_parallel.cpp). All ranges of a
+// transfer read the revision of the file that its first reply came from.
 #include "orvel_dropbox_transfer.h"
 
 #include <cinttypes>
@@ -27,12 +27,7 @@ orvel_result_t orvel_l_dropbox_send_ranges(orvel_gfs_operation_t op, orvel_dropb
         }
 
         ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "range offset=%" PRId64 " length=%" PRId64 "\n", start, count);
-        orvel_dropbox_download_piece_t piece{};
-        piece.file = file;
-        piece.offset = start;
-        piece.length = count;
-        piece.op = op;
-        result = orvel_dropbox_download_piece(handle, &piece);
+        result = orvel_dropbox_download_range(handle, file, op, start, count, nullptr, nullptr, nullptr);
         if (result != ORVEL_SUCCESS || count == -1)
             break;
     }
@@ -55,6 +50,7 @@ extern "C" void orvel_i_dropbox_send(orvel_gfs_operation_t op, orvel_gfs_transfe
     if (result == ORVEL_SUCCESS)
         result = orvel_dropbox_download_init(&file, entry->id);
     if (result == ORVEL_SUCCESS) {
+        file.expected_size = entry->size;
         orvel_gridftp_server_begin_transfer(op, 0, nullptr);
         result = orvel_l_dropbox_send_ranges(op, handle, &file);
     }

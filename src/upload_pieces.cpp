@@ -65,7 +65,9 @@ orvel_result_t orvel_l_dropbox_find_resumed(orvel_dropbox_handle_t *handle, orve
     if (!upload->size_unknown)
         return orvel_dropbox_upload_append_not_supported("the interrupted upload of this file announced its size: "
                                                          "announce it again (ALLO)");
-    const uint64_t at = upload->closed ? upload->total_size : upload->num_parts * upload->part_size;
+    const uint64_t at = upload->parallel ? orvel_dropbox_upload_parallel_resume_at(upload)
+                        : upload->closed ? upload->total_size
+                                         : upload->num_parts * upload->part_size;
     if (static_cast<uint64_t>(offset) != at) {
         std::snprintf(why, sizeof why, "the interrupted upload of this file continues at offset %" PRIu64, at);
         return orvel_dropbox_upload_append_not_supported(why);
@@ -208,6 +210,12 @@ extern "C" orvel_result_t orvel_i_dropbox_recv_unannounced(orvel_gfs_operation_t
         result = orvel_dropbox_upload_session_recommit(op, handle, info, parent, upload, offset);
         goto out;
     }
+    if (upload != nullptr && upload->parallel) {
+        result = orvel_dropbox_upload_parallel(op, handle, info, upload, offset, nullptr, nullptr);
+        if (result == ORVEL_SUCCESS)
+            result = orvel_dropbox_upload_session_commit(handle, info, parent, upload, replaces);
+        goto out;
+    }
 
     result = orvel_dropbox_upload_piece_init(&piece, static_cast<uint64_t>(offset));
     if (result == ORVEL_SUCCESS)
@@ -230,6 +238,20 @@ extern "C" orvel_result_t orvel_i_dropbox_recv_unannounced(orvel_gfs_operation_t
         // Only a transfer that sends every byte can be checked against the
         // service's hash of the whole file.
         hasher = orvel_dropbox_hasher_start();
+        if (orvel_i_dropbox_transfer_streams > 1) {
+            // Several pieces at once, the one read so far first.
+            result = orvel_dropbox_upload_parallel_prepare(upload)
+                         ? orvel_dropbox_upload_parallel(op, handle, info, upload, offset, &piece, hasher)
+                         : orvel_dropbox_error_system_malloc();
+            computed = orvel_dropbox_hasher_finish(hasher);
+            hasher = nullptr;
+            if (result != ORVEL_SUCCESS)
+                goto out;
+            std::snprintf(upload->content_hash, sizeof upload->content_hash, "%s",
+                          computed != nullptr ? computed : "");
+            result = orvel_dropbox_upload_session_commit(handle, info, parent, upload, replaces);
+            goto out;
+        }
         orvel_dropbox_hasher_tap(hasher, piece.data, piece.length);
     }
     result = orvel_l_dropbox_append_pieces(op, handle, upload, &piece, hasher);

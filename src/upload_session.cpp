@@ -91,6 +91,34 @@ orvel_result_t orvel_l_dropbox_append_parts(orvel_gfs_operation_t op, orvel_drop
     return result;
 }
 
+// The commit. Its body is empty, so it is safe to repeat: while the service
+// answers that writes contend for the namespace (429
+// too_many_write_operations), the commit waits as asked and tries again,
+// until the waits add up to the longest back-off.
+orvel_result_t orvel_l_dropbox_finish(orvel_dropbox_handle_t *handle, orvel_dropbox_api_call_t *call, json_t **reply)
+{
+    uint64_t waited = 0;
+    const uint64_t limit = orvel_i_dropbox_max_delay > 0 ? static_cast<uint64_t>(orvel_i_dropbox_max_delay) : 0;
+    for (;;) {
+        orvel_dsi_rest_response_arg_t response{};
+        orvel_result_t result = orvel_dropbox_api_call(handle, call, reply, &response);
+        const char *retry_after = response.desired_headers.count > 0 ? response.desired_headers.key_value[0].value
+                                                                     : nullptr;
+        const uint64_t wait = retry_after != nullptr ? std::strtoull(retry_after, nullptr, 10) : 0;
+        const bool contended = result != ORVEL_SUCCESS && response.response_code == 429 && wait > 0 &&
+                               waited + wait <= limit;
+        orvel_dsi_rest_response_arg_clear(&response);
+        if (!contended)
+            return result;
+        ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_INFO, "commit refused while writes contend; again in %" PRIu64 " s\n", wait);
+        orvel_error_discard(result);
+        json_decref(*reply);
+        *reply = nullptr;
+        orvel_i_dropbox_retry_delay(wait, &handle->retry_state);
+        waited += wait;
+    }
+}
+
 } // namespace
 
 extern "C" orvel_result_t orvel_dropbox_upload_session_parse(json_t *json, orvel_dropbox_upload_session_t *upload)
@@ -214,7 +242,7 @@ orvel_result_t orvel_dropbox_upload_session_commit(orvel_dropbox_handle_t *handl
     }
     call.endpoint = &orvel_i_dropbox_ep_upload_session_finish;
     call.args = args;
-    result = orvel_dropbox_api_call(handle, &call, &reply, nullptr);
+    result = orvel_l_dropbox_finish(handle, &call, &reply);
     if (result != ORVEL_SUCCESS) {
         ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_INFO, "commit of %s failed; a restart at offset %" PRIu64 " repeats it\n",
                           upload->name, upload->total_size);
@@ -269,6 +297,13 @@ extern "C" orvel_result_t orvel_i_dropbox_recv_chunked(orvel_gfs_operation_t op,
         result = orvel_dropbox_upload_session_open(handle, info, modtime, false, &upload);
         if (result != ORVEL_SUCCESS)
             goto out;
+        // A large file goes up in pieces, several at once.
+        if (orvel_i_dropbox_transfer_streams > 1 &&
+            static_cast<uint64_t>(info->alloc_size) >= orvel_i_dropbox_single_stream_below &&
+            !orvel_dropbox_upload_parallel_prepare(upload)) {
+            result = orvel_dropbox_error_system_malloc();
+            goto out;
+        }
     } else {
         upload = orvel_dropbox_upload_state_query(&handle->upload_state, info->pathname);
         if (upload == nullptr) {
@@ -305,7 +340,17 @@ extern "C" orvel_result_t orvel_i_dropbox_recv_chunked(orvel_gfs_operation_t op,
         goto out;
     }
 
-    result = orvel_l_dropbox_append_parts(op, handle, info, upload, offset);
+    if (upload->parallel) {
+        // Only a transfer that sends every byte can be checked against the
+        // service's hash of the whole file.
+        orvel_dropbox_hasher_t *hasher = offset == 0 ? orvel_dropbox_hasher_start() : nullptr;
+        result = orvel_dropbox_upload_parallel(op, handle, info, upload, offset, nullptr, hasher);
+        char *computed = orvel_dropbox_hasher_finish(hasher);
+        std::snprintf(upload->content_hash, sizeof upload->content_hash, "%s", computed != nullptr ? computed : "");
+        orvel_dropbox_free(computed);
+    } else {
+        result = orvel_l_dropbox_append_parts(op, handle, info, upload, offset);
+    }
     if (result == ORVEL_SUCCESS)
         result = orvel_dropbox_upload_session_commit(handle, info, parent, upload, replaces);
 

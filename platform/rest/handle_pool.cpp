@@ -9,7 +9,8 @@
 namespace orvel::rest {
 namespace {
 
-constexpr size_t kMaxIdleHandles = 8;
+// Enough for the connections of a transfer split into parallel streams.
+constexpr size_t kMaxIdleHandles = 20;
 
 std::mutex pool_mutex;
 std::vector<CURL *> idle_handles;

@@ -7,6 +7,7 @@
 #include "emulator_fixture.hpp"
 #include "home_override.hpp"
 #include "orvel_dropbox_common.h"
+#include "orvel_dropbox_transfer.h"
 #include "orvel_host.hpp"
 
 #include <gtest/gtest.h>
@@ -50,6 +51,9 @@ protected:
         emu_->use_for_rest();
         saved_timeout_ = orvel_i_dropbox_progress_timeout_ms;
         saved_max_age_ = orvel_i_dropbox_metadata_max_age_ms;
+        saved_streams_ = orvel_i_dropbox_transfer_streams;
+        saved_single_below_ = orvel_i_dropbox_single_stream_below;
+        saved_piece_ = orvel_i_dropbox_piece_size;
         held_errors_ = orvel_error_held_count();
         // No waiting on pacing in tests.
         orvel_i_dropbox_api_per_second = 1000;
@@ -59,6 +63,9 @@ protected:
         session_.reset();
         orvel_i_dropbox_progress_timeout_ms = saved_timeout_;
         orvel_i_dropbox_metadata_max_age_ms = saved_max_age_;
+        orvel_i_dropbox_transfer_streams = saved_streams_;
+        orvel_i_dropbox_single_stream_below = saved_single_below_;
+        orvel_i_dropbox_piece_size = saved_piece_;
         emu_.reset();
         // Every error reached the host or was discarded: none piles up.
         EXPECT_EQ(orvel_error_held_count(), held_errors_);
@@ -181,6 +188,9 @@ protected:
     std::unique_ptr<host::Session> session_;
     int32_t saved_timeout_ = 30000;
     int32_t saved_max_age_ = 5000;
+    int32_t saved_streams_ = 4;
+    uint64_t saved_single_below_ = 0;
+    uint64_t saved_piece_ = 0;
     size_t held_errors_ = 0;
 };
 

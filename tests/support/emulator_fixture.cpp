@@ -374,6 +374,19 @@ void Emulator::set_rate_limit(int per_second) const
     control("POST", "/__emulator/rate_limit", "{\"per_second\": " + std::to_string(per_second) + "}");
 }
 
+void Emulator::set_link(int latency_ms, int64_t bytes_per_second) const
+{
+    control("POST", "/__emulator/link",
+            "{\"latency_ms\": " + std::to_string(latency_ms) + ", \"bytes_per_second\": " +
+                std::to_string(bytes_per_second) + "}");
+}
+
+void Emulator::set_write_contention(int hold_ms, int retry_after) const
+{
+    control("POST", "/__emulator/write_contention",
+            "{\"hold_ms\": " + std::to_string(hold_ms) + ", \"retry_after\": " + std::to_string(retry_after) + "}");
+}
+
 std::vector<json_t *> Emulator::log_entries(const std::string &endpoint_path) const
 {
     std::vector<json_t *> out;

@@ -54,6 +54,11 @@ public:
     void add_fault(const std::string &rule_json) const; // POST /__emulator/faults
     void clear_faults() const;               // DELETE /__emulator/faults
     void set_rate_limit(int per_second) const;
+    // A far-away service: one-way delay and per-connection byte rate (0 = off).
+    void set_link(int latency_ms, int64_t bytes_per_second) const;
+    // Commits into one namespace within hold_ms of each other get 429
+    // too_many_write_operations with this Retry-After (0 = off).
+    void set_write_contention(int hold_ms, int retry_after) const;
     // Convenience: the log's entries whose "path" equals `endpoint_path`.
     std::vector<json_t *> log_entries(const std::string &endpoint_path) const; // caller decrefs each
     size_t count_requests(const std::string &endpoint_path) const;

@@ -1,6 +1,7 @@
 // Path templates, the credential (loading, expiry conversion, renewal), the
 // storage policy and session start, through the host library's driver.
 #include "dropbox_core_support.hpp"
+#include "orvel_dropbox_transfer.h"
 #include "orvel_host.hpp"
 
 #include <gtest/gtest.h>
@@ -395,4 +396,30 @@ TEST_F(DropboxConfig, PolicyParsing)
     EXPECT_NE(r, ORVEL_SUCCESS);
     orvel_error_discard(r);
     EXPECT_EQ(orvel_i_dropbox_metadata_max_age_ms, 0);
+}
+
+TEST_F(DropboxConfig, TransferSettings)
+{
+    uint32_t rate = 20;
+    const int32_t streams = orvel_i_dropbox_transfer_streams;
+    const uint64_t below = orvel_i_dropbox_single_stream_below;
+    const uint64_t piece = orvel_i_dropbox_piece_size;
+    EXPECT_EQ(orvel_dropbox_config_parse_json(
+                  R"({"transfer_streams": 8, "single_stream_below_mib": 0.5, "piece_size_mib": 100})", &rate),
+              ORVEL_SUCCESS);
+    EXPECT_EQ(orvel_i_dropbox_transfer_streams, 8);
+    EXPECT_EQ(orvel_i_dropbox_single_stream_below, 524288u);
+    EXPECT_EQ(orvel_i_dropbox_piece_size, 104857600u);
+    // Upload pieces are whole 4 MiB blocks that divide the 100 MiB part.
+    for (const char *bad : {R"({"piece_size_mib": 8})", R"({"piece_size_mib": 3})", R"({"transfer_streams": 17})",
+                            R"({"transfer_streams": "4"})", R"({"transfer_streams": 2, "piece_size_mib": 25})"}) {
+        orvel_result_t r = orvel_dropbox_config_parse_json(bad, &rate);
+        EXPECT_NE(r, ORVEL_SUCCESS) << bad;
+        orvel_error_discard(r);
+    }
+    EXPECT_EQ(orvel_i_dropbox_transfer_streams, 8);
+    EXPECT_EQ(orvel_i_dropbox_piece_size, 104857600u);
+    orvel_i_dropbox_transfer_streams = streams;
+    orvel_i_dropbox_single_stream_below = below;
+    orvel_i_dropbox_piece_size = piece;
 }

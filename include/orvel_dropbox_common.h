@@ -5,7 +5,7 @@
 #ifndef ORVEL_DROPBOX_COMMON_H
 #define ORVEL_DROPBOX_COMMON_H
 
-#include "orvel_common.h"
+#include "orvel_runtime.h"
 #include "orvel_dsi_rest.h"
 #include "orvel_gridftp_server.h"
 

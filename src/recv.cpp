@@ -7,6 +7,7 @@
 // files of unannounced size in pieces (upload_pieces.cpp). Every road checks
 // the content hash of the stored file against the bytes sent
 // (upload_verify.cpp).
+#include "orvel_common.h"
 #include "orvel_dropbox_transfer.h"
 
 #include <cinttypes>

@@ -1,6 +1,7 @@
 // The debug log: line prefixes, level names, timestamps, thread ids, the
 // level filter and the error exit line; module activation.
 #include "dropbox_core_support.hpp"
+#include "orvel_common.h"
 #include "orvel_host.hpp"
 
 #include <gtest/gtest.h>

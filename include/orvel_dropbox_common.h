@@ -341,6 +341,10 @@ const char *orvel_dropbox_error_get_info(orvel_object_t *error, const char *key)
 orvel_result_t orvel_dropbox_error_path_not_found(const char *path);   /* 550 PATH_NOT_FOUND, quoted path */
 orvel_result_t orvel_dropbox_error_team_root(void);                    /* 550 PERMISSION_DENIED, team root */
 orvel_result_t orvel_dropbox_error_system_malloc(void);                /* "System error%s%s", " in ", "malloc" */
+/* A generic error carrying `message` and the source location given;
+ * ORVEL_DROPBOX_ERROR_GENERIC gives the caller's. */
+orvel_result_t orvel_dropbox_error_generic(const char *file, const char *func, int line, const char *message);
+#define ORVEL_DROPBOX_ERROR_GENERIC(message) orvel_dropbox_error_generic(__FILE__, __func__, __LINE__, (message))
 
 /* ---------------------------------------------------- response translation */
 

@@ -28,14 +28,6 @@ orvel_result_t orvel_l_dropbox_path_exists(const char *path)
         orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 553, "PATH_EXISTS", "GridFTP-Path: %s", path));
 }
 
-orvel_result_t orvel_l_dropbox_generic(const char *file, const char *func, int line, const char *message)
-{
-    return orvel_error_put(
-        orvel_error_construct_error(nullptr, nullptr, ORVEL_GFS_ERROR_GENERIC, file, func, line, "%s", message));
-}
-
-#define ORVEL_L_DROPBOX_GENERIC(message) orvel_l_dropbox_generic(__FILE__, __func__, __LINE__, (message))
-
 // Why arguments naming `first` (and `second`) could not be built: a path that
 // is not UTF-8 cannot be sent to the service at all, anything else is memory.
 orvel_result_t orvel_l_dropbox_args_failed(const char *first, const char *second)
@@ -64,7 +56,7 @@ orvel_result_t orvel_l_dropbox_enter_metadata(orvel_dropbox_handle_t *handle, js
         return orvel_dropbox_error_system_malloc();
     json_t *metadata = json_object_get(reply, "metadata");
     if (metadata == nullptr)
-        return ORVEL_L_DROPBOX_GENERIC(unexpected);
+        return ORVEL_DROPBOX_ERROR_GENERIC(unexpected);
 
     orvel_dropbox_path_info_t info{};
     orvel_result_t result = as_folder ? orvel_dropbox_folder_info_parse(metadata, &info)
@@ -73,7 +65,7 @@ orvel_result_t orvel_l_dropbox_enter_metadata(orvel_dropbox_handle_t *handle, js
         result = orvel_dropbox_path_cache_update(&handle->cache, &info, parent_path);
     if (result != ORVEL_SUCCESS) {
         orvel_error_discard(result);
-        result = ORVEL_L_DROPBOX_GENERIC("Failed info_parse!");
+        result = ORVEL_DROPBOX_ERROR_GENERIC("Failed info_parse!");
     }
     orvel_dropbox_path_info_free(&info);
     return result;

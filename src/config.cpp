@@ -23,8 +23,7 @@ orvel_result_t orvel_dropbox_config_parse_json(const char *json_config, uint32_t
     };
     if (json == nullptr) {
         std::string text = message("Error loading collection storage policy: ", json_error.text);
-        result = orvel_error_put(orvel_error_construct_error(nullptr, nullptr, ORVEL_GFS_ERROR_GENERIC, __FILE__,
-                                                             __func__, __LINE__, "%s", text.c_str()));
+        result = ORVEL_DROPBOX_ERROR_GENERIC(text.c_str());
     } else if (json_unpack_ex(json, &json_error, 0, "{s?I s?F}", "user_api_rate_limit", &rate, "metadata_max_age",
                               &max_age) != 0) {
         std::string text = message("Error unpacking collection storage policy: ", json_error.text);

@@ -314,3 +314,9 @@ orvel_result_t orvel_dropbox_error_system_malloc(void)
     int saved = errno;
     return orvel_error_put(orvel_i_gfs_error_system(0, saved, "System error%s%s", " in ", "malloc"));
 }
+
+orvel_result_t orvel_dropbox_error_generic(const char *file, const char *func, int line, const char *message)
+{
+    return orvel_error_put(
+        orvel_error_construct_error(nullptr, nullptr, ORVEL_GFS_ERROR_GENERIC, file, func, line, "%s", message));
+}

@@ -151,15 +151,13 @@ orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_drop
         *reply_json = nullptr;
     }
     if (handle->access_token == nullptr || handle->root_namespace_id == nullptr) {
-        result = orvel_error_put(orvel_gfs_ftp_response_error_construct(
-            nullptr, nullptr, 550, "PERMISSION_DENIED", "%s%s", "GridFTP-Error: ", "no access token"));
+        result = orvel_dropbox_error_no_access_token();
         ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
         return result;
     }
     if (!orvel_l_dropbox_header_safe(handle->access_token) || !orvel_l_dropbox_header_safe(handle->root_namespace_id)) {
-        result = orvel_error_put(orvel_gfs_ftp_response_error_construct(
-            nullptr, nullptr, 500, "INTERNAL_ERROR", "%s%s", "GridFTP-Error: ",
-            "the credential holds control characters that cannot be sent in a request header"));
+        result = orvel_dropbox_error_internal(
+            "the credential holds control characters that cannot be sent in a request header");
         ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
         return result;
     }

@@ -27,8 +27,7 @@ orvel_result_t orvel_dropbox_config_parse_json(const char *json_config, uint32_t
     } else if (json_unpack_ex(json, &json_error, 0, "{s?I s?F}", "user_api_rate_limit", &rate, "metadata_max_age",
                               &max_age) != 0) {
         std::string text = message("Error unpacking collection storage policy: ", json_error.text);
-        result = orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 500, "INTERNAL_ERROR",
-                                                                        "%s%s", "GridFTP-Error: ", text.c_str()));
+        result = orvel_dropbox_error_internal(text.c_str());
     } else {
         if (rate > 0)
             *rate_limit_out = rate > (json_int_t)UINT32_MAX ? UINT32_MAX : (uint32_t)rate;

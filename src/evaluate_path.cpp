@@ -48,7 +48,7 @@ orvel_result_t orvel_dropbox_evaluate_path(const char *orig_path, char **updated
     if (found == nullptr) {
         // The lookup worked but the user id has no entry: there is no home
         // directory to put in place of "$HOME".
-        result = orvel_error_put(orvel_i_gfs_error_system(0, ENOENT, "System error%s%s", " in ", "getpwuid_r"));
+        result = orvel_dropbox_error_system("getpwuid_r", ENOENT);
         goto out;
     }
     home = found->pw_dir;

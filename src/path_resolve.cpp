@@ -62,8 +62,7 @@ char *orvel_dropbox_parent_path(const char *path, orvel_result_t *result_out)
     const char *slash = path != nullptr ? std::strrchr(path, '/') : nullptr;
     if (slash == nullptr) {
         if (result_out != nullptr) {
-            *result_out = orvel_error_put(orvel_gfs_ftp_response_error_construct(
-                nullptr, nullptr, 553, "INVALID_PATH_NAME", "GridFTP-Path: %s", path != nullptr ? path : ""));
+            *result_out = orvel_dropbox_error_invalid_path_name(path);
         }
         return nullptr;
     }
@@ -120,10 +119,7 @@ orvel_result_t orvel_dropbox_error_lookup_failed(orvel_result_t result, const ch
     int code = error != nullptr ? orvel_gfs_error_get_ftp_response_code(error) : 0;
     if (error == nullptr || (code != 0 && code != 500))
         return result;
-    orvel_object_t *wrapped = orvel_gfs_ftp_response_error_construct(
-        nullptr, orvel_error_get(result), 451, "SERVICE_UNAVAILABLE",
-        "GridFTP-Error: the service could not be asked about \"%s\"; try again", path != nullptr ? path : "");
-    return wrapped != nullptr ? orvel_error_put(wrapped) : orvel_dropbox_error_system_malloc();
+    return orvel_dropbox_error_service_unavailable(orvel_error_get(result), path);
 }
 
 orvel_result_t orvel_dropbox_path_confirm(orvel_dropbox_handle_t *handle, const char *path)

@@ -98,8 +98,7 @@ static orvel_result_t orvel_l_dropbox_parse_token_json(const char *json_data, ch
                        "token_expiry", &token_expiry, "sub", &sub, "root_info", "root_namespace_id",
                        &root_namespace_id, "home_namespace_id", &home_namespace_id) != 0) {
         std::string message = orvel_l_dropbox_format("Error unpacking credential: %s\n", json_error.text);
-        result = orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 500, "INTERNAL_ERROR",
-                                                                        "%s%s", "GridFTP-Error: ", message.c_str()));
+        result = orvel_dropbox_error_internal(message.c_str());
         goto out;
     }
     result = orvel_l_dropbox_parse_exp(token_expiry, &expiry);

@@ -9,11 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 
-// The service's metadata of one path, asked for when what is cached about it
-// needs confirming.
-const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_get_metadata = {
-    "POST", ORVEL_DROPBOX_HOST_API, "/2/files/get_metadata", false, false, false, 2, true, 1};
-
 namespace {
 
 // Lists `parent_path` into the cache; on success the folder is marked as

@@ -1,6 +1,14 @@
 /*
  * Private header of the storage plug-in: types, constants, process-wide values
  * and the functions its source files share.
+ *
+ * No exception crosses a C entry point. The plug-in is written in C++ behind
+ * C-linkage entry points: the six storage-interface slots, the module
+ * activation and deactivation functions, and the callbacks it hands to the
+ * host (data-channel reads) and to the REST library (reply sinks, data taps).
+ * Each of them runs its body through one guard (orvel_dropbox_guard.hpp) that
+ * turns any exception into the usual error result; a slot whose body threw
+ * before answering is answered with that error, exactly once.
  */
 #ifndef ORVEL_DROPBOX_COMMON_H
 #define ORVEL_DROPBOX_COMMON_H
@@ -314,6 +322,16 @@ void orvel_i_dropbox_command(orvel_gfs_operation_t op, orvel_gfs_command_info_t 
 void orvel_i_dropbox_stat(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *stat_info, void *user_arg);
 void orvel_i_dropbox_send(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info, void *user_arg);
 void orvel_i_dropbox_recv(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info, void *user_arg);
+/* The slots as the storage interface holds them: each runs its slot above
+ * through the guard (see the top of this header). */
+void orvel_i_dropbox_guarded_start(orvel_gfs_operation_t op, orvel_gfs_session_info_t *session_info);
+void orvel_i_dropbox_guarded_destroy(void *user_arg);
+void orvel_i_dropbox_guarded_command(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cmd_info, void *user_arg);
+void orvel_i_dropbox_guarded_stat(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *stat_info, void *user_arg);
+void orvel_i_dropbox_guarded_send(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info,
+                                  void *user_arg);
+void orvel_i_dropbox_guarded_recv(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info,
+                                  void *user_arg);
 
 /* ------------------------------------------------ credentials and policy */
 

@@ -1,6 +1,7 @@
 // One piece of a download: a byte range of one revision of a file, fetched
 // from the content endpoint, every reply checked before its bytes count, and
 // repeated from where it stopped until each byte asked for has arrived.
+#include "orvel_dropbox_guard.hpp"
 #include "orvel_dropbox_transfer.h"
 
 #include <strings.h>
@@ -33,11 +34,13 @@ orvel_off_t orvel_l_dropbox_delivered(orvel_l_dropbox_piece_run *run)
 // The caller's sink, counting what it took.
 orvel_result_t orvel_l_dropbox_piece_sink(void *arg, const void *buffer, size_t length)
 {
-    auto *run = static_cast<orvel_l_dropbox_piece_run *>(arg);
-    orvel_result_t result = run->piece->sink(run->piece->sink_arg, buffer, length);
-    if (result == ORVEL_SUCCESS)
-        run->piece->done += static_cast<orvel_off_t>(length);
-    return result;
+    return orvel_i_dropbox_guard("download reply", [&] {
+        auto *run = static_cast<orvel_l_dropbox_piece_run *>(arg);
+        orvel_result_t result = run->piece->sink(run->piece->sink_arg, buffer, length);
+        if (result == ORVEL_SUCCESS)
+            run->piece->done += static_cast<orvel_off_t>(length);
+        return result;
+    });
 }
 
 // "bytes=FIRST-LAST", "bytes=FIRST-" (last -1), or no header at all for the

@@ -2,12 +2,15 @@
 // texts that say what the service answered, printed one "key: \"value\"" line
 // per pair; and the catalogue of every error the plug-in makes, so that a
 // reply's code, error code and text are written in one place.
+#include "orvel_dropbox_guard.hpp"
 #include "orvel_dropbox_transfer.h"
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <new>
 
 namespace {
 
@@ -313,6 +316,29 @@ orvel_result_t orvel_dropbox_error_generic(const char *file, const char *func, i
 {
     return orvel_error_put(
         orvel_error_construct_error(nullptr, nullptr, ORVEL_GFS_ERROR_GENERIC, file, func, line, "%s", message));
+}
+
+// An exception caught at an entry point (orvel_dropbox_guard.hpp).
+orvel_result_t orvel_i_dropbox_exception_result(const char *entry) noexcept
+{
+    const char *what = "an exception of an unknown type";
+    bool memory = false;
+    try {
+        throw;
+    } catch (const std::bad_alloc &) {
+        memory = true;
+    } catch (const std::exception &exception) {
+        what = exception.what();
+    } catch (...) {
+    }
+    ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_ERROR, "%s: stopped by %s\n", entry, memory ? "std::bad_alloc" : what);
+    if (memory) {
+        errno = ENOMEM;
+        return orvel_dropbox_error_system_malloc();
+    }
+    orvel_object_t *error = orvel_error_construct_error(nullptr, nullptr, ORVEL_GFS_ERROR_GENERIC, __FILE__, entry,
+                                                        __LINE__, "Unexpected failure in %s: %s", entry, what);
+    return orvel_l_dropbox_put_error(error);
 }
 
 // Paths and names.

@@ -1,11 +1,19 @@
 /*
  * Private header of the storage plug-in: types, constants, process-wide values
  * and the functions its source files share.
+ *
+ * No exception crosses a C entry point. The plug-in is written in C++ behind
+ * C-linkage entry points: the six storage-interface slots, the module
+ * activation and deactivation functions, and the callbacks it hands to the
+ * host (data-channel reads) and to the REST library (reply sinks, data taps).
+ * Each of them runs its body through one guard (orvel_dropbox_guard.hpp) that
+ * turns any exception into the usual error result; a slot whose body threw
+ * before answering is answered with that error, exactly once.
  */
 #ifndef ORVEL_DROPBOX_COMMON_H
 #define ORVEL_DROPBOX_COMMON_H
 
-#include "orvel_common.h"
+#include "orvel_runtime.h"
 #include "orvel_dsi_rest.h"
 #include "orvel_gridftp_server.h"
 
@@ -346,6 +354,16 @@ void orvel_i_dropbox_command(orvel_gfs_operation_t op, orvel_gfs_command_info_t 
 void orvel_i_dropbox_stat(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *stat_info, void *user_arg);
 void orvel_i_dropbox_send(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info, void *user_arg);
 void orvel_i_dropbox_recv(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info, void *user_arg);
+/* The slots as the storage interface holds them: each runs its slot above
+ * through the guard (see the top of this header). */
+void orvel_i_dropbox_guarded_start(orvel_gfs_operation_t op, orvel_gfs_session_info_t *session_info);
+void orvel_i_dropbox_guarded_destroy(void *user_arg);
+void orvel_i_dropbox_guarded_command(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cmd_info, void *user_arg);
+void orvel_i_dropbox_guarded_stat(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *stat_info, void *user_arg);
+void orvel_i_dropbox_guarded_send(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info,
+                                  void *user_arg);
+void orvel_i_dropbox_guarded_recv(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info,
+                                  void *user_arg);
 
 /* ------------------------------------------------ credentials and policy */
 
@@ -369,10 +387,58 @@ orvel_object_t *orvel_dropbox_error_initialize(orvel_object_t *error, orvel_modu
 void orvel_dropbox_error_add_info(orvel_object_t *error, const orvel_dsi_rest_key_array_t *info);
 const char *orvel_dropbox_error_get_info(orvel_object_t *error, const char *key);
 
-/* The reply errors shared by several operations. */
-orvel_result_t orvel_dropbox_error_path_not_found(const char *path);   /* 550 PATH_NOT_FOUND, quoted path */
+/* ------------------------------------------------------------ the catalogue */
+
+/* Every error the plug-in makes, made in one place (error.cpp; the reply
+ * errors of uploads are declared in orvel_dropbox_transfer.h). Each returns
+ * the result naming the new error; a `cause` is taken over. When memory runs
+ * out the result is the "malloc" system error. The service's own answers are
+ * translated by orvel_dropbox_translate_response. */
+
+/* System errors: "System error in CALL" with the errno text. */
+orvel_result_t orvel_dropbox_error_system_malloc(void);                /* errno as it is, "malloc" */
+orvel_result_t orvel_dropbox_error_system(const char *call, int error_number);
+/* A generic error carrying `message` and the source location given;
+ * ORVEL_DROPBOX_ERROR_GENERIC gives the caller's. */
+orvel_result_t orvel_dropbox_error_generic(const char *file, const char *func, int line, const char *message);
+#define ORVEL_DROPBOX_ERROR_GENERIC(message) orvel_dropbox_error_generic(__FILE__, __func__, __LINE__, (message))
+
+/* Paths and names. "GridFTP-Path: PATH" is the message unless said otherwise. */
+orvel_result_t orvel_dropbox_error_path_not_found(const char *path);   /* 550 PATH_NOT_FOUND, quoted path;
+                                                                           no message for a null path */
+orvel_result_t orvel_dropbox_error_path_exists(const char *path);      /* 553 PATH_EXISTS */
+orvel_result_t orvel_dropbox_error_not_a_directory(orvel_object_t *cause, const char *path); /* 553 NOT_A_DIRECTORY */
+orvel_result_t orvel_dropbox_error_is_a_directory(const char *path); /* 553 IS_A_DIRECTORY */
+orvel_result_t orvel_dropbox_error_invalid_path_name(const char *path); /* 553 INVALID_PATH_NAME */
 orvel_result_t orvel_dropbox_error_team_root(void);                    /* 550 PERMISSION_DENIED, team root */
-orvel_result_t orvel_dropbox_error_system_malloc(void);                /* "System error%s%s", " in ", "malloc" */
+
+/* Requests and the service. */
+orvel_result_t orvel_dropbox_error_no_access_token(void);              /* 550 PERMISSION_DENIED */
+orvel_result_t orvel_dropbox_error_internal(const char *detail);       /* 500 INTERNAL_ERROR,
+                                                                           "GridFTP-Error: DETAIL" */
+/* 451 SERVICE_UNAVAILABLE: the service could not be asked about `path`. */
+orvel_result_t orvel_dropbox_error_service_unavailable(orvel_object_t *cause, const char *path);
+
+/* Commands. */
+orvel_result_t orvel_dropbox_error_not_implemented(void);              /* 500 NOT_IMPLEMETED */
+orvel_result_t orvel_dropbox_error_invalid_range(int64_t offset, int64_t length); /* 501 INVALID_RANGE */
+
+/* Transfers. */
+/* 451 FILE_CHANGED "GridFTP-Error: WHY": the file changed during a download. */
+orvel_result_t orvel_dropbox_error_file_changed(orvel_object_t *cause, const char *why);
+/* 553 APPEND_NOT_SUPPORTED: a restart at or beyond the last part of an upload. */
+orvel_result_t orvel_dropbox_error_restart_beyond_parts(int64_t offset, int32_t num_parts, uint64_t part_size,
+                                                        uint64_t total_size);
+/* 553 MULTI_PART_UPLOAD_NOT_FOUND: no interrupted upload to continue. */
+orvel_result_t orvel_dropbox_error_upload_not_found(void);
+/* 550 INCORRECT_CHECKSUM: the service received other bytes of a piece than
+ * were sent, and stored none of them. */
+orvel_result_t orvel_dropbox_error_piece_corrupted(orvel_object_t *cause, size_t length, uint64_t offset,
+                                                   const char *hash);
+/* 550 INCORRECT_CHECKSUM: the stored file's content hash is not the one of
+ * the bytes sent. */
+orvel_result_t orvel_dropbox_error_checksum_mismatch(orvel_object_t *cause, const char *computed,
+                                                     const char *service);
 
 /* ---------------------------------------------------- response translation */
 

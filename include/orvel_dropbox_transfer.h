@@ -254,11 +254,14 @@ orvel_result_t orvel_dropbox_upload_commit_check(orvel_dropbox_handle_t *handle,
                                                  orvel_dropbox_path_info_t *parent, bool replaced_file,
                                                  json_t *reply, const char *computed);
 
-/* Reply errors of uploads. A reply error whose cause is the plug-in's error
- * object with "Dropbox-Path" = path and "Dropbox-Error" = text;
- * `inner_cause` (owned, may be null) continues the chain below it. */
+/* Reply errors of uploads, made with the catalogue in error.cpp. A reply
+ * error whose cause is the plug-in's error object with "Dropbox-Path" = path
+ * and "Dropbox-Error" = text; `inner_cause` (owned, may be null) continues
+ * the chain below it. */
 orvel_result_t orvel_dropbox_upload_detail_error(int code, const char *error_code, const char *path,
                                                  const char *text, orvel_object_t *inner_cause);
+/* 451 QUOTA_EXCEEDED: an announced `size` beyond `max_upload`. */
+orvel_result_t orvel_dropbox_error_upload_too_large(const char *path, int64_t size, uint64_t max_upload);
 /* 451 QUOTA_EXCEEDED "Too much data was sent." */
 orvel_result_t orvel_dropbox_upload_too_much_data(const char *path);
 /* The data ended after `got` of `expected` bytes; `result` (the failed

@@ -16,7 +16,7 @@
 #ifndef ORVEL_DSI_REST_H
 #define ORVEL_DSI_REST_H
 
-#include "orvel_common.h"
+#include "orvel_runtime.h"
 #include "orvel_gridftp_server.h"
 
 #include <jansson.h>

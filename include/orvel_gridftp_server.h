@@ -9,7 +9,7 @@
 #ifndef ORVEL_GRIDFTP_SERVER_H
 #define ORVEL_GRIDFTP_SERVER_H
 
-#include "orvel_common.h"
+#include "orvel_runtime.h"
 
 #include <stdbool.h>
 #include <stdint.h>

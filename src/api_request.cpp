@@ -15,32 +15,60 @@
 
 /* ------------------------------------------------------------- endpoints */
 
-// method, host, path, args in header, octet stream, wants API result,
-// attempts, paced, idle factor
+// Every endpoint the plug-in calls (orvel_dropbox_common.h says what each
+// field means).
 const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_list_folder = {
-    "POST", ORVEL_DROPBOX_HOST_API, "/2/files/list_folder", false, false, false, 2, true, 1};
+    .method = "POST", .host = ORVEL_DROPBOX_HOST_API, .path = "/2/files/list_folder",
+    .args_in_header = false, .octet_stream = false, .wants_api_result = false,
+    .attempts = 2, .paced = true, .idle_factor = 1};
 const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_list_folder_continue = {
-    "POST", ORVEL_DROPBOX_HOST_API, "/2/files/list_folder/continue", false, false, false, 2, true, 1};
+    .method = "POST", .host = ORVEL_DROPBOX_HOST_API, .path = "/2/files/list_folder/continue",
+    .args_in_header = false, .octet_stream = false, .wants_api_result = false,
+    .attempts = 2, .paced = true, .idle_factor = 1};
 const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_create_folder = {
-    "POST", ORVEL_DROPBOX_HOST_API, "/2/files/create_folder_v2", false, false, false, 2, true, 1};
+    .method = "POST", .host = ORVEL_DROPBOX_HOST_API, .path = "/2/files/create_folder_v2",
+    .args_in_header = false, .octet_stream = false, .wants_api_result = false,
+    .attempts = 2, .paced = true, .idle_factor = 1};
 const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_move = {
-    "POST", ORVEL_DROPBOX_HOST_API, "/2/files/move_v2", false, false, false, 2, true, 1};
+    .method = "POST", .host = ORVEL_DROPBOX_HOST_API, .path = "/2/files/move_v2",
+    .args_in_header = false, .octet_stream = false, .wants_api_result = false,
+    .attempts = 2, .paced = true, .idle_factor = 1};
 const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_delete = {
-    "POST", ORVEL_DROPBOX_HOST_API, "/2/files/delete_v2", false, false, false, 2, true, 1};
+    .method = "POST", .host = ORVEL_DROPBOX_HOST_API, .path = "/2/files/delete_v2",
+    .args_in_header = false, .octet_stream = false, .wants_api_result = false,
+    .attempts = 2, .paced = true, .idle_factor = 1};
 const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_download = {
-    "GET", ORVEL_DROPBOX_HOST_CONTENT, "/2/files/download", true, false, true, 2, true, 1};
+    .method = "GET", .host = ORVEL_DROPBOX_HOST_CONTENT, .path = "/2/files/download",
+    .args_in_header = true, .octet_stream = false, .wants_api_result = true,
+    .attempts = 2, .paced = true, .idle_factor = 1};
 const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload = {
-    "POST", ORVEL_DROPBOX_HOST_CONTENT, "/2/files/upload", true, true, false, 3, false, 2};
+    .method = "POST", .host = ORVEL_DROPBOX_HOST_CONTENT, .path = "/2/files/upload",
+    .args_in_header = true, .octet_stream = true, .wants_api_result = false,
+    .attempts = 3, .paced = false, .idle_factor = 2};
 const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_start = {
-    "POST", ORVEL_DROPBOX_HOST_CONTENT, "/2/files/upload_session/start", true, true, false, 3, true, 1};
+    .method = "POST", .host = ORVEL_DROPBOX_HOST_CONTENT, .path = "/2/files/upload_session/start",
+    .args_in_header = true, .octet_stream = true, .wants_api_result = false,
+    .attempts = 3, .paced = true, .idle_factor = 1};
 const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_append = {
-    "POST", ORVEL_DROPBOX_HOST_CONTENT, "/2/files/upload_session/append_v2", true, true, false, 3, false, 2};
+    .method = "POST", .host = ORVEL_DROPBOX_HOST_CONTENT, .path = "/2/files/upload_session/append_v2",
+    .args_in_header = true, .octet_stream = true, .wants_api_result = false,
+    .attempts = 3, .paced = false, .idle_factor = 2};
 const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_upload_session_finish = {
-    "POST", ORVEL_DROPBOX_HOST_CONTENT, "/2/files/upload_session/finish", true, true, false, 3, true, 1};
+    .method = "POST", .host = ORVEL_DROPBOX_HOST_CONTENT, .path = "/2/files/upload_session/finish",
+    .args_in_header = true, .octet_stream = true, .wants_api_result = false,
+    .attempts = 3, .paced = true, .idle_factor = 1};
+const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_get_metadata = {
+    .method = "POST", .host = ORVEL_DROPBOX_HOST_API, .path = "/2/files/get_metadata",
+    .args_in_header = false, .octet_stream = false, .wants_api_result = false,
+    .attempts = 2, .paced = true, .idle_factor = 1};
 const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_list_revisions = {
-    "POST", ORVEL_DROPBOX_HOST_API, "/2/files/list_revisions", false, false, false, 2, true, 1};
+    .method = "POST", .host = ORVEL_DROPBOX_HOST_API, .path = "/2/files/list_revisions",
+    .args_in_header = false, .octet_stream = false, .wants_api_result = false,
+    .attempts = 2, .paced = true, .idle_factor = 1};
 const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_restore = {
-    "POST", ORVEL_DROPBOX_HOST_API, "/2/files/restore", false, false, false, 2, true, 1};
+    .method = "POST", .host = ORVEL_DROPBOX_HOST_API, .path = "/2/files/restore",
+    .args_in_header = false, .octet_stream = false, .wants_api_result = false,
+    .attempts = 2, .paced = true, .idle_factor = 1};
 
 char *orvel_dropbox_args_text(json_t *args)
 {
@@ -169,13 +197,11 @@ orvel_result_t orvel_dropbox_api_call(orvel_dropbox_handle_t *handle, orvel_drop
         // The pieces of a parallel transfer renew the token between them.
         std::lock_guard<std::mutex> lock(orvel_l_dropbox_shared_mutex);
         if (handle->access_token == nullptr || handle->root_namespace_id == nullptr) {
-            result = orvel_error_put(orvel_gfs_ftp_response_error_construct(
-                nullptr, nullptr, 550, "PERMISSION_DENIED", "%s%s", "GridFTP-Error: ", "no access token"));
+            result = orvel_dropbox_error_no_access_token();
         } else if (!orvel_l_dropbox_header_safe(handle->access_token) ||
                    !orvel_l_dropbox_header_safe(handle->root_namespace_id)) {
-            result = orvel_error_put(orvel_gfs_ftp_response_error_construct(
-                nullptr, nullptr, 500, "INTERNAL_ERROR", "%s%s", "GridFTP-Error: ",
-                "the credential holds control characters that cannot be sent in a request header"));
+            result = orvel_dropbox_error_internal(
+                "the credential holds control characters that cannot be sent in a request header");
         } else {
             authorization = std::string("Bearer ") + handle->access_token;
             path_root = std::string("{\".tag\": \"root\", \"root\": \"") + handle->root_namespace_id + "\"}";

@@ -2,6 +2,7 @@
 // registration through a callback that may run on another thread; the
 // reading function waits for that one answer on a mutex and a condition
 // variable, with a flag that tells the answer from a spurious wake-up.
+#include "orvel_dropbox_guard.hpp"
 #include "orvel_dropbox_transfer.h"
 
 #include <algorithm>
@@ -23,13 +24,15 @@ struct orvel_l_dropbox_read_wait {
 void orvel_l_dropbox_read_answered(orvel_gfs_operation_t, orvel_result_t result, orvel_byte_t *, size_t nbytes,
                                    orvel_off_t, bool eof, void *user_arg)
 {
-    auto *wait = static_cast<orvel_l_dropbox_read_wait *>(user_arg);
-    std::lock_guard<std::mutex> lock(wait->mutex);
-    wait->result = result;
-    wait->nbytes = nbytes;
-    wait->eof = eof;
-    wait->answered = true;
-    wait->answered_cv.notify_one();
+    orvel_i_dropbox_guard_void("data channel read", [&] {
+        auto *wait = static_cast<orvel_l_dropbox_read_wait *>(user_arg);
+        std::lock_guard<std::mutex> lock(wait->mutex);
+        wait->result = result;
+        wait->nbytes = nbytes;
+        wait->eof = eof;
+        wait->answered = true;
+        wait->answered_cv.notify_one();
+    });
 }
 
 } // namespace

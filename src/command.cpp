@@ -16,26 +16,6 @@
 
 namespace {
 
-orvel_result_t orvel_l_dropbox_not_a_directory(const char *path)
-{
-    return orvel_error_put(
-        orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 553, "NOT_A_DIRECTORY", "GridFTP-Path: %s", path));
-}
-
-orvel_result_t orvel_l_dropbox_path_exists(const char *path)
-{
-    return orvel_error_put(
-        orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 553, "PATH_EXISTS", "GridFTP-Path: %s", path));
-}
-
-orvel_result_t orvel_l_dropbox_generic(const char *file, const char *func, int line, const char *message)
-{
-    return orvel_error_put(
-        orvel_error_construct_error(nullptr, nullptr, ORVEL_GFS_ERROR_GENERIC, file, func, line, "%s", message));
-}
-
-#define ORVEL_L_DROPBOX_GENERIC(message) orvel_l_dropbox_generic(__FILE__, __func__, __LINE__, (message))
-
 // Why arguments naming `first` (and `second`) could not be built: a path that
 // is not UTF-8 cannot be sent to the service at all, anything else is memory.
 orvel_result_t orvel_l_dropbox_args_failed(const char *first, const char *second)
@@ -45,8 +25,7 @@ orvel_result_t orvel_l_dropbox_args_failed(const char *first, const char *second
         errno = 0;
         json_t *probe = path != nullptr ? json_string(path) : nullptr;
         if (path != nullptr && probe == nullptr && errno != ENOMEM) {
-            return orvel_error_put(orvel_gfs_ftp_response_error_construct(
-                nullptr, nullptr, 553, "INVALID_PATH_NAME", "GridFTP-Path: %s", "<Invalid Name>"));
+            return orvel_dropbox_error_invalid_path_name("<Invalid Name>");
         }
         json_decref(probe);
     }
@@ -64,7 +43,7 @@ orvel_result_t orvel_l_dropbox_enter_metadata(orvel_dropbox_handle_t *handle, js
         return orvel_dropbox_error_system_malloc();
     json_t *metadata = json_object_get(reply, "metadata");
     if (metadata == nullptr)
-        return ORVEL_L_DROPBOX_GENERIC(unexpected);
+        return ORVEL_DROPBOX_ERROR_GENERIC(unexpected);
 
     orvel_dropbox_path_info_t info{};
     orvel_result_t result = as_folder ? orvel_dropbox_folder_info_parse(metadata, &info)
@@ -73,7 +52,7 @@ orvel_result_t orvel_l_dropbox_enter_metadata(orvel_dropbox_handle_t *handle, js
         result = orvel_dropbox_path_cache_update(&handle->cache, &info, parent_path);
     if (result != ORVEL_SUCCESS) {
         orvel_error_discard(result);
-        result = ORVEL_L_DROPBOX_GENERIC("Failed info_parse!");
+        result = ORVEL_DROPBOX_ERROR_GENERIC("Failed info_parse!");
     }
     orvel_dropbox_path_info_free(&info);
     return result;
@@ -113,7 +92,7 @@ orvel_result_t orvel_l_dropbox_check_parent(const orvel_dropbox_path_info_t *par
     if (parent == nullptr)
         return orvel_dropbox_error_path_not_found(parent_path);
     if (parent->type != ORVEL_DROPBOX_FOLDER)
-        return orvel_l_dropbox_not_a_directory(parent_path);
+        return orvel_dropbox_error_not_a_directory(nullptr, parent_path);
     return ORVEL_SUCCESS;
 }
 
@@ -139,7 +118,7 @@ orvel_result_t orvel_l_dropbox_mkdir(orvel_dropbox_handle_t *handle, const char 
     result = orvel_dropbox_path_resolve(handle, pathname, &entry, &parent);
     if (entry != nullptr) {
         orvel_error_discard(result);
-        result = entry->type != ORVEL_DROPBOX_FOLDER ? orvel_l_dropbox_not_a_directory(pathname) : ORVEL_SUCCESS;
+        result = entry->type != ORVEL_DROPBOX_FOLDER ? orvel_dropbox_error_not_a_directory(nullptr, pathname) : ORVEL_SUCCESS;
         goto out; // an existing folder is success without a call
     }
     result = orvel_l_dropbox_lookup_failure(result);
@@ -246,7 +225,7 @@ orvel_result_t orvel_l_dropbox_rename(orvel_dropbox_handle_t *handle, const char
         bool case_only = std::strcmp(from_path, to_path) != 0 && entry->id != nullptr &&
                          std::strcmp(entry->id, source_id) == 0 && orvel_dropbox_path_same(from_path, to_path);
         if (!case_only) {
-            result = orvel_l_dropbox_path_exists(to_path);
+            result = orvel_dropbox_error_path_exists(to_path);
             goto out;
         }
     } else {
@@ -346,9 +325,7 @@ orvel_result_t orvel_l_dropbox_cksm(orvel_gfs_operation_t op, orvel_dropbox_hand
 
     if (info->cksm_offset < 0 || info->cksm_length < -1 ||
         (info->cksm_length > 0 && info->cksm_length - 1 > INT64_MAX - info->cksm_offset)) {
-        result = orvel_error_put(orvel_gfs_ftp_response_error_construct(
-            nullptr, nullptr, 501, "INVALID_RANGE", "offset=%" PRId64 " length=%" PRId64, info->cksm_offset,
-            info->cksm_length));
+        result = orvel_dropbox_error_invalid_range(info->cksm_offset, info->cksm_length);
         goto out;
     }
     result = orvel_dropbox_path_resolve(handle, info->pathname, &record, nullptr);
@@ -528,9 +505,7 @@ void orvel_i_dropbox_command(orvel_gfs_operation_t op, orvel_gfs_command_info_t 
         orvel_i_dropbox_cksm(op, cmd_info, handle);
         break;
     default:
-        orvel_gridftp_server_finished_command(
-            op, orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 500, "NOT_IMPLEMETED", nullptr)),
-            nullptr);
+        orvel_gridftp_server_finished_command(op, orvel_dropbox_error_not_implemented(), nullptr);
         break;
     }
     ORVEL_DROPBOX_TRACE_EXIT();

@@ -27,14 +27,12 @@ orvel_result_t orvel_dropbox_config_parse_json(const char *json_config, uint32_t
     };
     if (json == nullptr) {
         std::string text = message("Error loading collection storage policy: ", json_error.text);
-        result = orvel_error_put(orvel_error_construct_error(nullptr, nullptr, ORVEL_GFS_ERROR_GENERIC, __FILE__,
-                                                             __func__, __LINE__, "%s", text.c_str()));
+        result = ORVEL_DROPBOX_ERROR_GENERIC(text.c_str());
     } else if (json_unpack_ex(json, &json_error, 0, "{s?I s?F s?I s?F s?I}", "user_api_rate_limit", &rate,
                               "metadata_max_age", &max_age, "transfer_streams", &streams, "single_stream_below_mib",
                               &single_below_mib, "piece_size_mib", &piece_mib) != 0) {
         std::string text = message("Error unpacking collection storage policy: ", json_error.text);
-        result = orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 500, "INTERNAL_ERROR",
-                                                                        "%s%s", "GridFTP-Error: ", text.c_str()));
+        result = orvel_dropbox_error_internal(text.c_str());
     } else if (streams < 0 || streams > ORVEL_DROPBOX_MAX_STREAMS ||
                (piece_mib != 0 && (piece_mib < 0 || piece_mib % 4 != 0 || 100 % piece_mib != 0))) {
         // An upload piece must be a whole number of the service's 4 MiB
@@ -43,8 +41,7 @@ orvel_result_t orvel_dropbox_config_parse_json(const char *json_config, uint32_t
         std::string text = message("Error unpacking collection storage policy: ",
                                    "transfer_streams must be 1 to " ORVEL_DROPBOX_MAX_STREAMS_TEXT
                                    " and piece_size_mib one of 4, 20 and 100");
-        result = orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 500, "INTERNAL_ERROR",
-                                                                        "%s%s", "GridFTP-Error: ", text.c_str()));
+        result = orvel_dropbox_error_internal(text.c_str());
     } else {
         if (streams > 0)
             orvel_i_dropbox_transfer_streams = static_cast<int32_t>(streams);

@@ -1,4 +1,5 @@
 // Session teardown: releases the session handle and everything it owns.
+#include "orvel_common.h"
 #include "orvel_dropbox_common.h"
 
 #include <cstdlib>

@@ -1,6 +1,7 @@
 // One piece of a download: a byte range of one revision of a file, fetched
 // from the content endpoint, every reply checked before its bytes count, and
 // repeated from where it stopped until each byte asked for has arrived.
+#include "orvel_dropbox_guard.hpp"
 #include "orvel_dropbox_transfer.h"
 
 #include <strings.h>
@@ -33,11 +34,13 @@ orvel_off_t orvel_l_dropbox_delivered(orvel_l_dropbox_piece_run *run)
 // The caller's sink, counting what it took.
 orvel_result_t orvel_l_dropbox_piece_sink(void *arg, const void *buffer, size_t length)
 {
-    auto *run = static_cast<orvel_l_dropbox_piece_run *>(arg);
-    orvel_result_t result = run->piece->sink(run->piece->sink_arg, buffer, length);
-    if (result == ORVEL_SUCCESS)
-        run->piece->done += static_cast<orvel_off_t>(length);
-    return result;
+    return orvel_i_dropbox_guard("download reply", [&] {
+        auto *run = static_cast<orvel_l_dropbox_piece_run *>(arg);
+        orvel_result_t result = run->piece->sink(run->piece->sink_arg, buffer, length);
+        if (result == ORVEL_SUCCESS)
+            run->piece->done += static_cast<orvel_off_t>(length);
+        return result;
+    });
 }
 
 // "bytes=FIRST-LAST", "bytes=FIRST-" (last -1), or no header at all for the
@@ -67,12 +70,6 @@ const char *orvel_l_dropbox_reply_header(const orvel_dsi_rest_response_arg_t *re
     return nullptr;
 }
 
-orvel_result_t orvel_l_dropbox_file_changed(orvel_object_t *cause, const char *why)
-{
-    return orvel_error_put(
-        orvel_gfs_ftp_response_error_construct(nullptr, cause, 451, "FILE_CHANGED", "GridFTP-Error: %s", why));
-}
-
 // A 2xx reply's "Dropbox-API-Result" names the revision its bytes come from:
 // the first one pins the transfer to it, every later one must name it too.
 orvel_result_t orvel_l_dropbox_pin(orvel_dropbox_download_t *file, const orvel_dsi_rest_response_arg_t *response)
@@ -94,7 +91,7 @@ orvel_result_t orvel_l_dropbox_pin(orvel_dropbox_download_t *file, const orvel_d
         else
             ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "reading revision %s (%" PRIu64 " bytes)\n", file->rev, file->size);
     } else if (strcmp(file->rev, json_string_value(rev)) != 0) {
-        result = orvel_l_dropbox_file_changed(nullptr, "the service sent another version of the file than the "
+        result = orvel_dropbox_error_file_changed(nullptr, "the service sent another version of the file than the "
                                                        "transfer started with");
     }
     json_decref(metadata);
@@ -155,7 +152,7 @@ orvel_result_t orvel_l_dropbox_piece_judge(orvel_dropbox_api_call_t *, orvel_res
         }
         if (piece->file->rev != nullptr && (status == 404 || status == 409)) {
             *retryable = false;
-            return orvel_l_dropbox_file_changed(orvel_error_get(result),
+            return orvel_dropbox_error_file_changed(orvel_error_get(result),
                                                 "the file changed during the transfer, and the version the "
                                                 "transfer started with can no longer be read");
         }
@@ -193,7 +190,7 @@ orvel_result_t orvel_l_dropbox_piece_before_retry(orvel_dropbox_api_call_t *call
     orvel_dropbox_download_t *file = piece->file;
     const orvel_off_t done = orvel_l_dropbox_delivered(run);
     if (done > 0 && file->rev == nullptr) {
-        return orvel_l_dropbox_file_changed(nullptr, "the download broke off, and its reply named no version of "
+        return orvel_dropbox_error_file_changed(nullptr, "the download broke off, and its reply named no version of "
                                                      "the file to continue from");
     }
     if (file->rev != nullptr) {

@@ -1,11 +1,16 @@
 // The plug-in's error type: an error object carrying a list of key and value
 // texts that say what the service answered, printed one "key: \"value\"" line
-// per pair; and the reply errors shared by several operations.
-#include "orvel_dropbox_common.h"
+// per pair; and the catalogue of every error the plug-in makes, so that a
+// reply's code, error code and text are written in one place.
+#include "orvel_dropbox_guard.hpp"
+#include "orvel_dropbox_transfer.h"
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <new>
 
 namespace {
 
@@ -28,6 +33,13 @@ orvel_dsi_rest_key_array_t *orvel_l_dropbox_error_list(orvel_object_t *error)
         return nullptr;
     }
     return static_cast<orvel_dsi_rest_key_array_t *>(orvel_object_get_local_instance_data(typed));
+}
+
+// The result naming a new error; when memory ran out and there is none, the
+// "malloc" system error, so that a failure never goes without its reason.
+orvel_result_t orvel_l_dropbox_put_error(orvel_object_t *error)
+{
+    return error != nullptr ? orvel_error_put(error) : orvel_dropbox_error_system_malloc();
 }
 
 } // namespace
@@ -288,13 +300,79 @@ const char *orvel_dropbox_error_get_info(orvel_object_t *error, const char *key)
     return nullptr;
 }
 
-/* ------------------------------------------------------ shared reply errors */
+/* ------------------------------------------------------------ the catalogue */
+
+orvel_result_t orvel_dropbox_error_system_malloc(void)
+{
+    int saved = errno;
+    return orvel_error_put(orvel_i_gfs_error_system(0, saved, "System error%s%s", " in ", "malloc"));
+}
+
+orvel_result_t orvel_dropbox_error_system(const char *call, int error_number)
+{
+    return orvel_l_dropbox_put_error(orvel_i_gfs_error_system(0, error_number, "System error%s%s", " in ", call));
+}
+
+orvel_result_t orvel_dropbox_error_generic(const char *file, const char *func, int line, const char *message)
+{
+    return orvel_error_put(
+        orvel_error_construct_error(nullptr, nullptr, ORVEL_GFS_ERROR_GENERIC, file, func, line, "%s", message));
+}
+
+// An exception caught at an entry point (orvel_dropbox_guard.hpp).
+orvel_result_t orvel_i_dropbox_exception_result(const char *entry) noexcept
+{
+    const char *what = "an exception of an unknown type";
+    bool memory = false;
+    try {
+        throw;
+    } catch (const std::bad_alloc &) {
+        memory = true;
+    } catch (const std::exception &exception) {
+        what = exception.what();
+    } catch (...) {
+    }
+    ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_ERROR, "%s: stopped by %s\n", entry, memory ? "std::bad_alloc" : what);
+    if (memory) {
+        errno = ENOMEM;
+        return orvel_dropbox_error_system_malloc();
+    }
+    orvel_object_t *error = orvel_error_construct_error(nullptr, nullptr, ORVEL_GFS_ERROR_GENERIC, __FILE__, entry,
+                                                        __LINE__, "Unexpected failure in %s: %s", entry, what);
+    return orvel_l_dropbox_put_error(error);
+}
+
+// Paths and names.
 
 orvel_result_t orvel_dropbox_error_path_not_found(const char *path)
 {
-    return orvel_error_put(orvel_gfs_ftp_response_error_construct(
+    return orvel_l_dropbox_put_error(orvel_gfs_ftp_response_error_construct(
         nullptr, nullptr, 550, "PATH_NOT_FOUND", "%s%s%s", path != nullptr ? "GridFTP-Path: \"" : "",
         path != nullptr ? path : "", path != nullptr ? "\"" : ""));
+}
+
+orvel_result_t orvel_dropbox_error_path_exists(const char *path)
+{
+    return orvel_l_dropbox_put_error(
+        orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 553, "PATH_EXISTS", "GridFTP-Path: %s", path));
+}
+
+orvel_result_t orvel_dropbox_error_not_a_directory(orvel_object_t *cause, const char *path)
+{
+    return orvel_l_dropbox_put_error(
+        orvel_gfs_ftp_response_error_construct(nullptr, cause, 553, "NOT_A_DIRECTORY", "GridFTP-Path: %s", path));
+}
+
+orvel_result_t orvel_dropbox_error_is_a_directory(const char *path)
+{
+    return orvel_l_dropbox_put_error(
+        orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 553, "IS_A_DIRECTORY", "GridFTP-Path: %s", path));
+}
+
+orvel_result_t orvel_dropbox_error_invalid_path_name(const char *path)
+{
+    return orvel_l_dropbox_put_error(orvel_gfs_ftp_response_error_construct(
+        nullptr, nullptr, 553, "INVALID_PATH_NAME", "GridFTP-Path: %s", path != nullptr ? path : ""));
 }
 
 orvel_result_t orvel_dropbox_error_team_root(void)
@@ -306,12 +384,146 @@ orvel_result_t orvel_dropbox_error_team_root(void)
     orvel_dsi_rest_key_value_t pairs[2] = {{path_key, path_value}, {error_key, error_value}};
     orvel_dsi_rest_key_array_t info = {2, pairs};
     orvel_object_t *cause = orvel_dropbox_error_construct(nullptr, nullptr, &info);
-    return orvel_error_put(
+    return orvel_l_dropbox_put_error(
         orvel_gfs_ftp_response_error_construct(nullptr, cause, 550, "PERMISSION_DENIED", nullptr));
 }
 
-orvel_result_t orvel_dropbox_error_system_malloc(void)
+// Requests and the service.
+
+orvel_result_t orvel_dropbox_error_no_access_token(void)
 {
-    int saved = errno;
-    return orvel_error_put(orvel_i_gfs_error_system(0, saved, "System error%s%s", " in ", "malloc"));
+    return orvel_l_dropbox_put_error(orvel_gfs_ftp_response_error_construct(
+        nullptr, nullptr, 550, "PERMISSION_DENIED", "%s%s", "GridFTP-Error: ", "no access token"));
+}
+
+orvel_result_t orvel_dropbox_error_internal(const char *detail)
+{
+    return orvel_l_dropbox_put_error(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 500, "INTERNAL_ERROR",
+                                                                            "%s%s", "GridFTP-Error: ", detail));
+}
+
+orvel_result_t orvel_dropbox_error_service_unavailable(orvel_object_t *cause, const char *path)
+{
+    return orvel_l_dropbox_put_error(orvel_gfs_ftp_response_error_construct(
+        nullptr, cause, 451, "SERVICE_UNAVAILABLE",
+        "GridFTP-Error: the service could not be asked about \"%s\"; try again", path != nullptr ? path : ""));
+}
+
+// Commands.
+
+orvel_result_t orvel_dropbox_error_not_implemented(void)
+{
+    // The error code's spelling is what clients have always been sent.
+    return orvel_l_dropbox_put_error(
+        orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 500, "NOT_IMPLEMETED", nullptr));
+}
+
+orvel_result_t orvel_dropbox_error_invalid_range(int64_t offset, int64_t length)
+{
+    return orvel_l_dropbox_put_error(orvel_gfs_ftp_response_error_construct(
+        nullptr, nullptr, 501, "INVALID_RANGE", "offset=%" PRId64 " length=%" PRId64, offset, length));
+}
+
+// Transfers.
+
+orvel_result_t orvel_dropbox_error_file_changed(orvel_object_t *cause, const char *why)
+{
+    return orvel_l_dropbox_put_error(
+        orvel_gfs_ftp_response_error_construct(nullptr, cause, 451, "FILE_CHANGED", "GridFTP-Error: %s", why));
+}
+
+orvel_result_t orvel_dropbox_upload_detail_error(int code, const char *error_code, const char *path,
+                                                 const char *text, orvel_object_t *inner_cause)
+{
+    orvel_dsi_rest_key_value_t pairs[2] = {
+        {const_cast<char *>("Dropbox-Path"), const_cast<char *>(path)},
+        {const_cast<char *>("Dropbox-Error"), const_cast<char *>(text)},
+    };
+    orvel_dsi_rest_key_array_t details = {2, pairs};
+    orvel_object_t *cause = orvel_dropbox_error_construct(nullptr, nullptr, &details);
+    if (cause != nullptr && inner_cause != nullptr)
+        orvel_error_set_cause(cause, inner_cause);
+    else if (inner_cause != nullptr)
+        orvel_object_free(inner_cause);
+    return orvel_l_dropbox_put_error(orvel_gfs_ftp_response_error_construct(nullptr, cause, code, error_code, nullptr));
+}
+
+// An announced size beyond what the session may upload, with the sizes as
+// the service's own details.
+orvel_result_t orvel_dropbox_error_upload_too_large(const char *path, int64_t size, uint64_t max_upload)
+{
+    char upload_size[64];
+    char max_size[64];
+    std::snprintf(upload_size, sizeof upload_size, "%" PRId64, size);
+    std::snprintf(max_size, sizeof max_size, "%" PRId64, static_cast<int64_t>(max_upload));
+    orvel_dsi_rest_key_value_t pairs[4] = {
+        {const_cast<char *>("Dropbox-Path"), const_cast<char *>(path)},
+        {const_cast<char *>("Dropbox-Upload-Size"), upload_size},
+        {const_cast<char *>("Dropbox-Max-Upload-Size"), max_size},
+        {const_cast<char *>("Dropbox-Error"), const_cast<char *>("Upload size is too large.")},
+    };
+    orvel_dsi_rest_key_array_t details = {4, pairs};
+    orvel_object_t *cause = orvel_dropbox_error_construct(nullptr, nullptr, &details);
+    return orvel_l_dropbox_put_error(
+        orvel_gfs_ftp_response_error_construct(nullptr, cause, 451, "QUOTA_EXCEEDED", nullptr));
+}
+
+orvel_result_t orvel_dropbox_upload_too_much_data(const char *path)
+{
+    return orvel_dropbox_upload_detail_error(451, "QUOTA_EXCEEDED", path, "Too much data was sent.", nullptr);
+}
+
+orvel_result_t orvel_dropbox_upload_short_data(orvel_result_t result, const char *path, int64_t got,
+                                               int64_t expected)
+{
+    orvel_object_t *cause = orvel_error_get(result);
+    if (cause == nullptr)
+        orvel_error_discard(result);
+    return orvel_l_dropbox_put_error(orvel_error_construct_error(
+        nullptr, cause, ORVEL_GFS_ERROR_GENERIC, __FILE__, __func__, __LINE__,
+        "Fewer bytes were received than announced for %s: the data ended after %" PRId64 " of %" PRId64 " bytes.",
+        path, got, expected));
+}
+
+orvel_result_t orvel_dropbox_upload_append_not_supported(const char *why)
+{
+    if (why == nullptr)
+        return orvel_l_dropbox_put_error(
+            orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 553, "APPEND_NOT_SUPPORTED", nullptr));
+    return orvel_l_dropbox_put_error(orvel_gfs_ftp_response_error_construct(
+        nullptr, nullptr, 553, "APPEND_NOT_SUPPORTED", "GridFTP-Error: %s", why));
+}
+
+orvel_result_t orvel_dropbox_error_restart_beyond_parts(int64_t offset, int32_t num_parts, uint64_t part_size,
+                                                        uint64_t total_size)
+{
+    return orvel_l_dropbox_put_error(orvel_gfs_ftp_response_error_construct(
+        nullptr, nullptr, 553, "APPEND_NOT_SUPPORTED",
+        "GridFTP-Error: restart offset %" PRId64 " is at or beyond the last part of the upload (%d parts of %" PRIu64
+        " bytes, %" PRIu64 " bytes in all)",
+        offset, num_parts, part_size, total_size));
+}
+
+orvel_result_t orvel_dropbox_error_upload_not_found(void)
+{
+    return orvel_l_dropbox_put_error(
+        orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 553, "MULTI_PART_UPLOAD_NOT_FOUND", nullptr));
+}
+
+orvel_result_t orvel_dropbox_error_piece_corrupted(orvel_object_t *cause, size_t length, uint64_t offset,
+                                                   const char *hash)
+{
+    return orvel_l_dropbox_put_error(orvel_gfs_ftp_response_error_construct(
+        nullptr, cause, 550, "INCORRECT_CHECKSUM",
+        "GridFTP-Error: the service received other bytes than the %zu sent from offset %" PRIu64
+        " (content hash %s) and stored none of them",
+        length, offset, hash));
+}
+
+orvel_result_t orvel_dropbox_error_checksum_mismatch(orvel_object_t *cause, const char *computed,
+                                                     const char *service)
+{
+    return orvel_l_dropbox_put_error(orvel_gfs_ftp_response_error_construct(
+        nullptr, cause, 550, "INCORRECT_CHECKSUM", "GridFTP-Computed-Checksum: %s\nGridFTP-Expected-Checksum: %s",
+        computed, service));
 }

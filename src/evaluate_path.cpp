@@ -48,7 +48,7 @@ orvel_result_t orvel_dropbox_evaluate_path(const char *orig_path, char **updated
     if (found == nullptr) {
         // The lookup worked but the user id has no entry: there is no home
         // directory to put in place of "$HOME".
-        result = orvel_error_put(orvel_i_gfs_error_system(0, ENOENT, "System error%s%s", " in ", "getpwuid_r"));
+        result = orvel_dropbox_error_system("getpwuid_r", ENOENT);
         goto out;
     }
     home = found->pw_dir;
@@ -57,9 +57,7 @@ orvel_result_t orvel_dropbox_evaluate_path(const char *orig_path, char **updated
     login_length = login != nullptr ? strlen(login) : 0;
     if (home_length == 0 && strstr(orig_path, "$HOME") != nullptr) {
         // Nothing in place of "$HOME" would put the files at the root.
-        result = orvel_error_put(orvel_error_construct_error(nullptr, nullptr, ORVEL_GFS_ERROR_GENERIC, __FILE__,
-                                                             __func__, __LINE__, "%s",
-                                                             "The account database names no home folder"));
+        result = ORVEL_DROPBOX_ERROR_GENERIC("The account database names no home folder");
         goto out;
     }
 

@@ -1,6 +1,7 @@
 // The plug-in's debug log: the process-wide handle filled from
 // ORVEL_DROPBOX_DEBUG, the level names, the three raw writers and the line
 // writer behind the trace macros of the private header.
+#include "orvel_common.h"
 #include "orvel_dropbox_common.h"
 
 #include <cstdarg>

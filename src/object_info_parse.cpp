@@ -44,12 +44,6 @@ char *orvel_l_dropbox_string_member(json_t *json, const char *key, bool *failed)
     return copy;
 }
 
-orvel_result_t orvel_l_dropbox_generic(const char *file, const char *func, int line, const char *message)
-{
-    return orvel_error_put(
-        orvel_error_construct_error(nullptr, nullptr, ORVEL_GFS_ERROR_GENERIC, file, func, line, "%s", message));
-}
-
 } // namespace
 
 orvel_result_t orvel_dropbox_info_parse(json_t *json, orvel_dropbox_path_info_t *info, int type)
@@ -63,7 +57,7 @@ orvel_result_t orvel_dropbox_info_parse(json_t *json, orvel_dropbox_path_info_t 
     if (type == ORVEL_DROPBOX_UNKNOWN) {
         const char *tag = json_string_value(json_object_get(json, ".tag"));
         if (tag == nullptr) {
-            result = orvel_l_dropbox_generic(__FILE__, __func__, __LINE__, "No type tag found!");
+            result = ORVEL_DROPBOX_ERROR_GENERIC("No type tag found!");
             ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
             return result;
         }
@@ -87,8 +81,7 @@ orvel_result_t orvel_dropbox_info_parse(json_t *json, orvel_dropbox_path_info_t 
         int fields = sscanf(modified, "%4d-%2d-%2dT%2d:%2d:%2d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
                             &tm.tm_min, &tm.tm_sec);
         if (fields < 6) {
-            result = orvel_l_dropbox_generic(__FILE__, __func__, __LINE__,
-                                             "Error parsing 'lastModifiedDateTime' field!");
+            result = ORVEL_DROPBOX_ERROR_GENERIC("Error parsing 'lastModifiedDateTime' field!");
         }
         tm.tm_year -= 1900;
         tm.tm_mon -= 1;
@@ -106,8 +99,7 @@ orvel_result_t orvel_dropbox_info_parse(json_t *json, orvel_dropbox_path_info_t 
         info->name = nullptr;
         info->id = nullptr;
         info->hash = nullptr;
-        result = failed ? orvel_dropbox_error_system_malloc()
-                        : orvel_l_dropbox_generic(__FILE__, __func__, __LINE__, "Metadata without name or id!");
+        result = failed ? orvel_dropbox_error_system_malloc() : ORVEL_DROPBOX_ERROR_GENERIC("Metadata without name or id!");
     }
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
     return result;

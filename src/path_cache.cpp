@@ -6,6 +6,7 @@
 // record does. Path cache keys compare as the service compares names, without
 // regard to case; every entered record is stamped with a confirmation number
 // and the time, by which resolution judges how far it may be trusted.
+#include "orvel_common.h"
 #include "orvel_dropbox_common.h"
 
 #include <locale.h>

@@ -9,11 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 
-// The service's metadata of one path, asked for when what is cached about it
-// needs confirming.
-const orvel_dropbox_endpoint_t orvel_i_dropbox_ep_get_metadata = {
-    "POST", ORVEL_DROPBOX_HOST_API, "/2/files/get_metadata", false, false, false, 2, true, 1};
-
 namespace {
 
 // Lists `parent_path` into the cache; on success the folder is marked as
@@ -62,8 +57,7 @@ char *orvel_dropbox_parent_path(const char *path, orvel_result_t *result_out)
     const char *slash = path != nullptr ? std::strrchr(path, '/') : nullptr;
     if (slash == nullptr) {
         if (result_out != nullptr) {
-            *result_out = orvel_error_put(orvel_gfs_ftp_response_error_construct(
-                nullptr, nullptr, 553, "INVALID_PATH_NAME", "GridFTP-Path: %s", path != nullptr ? path : ""));
+            *result_out = orvel_dropbox_error_invalid_path_name(path);
         }
         return nullptr;
     }
@@ -120,10 +114,7 @@ orvel_result_t orvel_dropbox_error_lookup_failed(orvel_result_t result, const ch
     int code = error != nullptr ? orvel_gfs_error_get_ftp_response_code(error) : 0;
     if (error == nullptr || (code != 0 && code != 500))
         return result;
-    orvel_object_t *wrapped = orvel_gfs_ftp_response_error_construct(
-        nullptr, orvel_error_get(result), 451, "SERVICE_UNAVAILABLE",
-        "GridFTP-Error: the service could not be asked about \"%s\"; try again", path != nullptr ? path : "");
-    return wrapped != nullptr ? orvel_error_put(wrapped) : orvel_dropbox_error_system_malloc();
+    return orvel_dropbox_error_service_unavailable(orvel_error_get(result), path);
 }
 
 orvel_result_t orvel_dropbox_path_confirm(orvel_dropbox_handle_t *handle, const char *path)

@@ -7,6 +7,7 @@
 // files of unannounced size in pieces (upload_pieces.cpp). Every road checks
 // the content hash of the stored file against the bytes sent
 // (upload_verify.cpp).
+#include "orvel_common.h"
 #include "orvel_dropbox_transfer.h"
 
 #include <cinttypes>
@@ -71,23 +72,6 @@ void orvel_l_dropbox_modtime_text(orvel_gfs_operation_t op, char text[64])
     orvel_error_discard(result);
 }
 
-orvel_result_t orvel_l_dropbox_upload_too_large(const orvel_gfs_transfer_info_t *info, uint64_t max_upload)
-{
-    char upload_size[64];
-    char max_size[64];
-    std::snprintf(upload_size, sizeof upload_size, "%" PRId64, static_cast<int64_t>(info->alloc_size));
-    std::snprintf(max_size, sizeof max_size, "%" PRId64, static_cast<int64_t>(max_upload));
-    orvel_dsi_rest_key_value_t pairs[4] = {
-        {const_cast<char *>("Dropbox-Path"), const_cast<char *>(info->pathname)},
-        {const_cast<char *>("Dropbox-Upload-Size"), upload_size},
-        {const_cast<char *>("Dropbox-Max-Upload-Size"), max_size},
-        {const_cast<char *>("Dropbox-Error"), const_cast<char *>("Upload size is too large.")},
-    };
-    orvel_dsi_rest_key_array_t details = {4, pairs};
-    orvel_object_t *cause = orvel_dropbox_error_construct(nullptr, nullptr, &details);
-    return orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, cause, 451, "QUOTA_EXCEEDED", nullptr));
-}
-
 // The checks before any byte moves: a path the service can be given, a
 // writable parent folder that exists, no folder at the path, and a size
 // within the session's limit.
@@ -103,8 +87,7 @@ orvel_result_t orvel_l_dropbox_recv_checks(orvel_dropbox_handle_t *handle, orvel
 
     if (!orvel_l_dropbox_is_utf8(info->pathname)) {
         // The path travels as a JSON text.
-        result = orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 553, "INVALID_PATH_NAME",
-                                                                        "GridFTP-Path: %s", "<Invalid Name>"));
+        result = orvel_dropbox_error_invalid_path_name("<Invalid Name>");
     } else if (parent_path[0] == '/' && parent_path[1] == '\0' && handle->is_team) {
         result = orvel_dropbox_error_team_root();
     } else {
@@ -119,15 +102,13 @@ orvel_result_t orvel_l_dropbox_recv_checks(orvel_dropbox_handle_t *handle, orvel
         orvel_error_discard(result);
         result = ORVEL_SUCCESS;
         if (entry != nullptr && entry->type == ORVEL_DROPBOX_FOLDER) {
-            result = orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 553, "IS_A_DIRECTORY",
-                                                                            "GridFTP-Path: %s", info->pathname));
+            result = orvel_dropbox_error_is_a_directory(info->pathname);
         } else if (parent == nullptr) {
             result = orvel_dropbox_error_path_not_found(parent_path);
         } else if (parent->type != ORVEL_DROPBOX_FOLDER) {
-            result = orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 553, "NOT_A_DIRECTORY",
-                                                                            "GridFTP-Path: %s", parent_path));
+            result = orvel_dropbox_error_not_a_directory(nullptr, parent_path);
         } else if (static_cast<uint64_t>(info->alloc_size) > handle->max_upload) {
-            result = orvel_l_dropbox_upload_too_large(info, handle->max_upload);
+            result = orvel_dropbox_error_upload_too_large(info->pathname, info->alloc_size, handle->max_upload);
         }
     }
     orvel_dropbox_free(parent_path);

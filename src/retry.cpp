@@ -2,6 +2,7 @@
 // and written by every process of the user that works for that account under
 // a whole-file record lock, so that the starts of their paced API requests
 // are at least `delay` microseconds apart.
+#include "orvel_common.h"
 #include "orvel_dropbox_common.h"
 
 #include <cerrno>

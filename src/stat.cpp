@@ -35,9 +35,7 @@ orvel_result_t orvel_l_dropbox_listing_failed(orvel_result_t result, const char 
         orvel_error_discard(result);
         return orvel_dropbox_error_path_not_found(path);
     }
-    orvel_object_t *wrapped = orvel_gfs_ftp_response_error_construct(nullptr, orvel_error_get(result), 553,
-                                                                     "NOT_A_DIRECTORY", "GridFTP-Path: %s", path);
-    return wrapped != nullptr ? orvel_error_put(wrapped) : orvel_dropbox_error_system_malloc();
+    return orvel_dropbox_error_not_a_directory(orvel_error_get(result), path);
 }
 
 } // namespace

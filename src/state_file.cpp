@@ -22,7 +22,7 @@ namespace {
 
 orvel_result_t orvel_l_dropbox_lock_error(int error_number)
 {
-    return orvel_error_put(orvel_i_gfs_error_system(0, error_number, "System error%s%s", " in ", "fnctl"));
+    return orvel_dropbox_error_system("fnctl", error_number);
 }
 
 // One record-lock call over the whole file; an interrupted call is repeated.

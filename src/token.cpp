@@ -47,8 +47,7 @@ static orvel_result_t orvel_l_dropbox_parse_exp(const char *time_str, time_t *ti
                         &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &offset_at, &offset_hours, &offset_minutes);
     if (fields < 8) {
         std::string message = orvel_l_dropbox_format("Error parsing time string: %s\n", time_str);
-        result = orvel_error_put(orvel_error_construct_error(nullptr, nullptr, ORVEL_GFS_ERROR_GENERIC, __FILE__,
-                                                             __func__, __LINE__, "%s", message.c_str()));
+        result = ORVEL_DROPBOX_ERROR_GENERIC(message.c_str());
         ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
         return result;
     }
@@ -92,16 +91,14 @@ static orvel_result_t orvel_l_dropbox_parse_token_json(const char *json_data, ch
     json_t *json = json_loads(json_data, 0, &json_error); // an absent text fails too
     if (json == nullptr) {
         std::string message = orvel_l_dropbox_format("Error loading user credential: %s\n", json_error.text);
-        result = orvel_error_put(orvel_error_construct_error(nullptr, nullptr, ORVEL_GFS_ERROR_GENERIC, __FILE__,
-                                                             __func__, __LINE__, "%s", message.c_str()));
+        result = ORVEL_DROPBOX_ERROR_GENERIC(message.c_str());
         goto out;
     }
     if (json_unpack_ex(json, &json_error, 0, "{s:s,s:s,s:s,s:{s:s,s:s}}", "access_token", &access_token,
                        "token_expiry", &token_expiry, "sub", &sub, "root_info", "root_namespace_id",
                        &root_namespace_id, "home_namespace_id", &home_namespace_id) != 0) {
         std::string message = orvel_l_dropbox_format("Error unpacking credential: %s\n", json_error.text);
-        result = orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 500, "INTERNAL_ERROR",
-                                                                        "%s%s", "GridFTP-Error: ", message.c_str()));
+        result = orvel_dropbox_error_internal(message.c_str());
         goto out;
     }
     result = orvel_l_dropbox_parse_exp(token_expiry, &expiry);

@@ -2,6 +2,7 @@
 // works on a thread of its own, so that hashing overlaps with sending: the
 // tap copies each block into a bounded ring and returns at once. Without a
 // thread the blocks are hashed where they arrive.
+#include "orvel_dropbox_guard.hpp"
 #include "orvel_dropbox_transfer.h"
 
 #include <algorithm>
@@ -158,8 +159,10 @@ orvel_dropbox_hasher_t *orvel_dropbox_hasher_start(void)
 
 void orvel_dropbox_hasher_tap(void *hasher, const void *buffer, size_t length)
 {
-    if (hasher != nullptr)
-        static_cast<orvel_dropbox_hasher_t *>(hasher)->feed(static_cast<const unsigned char *>(buffer), length);
+    orvel_i_dropbox_guard_void("upload data tap", [&] {
+        if (hasher != nullptr)
+            static_cast<orvel_dropbox_hasher_t *>(hasher)->feed(static_cast<const unsigned char *>(buffer), length);
+    });
 }
 
 char *orvel_dropbox_hasher_finish(orvel_dropbox_hasher_t *hasher)

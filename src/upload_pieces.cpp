@@ -27,11 +27,7 @@ orvel_result_t orvel_l_dropbox_piece_refused(orvel_result_t result, const orvel_
     const char *summary = orvel_dropbox_error_get_info(orvel_error_peek(result), "error_summary");
     if (summary == nullptr || strstr(summary, "content_hash_mismatch") == nullptr)
         return result;
-    return orvel_error_put(orvel_gfs_ftp_response_error_construct(
-        nullptr, orvel_error_get(result), 550, "INCORRECT_CHECKSUM",
-        "GridFTP-Error: the service received other bytes than the %zu sent from offset %" PRIu64
-        " (content hash %s) and stored none of them",
-        piece->length, piece->offset, piece->hash));
+    return orvel_dropbox_error_piece_corrupted(orvel_error_get(result), piece->length, piece->offset, piece->hash);
 }
 
 // Sends `piece` as the body of `call`, whose arguments are `args` (released here).

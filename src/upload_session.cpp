@@ -307,8 +307,7 @@ extern "C" orvel_result_t orvel_i_dropbox_recv_chunked(orvel_gfs_operation_t op,
     } else {
         upload = orvel_dropbox_upload_state_query(&handle->upload_state, info->pathname);
         if (upload == nullptr) {
-            result = orvel_error_put(
-                orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 553, "MULTI_PART_UPLOAD_NOT_FOUND", nullptr));
+            result = orvel_dropbox_error_upload_not_found();
             goto out;
         }
         if (upload->size_unknown) {
@@ -332,11 +331,8 @@ extern "C" orvel_result_t orvel_i_dropbox_recv_chunked(orvel_gfs_operation_t op,
         goto out;
     }
     if (static_cast<uint64_t>(offset) / upload->part_size >= static_cast<uint64_t>(upload->num_parts)) {
-        result = orvel_error_put(orvel_gfs_ftp_response_error_construct(
-            nullptr, nullptr, 553, "APPEND_NOT_SUPPORTED",
-            "GridFTP-Error: restart offset %" PRId64 " is at or beyond the last part of the upload (%d parts of %" PRIu64
-            " bytes, %" PRIu64 " bytes in all)",
-            static_cast<int64_t>(offset), upload->num_parts, upload->part_size, upload->total_size));
+        result = orvel_dropbox_error_restart_beyond_parts(static_cast<int64_t>(offset), upload->num_parts,
+                                                          upload->part_size, upload->total_size);
         goto out;
     }
 

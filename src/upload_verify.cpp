@@ -149,9 +149,7 @@ orvel_result_t orvel_dropbox_upload_commit_check(orvel_dropbox_handle_t *handle,
         orvel_error_set_cause(cause, undo_error);
     else if (undo_error != nullptr)
         orvel_object_free(undo_error);
-    result = orvel_error_put(orvel_gfs_ftp_response_error_construct(
-        nullptr, cause, 550, "INCORRECT_CHECKSUM", "GridFTP-Computed-Checksum: %s\nGridFTP-Expected-Checksum: %s",
-        computed, service));
+    result = orvel_dropbox_error_checksum_mismatch(cause, computed, service);
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
     return result;
 }

@@ -1,5 +1,5 @@
-// Data channels: memory (tests), null sink, generated upload stream, local
-// file and connected socket.
+// Data channels: memory (tests), null sink, generated upload stream and local
+// file. The FTP data connection is the server's own (server/data_connection.cpp).
 #include "operation.hpp"
 
 #include <algorithm>
@@ -7,7 +7,6 @@
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace orvel::host {
@@ -235,73 +234,6 @@ orvel_result_t FileChannel::write(const void *buffer, size_t length, int64_t off
         done += static_cast<size_t>(n);
     }
     return ORVEL_SUCCESS;
-}
-
-// ------------------------------------------------------------------ socket
-
-SocketChannel::SocketChannel(int fd) : fd_(fd) {}
-
-SocketChannel::~SocketChannel() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
-
-orvel_result_t SocketChannel::read(void *buffer, size_t length, size_t *nread, bool *eof) {
-    *nread = 0;
-    *eof = false;
-    if (fd_ < 0) {
-        return system_failure(EBADF, "recv");
-    }
-    if (length == 0) {
-        return ORVEL_SUCCESS;
-    }
-    ssize_t n;
-    do {
-        n = ::recv(fd_, buffer, length, 0);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        return system_failure(errno, "recv");
-    }
-    *nread = static_cast<size_t>(n);
-    *eof = n == 0;
-    std::lock_guard lock(mutex_);
-    moved_ += static_cast<uint64_t>(n);
-    return ORVEL_SUCCESS;
-}
-
-orvel_result_t SocketChannel::write(const void *buffer, size_t length, int64_t offset) {
-    if (fd_ < 0) {
-        return system_failure(EBADF, "send");
-    }
-    std::lock_guard lock(mutex_);
-    // A stream carries the bytes in order: the first write fixes the start,
-    // every later one must continue where the previous one ended.
-    if (next_offset_ >= 0 && offset != next_offset_) {
-        return channel_failure(451, "OUT_OF_ORDER_DATA",
-                               "Data for offset " + std::to_string(offset) + " arrived while offset " +
-                                   std::to_string(next_offset_) + " was expected");
-    }
-    const auto *p = static_cast<const unsigned char *>(buffer);
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = ::send(fd_, p + done, length - done, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return system_failure(errno, "send");
-        }
-        done += static_cast<size_t>(n);
-    }
-    next_offset_ = offset + static_cast<int64_t>(length);
-    moved_ += length;
-    return ORVEL_SUCCESS;
-}
-
-uint64_t SocketChannel::bytes_moved() const {
-    std::lock_guard lock(mutex_);
-    return moved_;
 }
 
 } // namespace orvel::host

@@ -208,7 +208,15 @@ const orvel_object_type_t ORVEL_GFS_ERROR_SYSTEM_TYPE_DEFINITION = {
 static orvel_object_t *reply_error_vconstruct(orvel_module_descriptor_t *base_source, orvel_object_t *base_cause,
                                               int response_code, const char *response_error_code, const char *fmt,
                                               va_list ap) {
-    std::string message = format_text(fmt, ap);
+    // Out of memory is a null error here, never an exception thrown into the
+    // C caller.
+    std::string message;
+    try {
+        message = format_text(fmt, ap);
+    } catch (...) {
+        orvel_object_free(base_cause);
+        return nullptr;
+    }
     orvel_object_t *error = orvel_object_construct(&ORVEL_GFS_ERROR_FTP_RESPONSE_TYPE_DEFINITION);
     if (error == nullptr) {
         orvel_object_free(base_cause);
@@ -249,14 +257,23 @@ orvel_object_t *orvel_gfs_ftp_response_error_construct(orvel_module_descriptor_t
 orvel_object_t *orvel_i_gfs_error_system(int ftp_code, int system_errno, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    std::string message = format_text(fmt, ap);
-    va_end(ap);
-    if (message.empty()) {
-        message = "System error";
+    std::string message;
+    bool made = true;
+    try {
+        message = format_text(fmt, ap);
+        if (message.empty()) {
+            message = "System error";
+        }
+        if (system_errno != 0) {
+            message += ": ";
+            message += errno_text(system_errno);
+        }
+    } catch (...) {
+        made = false; // out of memory: a null error, as for any other allocation
     }
-    if (system_errno != 0) {
-        message += ": ";
-        message += errno_text(system_errno);
+    va_end(ap);
+    if (!made) {
+        return nullptr;
     }
     orvel_object_t *error = orvel_object_construct(&ORVEL_GFS_ERROR_SYSTEM_TYPE_DEFINITION);
     if (error == nullptr) {

@@ -104,24 +104,6 @@ private:
     int open_errno_ = 0; // why the file could not be opened
 };
 
-// A connected socket (the FTP data connection): reads receive, writes send
-// in order (offsets must follow each other; the server sends the file's bytes
-// in file order).
-class SocketChannel : public DataChannel {
-public:
-    explicit SocketChannel(int fd); // takes ownership of fd
-    ~SocketChannel() override;
-    orvel_result_t read(void *buffer, size_t length, size_t *nread, bool *eof) override;
-    orvel_result_t write(const void *buffer, size_t length, int64_t offset) override;
-    uint64_t bytes_moved() const;
-
-private:
-    int fd_;
-    mutable std::mutex mutex_;
-    int64_t next_offset_ = -1;
-    uint64_t moved_ = 0;
-};
-
 // ------------------------------------------------------------------ outcome
 
 // One stat record as copied by the host during finished_stat(_partial).

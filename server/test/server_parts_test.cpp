@@ -1,5 +1,6 @@
 // Unit tests of the FTP front-end's parts that need no network: path
-// normalisation, reply formatting, listing lines, the users file, settings.
+// normalisation, reply formatting, listing lines, the users file, settings,
+// and the data connection over loopback.
 #include "cert_map.hpp"
 #include "config.hpp"
 #include "ftp_session.hpp"
@@ -13,6 +14,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -250,4 +254,54 @@ TEST(ServerLoginThrottle, SpacesAnswersPerAddressAndPerNameAfterAFailure)
     // Failures are forgotten after the memory time.
     EXPECT_EQ(throttle.reserve("10.0.0.1", "bob", 100000), 0);
     EXPECT_EQ(throttle.remembered(), 0u);
+}
+
+TEST(ServerDataConnection, ReceivesToTheEndAndSendsInOrder)
+{
+    orvel_module_activate(&orvel_i_common_module);
+    sockaddr_storage local{};
+    auto &in = reinterpret_cast<sockaddr_in &>(local);
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int port = 0;
+    std::string error;
+    int listen_fd = open_passive_listener(local, 0, 0, &port, &error);
+    ASSERT_GE(listen_fd, 0) << error;
+    DataConnection connection(listen_fd, local, 5);
+
+    int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    in.sin_port = htons(static_cast<uint16_t>(port));
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr *>(&local), sizeof(sockaddr_in)), 0);
+    ASSERT_TRUE(connection.open(&error)) << error;
+
+    // The client's bytes up to its end of data.
+    ASSERT_EQ(::send(client, "upload", 6, 0), 6);
+    ::shutdown(client, SHUT_WR);
+    char buffer[16];
+    std::string uploaded;
+    for (bool eof = false; !eof;) {
+        size_t n = 0;
+        ASSERT_EQ(connection.read(buffer, sizeof buffer, &n, &eof), ORVEL_SUCCESS);
+        uploaded.append(buffer, n);
+    }
+    EXPECT_EQ(uploaded, "upload");
+
+    // A restart may begin anywhere; then the bytes follow each other.
+    ASSERT_EQ(connection.write("abc", 3, 100), ORVEL_SUCCESS);
+    ASSERT_EQ(connection.write("def", 3, 103), ORVEL_SUCCESS);
+    orvel_result_t rc = connection.write("zzz", 3, 200);
+    ASSERT_NE(rc, ORVEL_SUCCESS);
+    orvel_object_t *failure = orvel_error_get(rc);
+    EXPECT_EQ(orvel_gfs_error_get_ftp_response_code(failure), 451);
+    orvel_object_free(failure);
+    EXPECT_EQ(connection.bytes_moved(), 12u);
+    connection.close();
+
+    std::string received;
+    ssize_t got;
+    while ((got = ::recv(client, buffer, sizeof buffer, 0)) > 0)
+        received.append(buffer, static_cast<size_t>(got));
+    EXPECT_EQ(received, "abcdef");
+    ::close(client);
+    orvel_module_deactivate(&orvel_i_common_module);
 }

@@ -1,4 +1,5 @@
 // The session's path cache and upload-session table.
+#include "orvel_common.h"
 #include "orvel_dropbox_common.h"
 
 #include <gtest/gtest.h>

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <map>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -321,9 +322,10 @@ TEST_F(DropboxConfig, TokenRenewedBelowOneHundredSecondsOfValidity)
 {
     std::string fresh = credential(expiry_in(86400), "token-new");
     {
+        // A few seconds above the limit, so that a slow run does not cross it.
         Outcome outcome;
         auto session = Host::start_session(
-            "dropbox", "ann", provider({{"creds", credential(expiry_in(100))}, {"renew-creds", fresh}}), &outcome);
+            "dropbox", "ann", provider({{"creds", credential(expiry_in(103))}, {"renew-creds", fresh}}), &outcome);
         ASSERT_NE(session, nullptr);
         EXPECT_TRUE(session->stat("/", true).ok());
         EXPECT_EQ(asked["renew-creds"], 0);
@@ -356,6 +358,21 @@ TEST_F(DropboxConfig, TokenRenewedBelowOneHundredSecondsOfValidity)
         session->stat("/", true);
         EXPECT_EQ(asked["creds"], 2);
     }
+}
+
+TEST_F(DropboxConfig, ExceptionUnderASlotIsAnErrorAnswer)
+{
+    Outcome started;
+    auto session =
+        Host::start_session("dropbox", "ann", provider({{"creds", credential(expiry_in(3600))}}), &started);
+    ASSERT_NE(session, nullptr);
+    // The listing's first step locks the account's change counter.
+    orvel_i_dropbox_syscalls.fcntl = [](int, int, struct flock *) -> int { throw std::bad_alloc(); };
+    Outcome listed = session->stat("/", false);
+    orvel_i_dropbox_syscalls.fcntl = orvel_i_dropbox_syscalls_default.fcntl;
+    EXPECT_EQ(listed.finish_calls, 1);
+    EXPECT_FALSE(listed.ok());
+    EXPECT_NE(listed.chain_text().find("malloc"), std::string::npos) << listed.chain_text();
 }
 
 TEST_F(DropboxConfig, PolicyParsing)

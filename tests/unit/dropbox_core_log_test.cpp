@@ -1,6 +1,7 @@
 // The debug log: line prefixes, level names, timestamps, thread ids, the
 // level filter and the error exit line; module activation.
 #include "dropbox_core_support.hpp"
+#include "orvel_common.h"
 #include "orvel_host.hpp"
 
 #include <gtest/gtest.h>
@@ -146,13 +147,13 @@ TEST(DropboxModule, RegistersDropboxEvenWhenTheCommonModuleFails)
     orvel_gfs_storage_iface_t *iface = orvel::host::Host::find_dsi("dropbox");
     ASSERT_NE(iface, nullptr);
     EXPECT_EQ(iface->descriptor, 43);
-    EXPECT_EQ(iface->init_func, orvel_i_dropbox_start);
-    EXPECT_EQ(iface->destroy_func, orvel_i_dropbox_destroy);
+    EXPECT_EQ(iface->init_func, orvel_i_dropbox_guarded_start);
+    EXPECT_EQ(iface->destroy_func, orvel_i_dropbox_guarded_destroy);
     EXPECT_EQ(iface->list_func, nullptr);
-    EXPECT_EQ(iface->send_func, orvel_i_dropbox_send);
-    EXPECT_EQ(iface->recv_func, orvel_i_dropbox_recv);
-    EXPECT_EQ(iface->command_func, orvel_i_dropbox_command);
-    EXPECT_EQ(iface->stat_func, orvel_i_dropbox_stat);
+    EXPECT_EQ(iface->send_func, orvel_i_dropbox_guarded_send);
+    EXPECT_EQ(iface->recv_func, orvel_i_dropbox_guarded_recv);
+    EXPECT_EQ(iface->command_func, orvel_i_dropbox_guarded_command);
+    EXPECT_EQ(iface->stat_func, orvel_i_dropbox_guarded_stat);
     EXPECT_EQ(iface->realpath_func, nullptr);
     orvel::host::Host::deactivate_module(&orvel_gridftp_server_dropbox_module);
     EXPECT_EQ(orvel::host::Host::find_dsi("dropbox"), nullptr);

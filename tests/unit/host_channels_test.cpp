@@ -1,5 +1,4 @@
-// Data channels: memory offsets and gaps, the generated stream, files and
-// sockets.
+// Data channels: memory offsets and gaps, the generated stream and files.
 #include "orvel_host.hpp"
 
 #include <gtest/gtest.h>
@@ -10,7 +9,6 @@
 #include <fstream>
 #include <sstream>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -212,25 +210,6 @@ TEST_F(ChannelsTest, FileChannelWritesAtOffsetsAndStreamsReads) {
     orvel_result_t rc = missing.read(buffer, 4, &n, &eof);
     ASSERT_NE(rc, ORVEL_SUCCESS);
     EXPECT_EQ(errno_of(rc), ENOENT);
-}
-
-TEST_F(ChannelsTest, SocketChannelSendsInOrderAndReceivesToTheEnd) {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    auto sender = std::make_unique<SocketChannel>(fds[0]);
-    SocketChannel receiver(fds[1]);
-
-    // A restart may begin anywhere; then the bytes follow each other.
-    ASSERT_EQ(sender->write("abc", 3, 100), ORVEL_SUCCESS);
-    ASSERT_EQ(sender->write("def", 3, 103), ORVEL_SUCCESS);
-    orvel_result_t rc = sender->write("zzz", 3, 200);
-    ASSERT_NE(rc, ORVEL_SUCCESS);
-    EXPECT_EQ(reply_code_of(rc), 451);
-    EXPECT_EQ(sender->bytes_moved(), 6u);
-    sender.reset(); // closes: the receiver sees the end
-
-    EXPECT_EQ(read_all(receiver, 2), "abcdef");
-    EXPECT_EQ(receiver.bytes_moved(), 6u);
 }
 
 } // namespace

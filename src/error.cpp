@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>

@@ -12,7 +12,7 @@ packages=(
   libcrypt-dev
   libgtest-dev libgmock-dev
   openssl curl lftp python3 python3-dropbox ca-certificates
-  clang libclang-rt-dev
+  clang libclang-rt-dev clang-format
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -35,8 +35,7 @@ double time_plugin(host::Session &session, const std::string &path, uint64_t siz
     const double elapsed = seconds_since(start);
     if (!outcome.ok() || channel->bytes_written() != size) {
         std::fprintf(stderr, "plug-in download failed: %s (%llu of %llu bytes)\n", outcome.chain_text().c_str(),
-                     static_cast<unsigned long long>(channel->bytes_written()),
-                     static_cast<unsigned long long>(size));
+                     static_cast<unsigned long long>(channel->bytes_written()), static_cast<unsigned long long>(size));
         return -1;
     }
     return elapsed;

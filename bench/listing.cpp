@@ -61,8 +61,8 @@ double time_curl(const Emulator &emulator, const std::string &folder, size_t *en
                                                   "include_non_downloadable_files", 0)
                                       : json_pack("{s:s}", "cursor", cursor.c_str());
         char *text = json_dumps(args, JSON_COMPACT);
-        std::string url = std::string("https://api.dropboxapi.com/2/files/list_folder") +
-                          (cursor.empty() ? "" : "/continue");
+        std::string url =
+            std::string("https://api.dropboxapi.com/2/files/list_folder") + (cursor.empty() ? "" : "/continue");
         body.clear();
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, text);

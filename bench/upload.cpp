@@ -59,8 +59,8 @@ bool reset_peak_rss()
 // Options of every curl request (after "curl" or "--next").
 std::string curl_options(const Emulator &emulator)
 {
-    return " -sS --http1.1 --cacert '" + emulator.ca_file() + "' --connect-to content.dropboxapi.com:443:127.0.0.1:" +
-           std::to_string(emulator.port()) +
+    return " -sS --http1.1 --cacert '" + emulator.ca_file() +
+           "' --connect-to content.dropboxapi.com:443:127.0.0.1:" + std::to_string(emulator.port()) +
            " -H 'Authorization: Bearer token-ann' -H 'Content-Type: application/octet-stream' -H 'Expect:'";
 }
 
@@ -117,9 +117,8 @@ double time_curl(const Emulator &emulator, const std::vector<std::string> &parts
     const std::string url = "https://content.dropboxapi.com/2/files/upload_session/";
     const auto start = std::chrono::steady_clock::now();
     int status = 0;
-    std::string reply = run(base + " -H 'Dropbox-API-Arg: {\"session_type\": \"concurrent\"}' --data-binary '' " +
-                                url + "start",
-                            &status);
+    std::string reply = run(
+        base + " -H 'Dropbox-API-Arg: {\"session_type\": \"concurrent\"}' --data-binary '' " + url + "start", &status);
     json_t *json = json_loads(reply.c_str(), 0, nullptr);
     const char *id_text = json_string_value(json_object_get(json, "session_id"));
     std::string id = id_text != nullptr ? id_text : "";
@@ -135,17 +134,18 @@ double time_curl(const Emulator &emulator, const std::vector<std::string> &parts
             appends += " --next" + options;
         appends += " -X POST -o /dev/null -w '%{http_code}\\n' -T '" + parts[k] +
                    "' -H 'Dropbox-API-Arg: {\"close\": " + (k + 1 == parts.size() ? "true" : "false") +
-                   ", \"cursor\": {\"session_id\": \"" + id + "\", \"offset\": " + std::to_string(k * kPart) +
-                   "}}' " + url + "append_v2";
+                   ", \"cursor\": {\"session_id\": \"" + id + "\", \"offset\": " + std::to_string(k * kPart) + "}}' " +
+                   url + "append_v2";
     }
     reply = run(appends, &status);
     if (status != 0 || reply.find_first_not_of("200\n") != std::string::npos) {
         std::fprintf(stderr, "curl appends failed: %s\n", reply.c_str());
         return -1;
     }
-    reply = run(base + " -H 'Dropbox-API-Arg: {\"commit\": {\"path\": \"/bench/curl.bin\", \"mode\": \"overwrite\"}, "
-                       "\"cursor\": {\"session_id\": \"" + id + "\", \"offset\": " + std::to_string(size) +
-                    "}}' --data-binary '' " + url + "finish",
+    reply = run(base +
+                    " -H 'Dropbox-API-Arg: {\"commit\": {\"path\": \"/bench/curl.bin\", \"mode\": \"overwrite\"}, "
+                    "\"cursor\": {\"session_id\": \"" +
+                    id + "\", \"offset\": " + std::to_string(size) + "}}' --data-binary '' " + url + "finish",
                 &status);
     const double elapsed = seconds_since(start);
     *cpu = cpu_seconds(RUSAGE_CHILDREN) - cpu_before;

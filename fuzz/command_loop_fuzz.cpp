@@ -35,12 +35,8 @@ struct Node {
 };
 
 const Node kNodes[] = {
-    {"/", true, 0, 1796800000},
-    {"/a.txt", false, 5, 1796800000},
-    {"/docs", true, 0, 0},
-    {"/docs/early", false, 1, LLONG_MIN},
-    {"/docs/late", false, 2, LLONG_MAX},
-    {"/docs/line\r\nbreak", false, 3, -1},
+    {"/", true, 0, 1796800000},           {"/a.txt", false, 5, 1796800000},    {"/docs", true, 0, 0},
+    {"/docs/early", false, 1, LLONG_MIN}, {"/docs/late", false, 2, LLONG_MAX}, {"/docs/line\r\nbreak", false, 3, -1},
 };
 
 const Node *find_node(const char *path)
@@ -91,8 +87,8 @@ void memory_stat(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *info, void *)
         stats.push_back(stat_of(*node, "."));
         std::string prefix = std::string(node->path) + (node->path[1] ? "/" : "");
         for (const Node &child : kNodes) {
-            const char *rest = std::strncmp(child.path, prefix.c_str(), prefix.size()) == 0 ? child.path + prefix.size()
-                                                                                          : nullptr;
+            const char *rest =
+                std::strncmp(child.path, prefix.c_str(), prefix.size()) == 0 ? child.path + prefix.size() : nullptr;
             if (rest != nullptr && *rest != '\0' && std::strchr(rest, '/') == nullptr)
                 stats.push_back(stat_of(child, rest));
         }
@@ -104,8 +100,8 @@ void memory_command(orvel_gfs_operation_t op, orvel_gfs_command_info_t *info, vo
 {
     if (info->command == ORVEL_GFS_CMD_CKSM)
         return orvel_gridftp_server_finished_command(op, ORVEL_SUCCESS, "0123456789abcdef");
-    if (info->command != ORVEL_GFS_CMD_MKD && find_node(info->command == ORVEL_GFS_CMD_RNTO ? info->from_pathname
-                                                                                          : info->pathname) == nullptr)
+    if (info->command != ORVEL_GFS_CMD_MKD &&
+        find_node(info->command == ORVEL_GFS_CMD_RNTO ? info->from_pathname : info->pathname) == nullptr)
         return orvel_gridftp_server_finished_command(op, not_found(info->pathname), nullptr);
     orvel_gridftp_server_finished_command(op, ORVEL_SUCCESS, nullptr);
 }

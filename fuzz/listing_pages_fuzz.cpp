@@ -61,8 +61,7 @@ extern "C" orvel_result_t orvel_dsi_rest_request(const char *, const char *, con
         static_cast<orvel_dsi_rest_response_arg_t *>(callbacks->response_callback_arg)->response_bytes_downloaded =
             static_cast<int64_t>(body.size());
     if (callbacks->data_read_callback == orvel_dsi_rest_read_json && callbacks->data_read_callback_arg != nullptr)
-        *static_cast<json_t **>(callbacks->data_read_callback_arg) =
-            json_loadb(body.data(), body.size(), 0, nullptr);
+        *static_cast<json_t **>(callbacks->data_read_callback_arg) = json_loadb(body.data(), body.size(), 0, nullptr);
     return ORVEL_SUCCESS;
 }
 

@@ -12,7 +12,8 @@
 
 namespace {
 
-template <typename T> T take(const uint8_t *&data, size_t &size)
+template <typename T>
+T take(const uint8_t *&data, size_t &size)
 {
     T value{};
     size_t n = size < sizeof value ? size : sizeof value;

@@ -14,8 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int status = 400 + (data[0] << 8 | data[1]) % 624;
     std::vector<std::string> pieces = orvel::fuzz::split(data + 2, size - 2, 2);
     std::string retry_after = pieces[0];
-    json_t *body = pieces.size() > 1 ? json_loadb(pieces[1].data(), pieces[1].size(), JSON_DECODE_ANY, nullptr)
-                                     : nullptr;
+    json_t *body =
+        pieces.size() > 1 ? json_loadb(pieces[1].data(), pieces[1].size(), JSON_DECODE_ANY, nullptr) : nullptr;
 
     orvel_dsi_rest_key_value_t header = {const_cast<char *>("Retry-After"),
                                          retry_after.empty() ? nullptr : retry_after.data()};

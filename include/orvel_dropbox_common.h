@@ -57,10 +57,10 @@ void orvel_i_dropbox_log_line(int level, const char *func, const char *format, .
  * whether or not ERROR is enabled. */
 void orvel_i_dropbox_log_error_exit(const char *func, orvel_result_t result);
 
-#define ORVEL_DROPBOX_LOG(level, ...)                                               \
-    do {                                                                            \
-        if (orvel_i_ORVEL_DROPBOX_debug_handle.levels & (uint32_t)(level))          \
-            orvel_i_dropbox_log_line((level), __func__, __VA_ARGS__);               \
+#define ORVEL_DROPBOX_LOG(level, ...)                                      \
+    do {                                                                   \
+        if (orvel_i_ORVEL_DROPBOX_debug_handle.levels & (uint32_t)(level)) \
+            orvel_i_dropbox_log_line((level), __func__, __VA_ARGS__);      \
     } while (0)
 
 #define ORVEL_DROPBOX_TRACE_ENTER() ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_TRACE, "enter\n")
@@ -107,19 +107,19 @@ extern orvel_module_descriptor_t orvel_i_dropbox_common_module;
 enum { ORVEL_DROPBOX_FOLDER = 1, ORVEL_DROPBOX_FILE = 2, ORVEL_DROPBOX_UNKNOWN = 3 };
 
 typedef struct orvel_dropbox_path_info_s {
-    char *name;       /* leaf name when parsed; full path (the key) when cached */
-    char *id;         /* the service's id ("id:..."); "/" for the root */
-    char *parent_id;  /* never filled: always null */
-    int type;         /* ORVEL_DROPBOX_FOLDER, _FILE or _UNKNOWN; 0 in a zeroed record */
-    uint64_t size;    /* bytes; 0 for folders and when absent */
-    time_t modtime;   /* "client_modified", 0 when absent */
-    char *md5;        /* digest texts stored by the checksum command, or null */
+    char *name;      /* leaf name when parsed; full path (the key) when cached */
+    char *id;        /* the service's id ("id:..."); "/" for the root */
+    char *parent_id; /* never filled: always null */
+    int type;        /* ORVEL_DROPBOX_FOLDER, _FILE or _UNKNOWN; 0 in a zeroed record */
+    uint64_t size;   /* bytes; 0 for folders and when absent */
+    time_t modtime;  /* "client_modified", 0 when absent */
+    char *md5;       /* digest texts stored by the checksum command, or null */
     char *sha1;
     char *sha256;
-    char *hash;       /* the service's "content_hash", or null */
-    bool listed;      /* a cached folder whose children are all cached */
-    bool has_metadata;/* carried by copies, never set */
-    bool freeme;      /* heap record from orvel_dropbox_path_info_copy */
+    char *hash;           /* the service's "content_hash", or null */
+    bool listed;          /* a cached folder whose children are all cached */
+    bool has_metadata;    /* carried by copies, never set */
+    bool freeme;          /* heap record from orvel_dropbox_path_info_copy */
     uint64_t confirmed;   /* confirmation number given when the record entered the cache; 0 = none */
     int64_t confirmed_ms; /* monotonic time of that entry, milliseconds */
     uint64_t listed_at;   /* confirmation number at the start of the listing that set `listed` */
@@ -138,18 +138,18 @@ void orvel_dropbox_path_info_free(orvel_dropbox_path_info_t *info);
 /* --------------------------------------------------------- upload sessions */
 
 typedef struct orvel_dropbox_upload_session_s {
-    char *id;            /* the service's upload session id */
-    char *name;          /* GridFTP path of the file; the table key */
-    char *modtime;       /* "client_modified" text for the finish, or null */
-    int32_t num_parts;   /* number of parts */
-    uint64_t part_size;  /* bytes per part */
-    uint64_t total_size; /* bytes of the whole file */
-    json_t *part_array;  /* unused, never released with the record */
-    bool size_unknown;   /* opened without an announced size: the parts are pieces appended as the data
+    char *id;              /* the service's upload session id */
+    char *name;            /* GridFTP path of the file; the table key */
+    char *modtime;         /* "client_modified" text for the finish, or null */
+    int32_t num_parts;     /* number of parts */
+    uint64_t part_size;    /* bytes per part */
+    uint64_t total_size;   /* bytes of the whole file */
+    json_t *part_array;    /* unused, never released with the record */
+    bool size_unknown;     /* opened without an announced size: the parts are pieces appended as the data
                             arrives, num_parts counts those appended, total_size is 0 until closed */
-    bool closed;         /* every byte is appended and the session closed: only the commit remains */
+    bool closed;           /* every byte is appended and the session closed: only the commit remains */
     char content_hash[65]; /* once closed: content hash of all the bytes appended, "" when unknown */
-    bool parallel;       /* appended in pieces of part_size, several at once: `stored` says which */
+    bool parallel;         /* appended in pieces of part_size, several at once: `stored` says which */
     unsigned char *stored; /* parallel: one byte per piece, non-zero once appended (owned) */
     int32_t stored_count;  /* parallel: entries of `stored` */
 } orvel_dropbox_upload_session_t;
@@ -162,15 +162,14 @@ struct orvel_dropbox_retry_shared_s {
 };
 
 typedef struct orvel_dropbox_retry_s {
-    bool is;                                   /* create has filled the handle */
-    int fd;                                    /* state file, or -1 without a file */
-    uint32_t delay;                            /* minimum spacing of request starts, microseconds */
+    bool is;                                     /* create has filled the handle */
+    int fd;                                      /* state file, or -1 without a file */
+    uint32_t delay;                              /* minimum spacing of request starts, microseconds */
     struct orvel_dropbox_retry_shared_s *shared; /* the process's copy of the file's record, read and
                                                     written under the lock; the only record without a file */
 } orvel_dropbox_retry_t;
 
-void orvel_i_dropbox_retry_state_create(const char *name, uint32_t max_per_second,
-                                        orvel_dropbox_retry_t *retry_state);
+void orvel_i_dropbox_retry_state_create(const char *name, uint32_t max_per_second, orvel_dropbox_retry_t *retry_state);
 void orvel_i_dropbox_retry_state_destroy(orvel_dropbox_retry_t *retry_state);
 orvel_result_t orvel_i_dropbox_retry_state_lock(orvel_dropbox_retry_t *retry_state, bool blocking);
 orvel_result_t orvel_i_dropbox_retry_state_unlock(orvel_dropbox_retry_t *retry_state);
@@ -179,17 +178,17 @@ void orvel_i_dropbox_retry_delay(uint64_t retry_after, orvel_dropbox_retry_t *re
 /* ------------------------------------------------------ upload state file */
 
 struct orvel_dropbox_upload_state_shared_s {
-    char id[128];         /* upload session id, NUL-terminated */
-    int32_t num_parts;    /* number of parts */
-    uint64_t part_size;   /* bytes per part */
-    uint64_t total_size;  /* bytes of the file */
-    char name[4096];      /* GridFTP path, NUL-terminated */
+    char id[128];               /* upload session id, NUL-terminated */
+    int32_t num_parts;          /* number of parts */
+    uint64_t part_size;         /* bytes per part */
+    uint64_t total_size;        /* bytes of the file */
+    char name[4096];            /* GridFTP path, NUL-terminated */
     unsigned char part_array[]; /* open-ended, never stored */
 };
 
 typedef struct orvel_dropbox_upload_state_s {
-    bool is;  /* set by create */
-    int fd;   /* open file, or -1 when the record lives in process memory */
+    bool is;                                            /* set by create */
+    int fd;                                             /* open file, or -1 when the record lives in process memory */
     struct orvel_dropbox_upload_state_shared_s *shared; /* mapping or private copy; null after destroy */
 } orvel_dropbox_upload_state_t;
 
@@ -235,7 +234,10 @@ extern orvel_dropbox_syscalls_t orvel_i_dropbox_syscalls;
 extern const orvel_dropbox_syscalls_t orvel_i_dropbox_syscalls_default;
 
 /* The plug-in's allocation calls: the memory entries of the table. */
-static inline void *orvel_dropbox_malloc(size_t size) { return orvel_i_dropbox_syscalls.malloc(size); }
+static inline void *orvel_dropbox_malloc(size_t size)
+{
+    return orvel_i_dropbox_syscalls.malloc(size);
+}
 static inline void *orvel_dropbox_calloc(size_t count, size_t size)
 {
     return orvel_i_dropbox_syscalls.calloc(count, size);
@@ -244,7 +246,10 @@ static inline void *orvel_dropbox_realloc(void *pointer, size_t size)
 {
     return orvel_i_dropbox_syscalls.realloc(pointer, size);
 }
-static inline void orvel_dropbox_free(void *pointer) { orvel_i_dropbox_syscalls.free(pointer); }
+static inline void orvel_dropbox_free(void *pointer)
+{
+    orvel_i_dropbox_syscalls.free(pointer);
+}
 /* strdup, strndup and asprintf over orvel_dropbox_malloc: null (asprintf: -1,
  * *text_out null) when out of memory. */
 char *orvel_dropbox_strdup(const char *text);
@@ -272,11 +277,11 @@ orvel_result_t orvel_dropbox_state_file_unlock(int fd);
 
 /* One kind of per-user state file: a fixed-size record. */
 typedef struct orvel_dropbox_state_file_s {
-    size_t size;                          /* exact size of the file and of its record */
-    orvel_result_t (*try_lock)(int fd);   /* the kind's own lock, without waiting */
-    orvel_result_t (*unlock)(int fd);     /* the kind's own unlock */
-    void (*initialise)(void *record);     /* writes a new file's record; may be null */
-    bool mapped;                          /* shared through a mapping; otherwise each process keeps a
+    size_t size;                        /* exact size of the file and of its record */
+    orvel_result_t (*try_lock)(int fd); /* the kind's own lock, without waiting */
+    orvel_result_t (*unlock)(int fd);   /* the kind's own unlock */
+    void (*initialise)(void *record);   /* writes a new file's record; may be null */
+    bool mapped;                        /* shared through a mapping; otherwise each process keeps a
                                              copy that it reads and writes under the lock */
 } orvel_dropbox_state_file_t;
 
@@ -310,10 +315,10 @@ struct orvel_dropbox_changes_shared_s {
 };
 
 typedef struct orvel_dropbox_changes_s {
-    bool is;          /* create has filled it */
-    int fd;           /* the counter file, or -1: only the session's own changes are known */
+    bool is; /* create has filled it */
+    int fd;  /* the counter file, or -1: only the session's own changes are known */
     struct orvel_dropbox_changes_shared_s *shared; /* the process's copy of the file's record */
-    uint64_t seen;    /* the counter as this session last accounted for it */
+    uint64_t seen;                                 /* the counter as this session last accounted for it */
     uint64_t valid_from; /* cached knowledge of an earlier confirmation number needs confirming */
 } orvel_dropbox_changes_t;
 
@@ -323,15 +328,15 @@ void orvel_i_dropbox_changes_destroy(orvel_dropbox_changes_t *changes);
 /* ---------------------------------------------------------- session handle */
 
 typedef struct orvel_dropbox_handle_s {
-    char *username;            /* GridFTP user of the session */
-    char *userid;              /* account id, the credential's "sub" */
-    char *root_namespace_id;   /* root namespace id */
-    bool is_team;              /* root and home namespaces differ */
-    uint64_t max_upload;       /* largest accepted upload, bytes */
-    char *access_token;        /* bearer token */
-    time_t access_token_exp;   /* token expiry, seconds since the epoch */
-    orvel_hashtable_t cache;   /* path -> orvel_dropbox_path_info_t */
-    orvel_hashtable_t upload_state; /* path -> orvel_dropbox_upload_session_t */
+    char *username;                    /* GridFTP user of the session */
+    char *userid;                      /* account id, the credential's "sub" */
+    char *root_namespace_id;           /* root namespace id */
+    bool is_team;                      /* root and home namespaces differ */
+    uint64_t max_upload;               /* largest accepted upload, bytes */
+    char *access_token;                /* bearer token */
+    time_t access_token_exp;           /* token expiry, seconds since the epoch */
+    orvel_hashtable_t cache;           /* path -> orvel_dropbox_path_info_t */
+    orvel_hashtable_t upload_state;    /* path -> orvel_dropbox_upload_session_t */
     orvel_dropbox_retry_t retry_state; /* shared pacing state */
     orvel_dropbox_changes_t changes;   /* the account's change counter as the session follows it */
 } orvel_dropbox_handle_t;
@@ -360,10 +365,8 @@ void orvel_i_dropbox_guarded_start(orvel_gfs_operation_t op, orvel_gfs_session_i
 void orvel_i_dropbox_guarded_destroy(void *user_arg);
 void orvel_i_dropbox_guarded_command(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cmd_info, void *user_arg);
 void orvel_i_dropbox_guarded_stat(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *stat_info, void *user_arg);
-void orvel_i_dropbox_guarded_send(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info,
-                                  void *user_arg);
-void orvel_i_dropbox_guarded_recv(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info,
-                                  void *user_arg);
+void orvel_i_dropbox_guarded_send(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info, void *user_arg);
+void orvel_i_dropbox_guarded_recv(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info, void *user_arg);
 
 /* ------------------------------------------------ credentials and policy */
 
@@ -396,7 +399,7 @@ const char *orvel_dropbox_error_get_info(orvel_object_t *error, const char *key)
  * translated by orvel_dropbox_translate_response. */
 
 /* System errors: "System error in CALL" with the errno text. */
-orvel_result_t orvel_dropbox_error_system_malloc(void);                /* errno as it is, "malloc" */
+orvel_result_t orvel_dropbox_error_system_malloc(void); /* errno as it is, "malloc" */
 orvel_result_t orvel_dropbox_error_system(const char *call, int error_number);
 /* A generic error carrying `message` and the source location given;
  * ORVEL_DROPBOX_ERROR_GENERIC gives the caller's. */
@@ -404,23 +407,23 @@ orvel_result_t orvel_dropbox_error_generic(const char *file, const char *func, i
 #define ORVEL_DROPBOX_ERROR_GENERIC(message) orvel_dropbox_error_generic(__FILE__, __func__, __LINE__, (message))
 
 /* Paths and names. "GridFTP-Path: PATH" is the message unless said otherwise. */
-orvel_result_t orvel_dropbox_error_path_not_found(const char *path);   /* 550 PATH_NOT_FOUND, quoted path;
+orvel_result_t orvel_dropbox_error_path_not_found(const char *path); /* 550 PATH_NOT_FOUND, quoted path;
                                                                            no message for a null path */
-orvel_result_t orvel_dropbox_error_path_exists(const char *path);      /* 553 PATH_EXISTS */
+orvel_result_t orvel_dropbox_error_path_exists(const char *path);    /* 553 PATH_EXISTS */
 orvel_result_t orvel_dropbox_error_not_a_directory(orvel_object_t *cause, const char *path); /* 553 NOT_A_DIRECTORY */
-orvel_result_t orvel_dropbox_error_is_a_directory(const char *path); /* 553 IS_A_DIRECTORY */
-orvel_result_t orvel_dropbox_error_invalid_path_name(const char *path); /* 553 INVALID_PATH_NAME */
-orvel_result_t orvel_dropbox_error_team_root(void);                    /* 550 PERMISSION_DENIED, team root */
+orvel_result_t orvel_dropbox_error_is_a_directory(const char *path);                         /* 553 IS_A_DIRECTORY */
+orvel_result_t orvel_dropbox_error_invalid_path_name(const char *path);                      /* 553 INVALID_PATH_NAME */
+orvel_result_t orvel_dropbox_error_team_root(void); /* 550 PERMISSION_DENIED, team root */
 
 /* Requests and the service. */
-orvel_result_t orvel_dropbox_error_no_access_token(void);              /* 550 PERMISSION_DENIED */
-orvel_result_t orvel_dropbox_error_internal(const char *detail);       /* 500 INTERNAL_ERROR,
+orvel_result_t orvel_dropbox_error_no_access_token(void);        /* 550 PERMISSION_DENIED */
+orvel_result_t orvel_dropbox_error_internal(const char *detail); /* 500 INTERNAL_ERROR,
                                                                            "GridFTP-Error: DETAIL" */
 /* 451 SERVICE_UNAVAILABLE: the service could not be asked about `path`. */
 orvel_result_t orvel_dropbox_error_service_unavailable(orvel_object_t *cause, const char *path);
 
 /* Commands. */
-orvel_result_t orvel_dropbox_error_not_implemented(void);              /* 500 NOT_IMPLEMETED */
+orvel_result_t orvel_dropbox_error_not_implemented(void);                         /* 500 NOT_IMPLEMETED */
 orvel_result_t orvel_dropbox_error_invalid_range(int64_t offset, int64_t length); /* 501 INVALID_RANGE */
 
 /* Transfers. */
@@ -437,8 +440,7 @@ orvel_result_t orvel_dropbox_error_piece_corrupted(orvel_object_t *cause, size_t
                                                    const char *hash);
 /* 550 INCORRECT_CHECKSUM: the stored file's content hash is not the one of
  * the bytes sent. */
-orvel_result_t orvel_dropbox_error_checksum_mismatch(orvel_object_t *cause, const char *computed,
-                                                     const char *service);
+orvel_result_t orvel_dropbox_error_checksum_mismatch(orvel_object_t *cause, const char *computed, const char *service);
 
 /* ---------------------------------------------------- response translation */
 
@@ -482,8 +484,8 @@ typedef struct orvel_dropbox_api_call_s orvel_dropbox_api_call_t;
 /* One call of an endpoint: what changes from call to call. */
 struct orvel_dropbox_api_call_s {
     const orvel_dropbox_endpoint_t *endpoint;
-    json_t *args;        /* the arguments (borrowed); header text or JSON body per endpoint */
-    const char *range;   /* "Range" header value, or null */
+    json_t *args;      /* the arguments (borrowed); header text or JSON body per endpoint */
+    const char *range; /* "Range" header value, or null */
     /* Body source; null: the JSON arguments for body-argument endpoints, an
      * empty block for header-argument endpoints. */
     orvel_dsi_rest_data_write_t body_source;
@@ -582,8 +584,7 @@ void orvel_dropbox_upload_session_free(orvel_dropbox_upload_session_t *info);
 /* ---------------------------------------------------- listing and resolution */
 
 typedef orvel_result_t (*orvel_dropbox_list_entry_cb_t)(orvel_dropbox_handle_t *handle, const char *base_path,
-                                                        const orvel_dropbox_path_info_t *path_info,
-                                                        void *callback_arg);
+                                                        const orvel_dropbox_path_info_t *path_info, void *callback_arg);
 
 orvel_result_t orvel_dropbox_get_folder_items(orvel_dropbox_handle_t *handle, const char *path,
                                               orvel_dropbox_list_entry_cb_t callback, void *callback_arg);

@@ -20,7 +20,7 @@ extern "C" {
  * that memory stays within streams x piece size. Transfers smaller than
  * `single_stream_below` bytes, and every transfer when streams is 1, take
  * the single-stream roads. */
-extern int32_t orvel_i_dropbox_transfer_streams;    /* 4 */
+extern int32_t orvel_i_dropbox_transfer_streams;     /* 4 */
 extern uint64_t orvel_i_dropbox_single_stream_below; /* 32 MiB */
 extern uint64_t orvel_i_dropbox_piece_size;          /* 20 MiB: 4 MiB blocks, divides the 100 MiB part */
 #define ORVEL_DROPBOX_MAX_STREAMS 16
@@ -35,8 +35,8 @@ void orvel_dropbox_piece_free(void *data, size_t length);
  * given back: touching fresh memory costs a page fault per page, more than
  * the copy into it. The caller serialises the calls. */
 typedef struct orvel_dropbox_piece_pool_s {
-    size_t size;                                  /* bytes of every buffer */
-    int count;                                    /* spare buffers held */
+    size_t size; /* bytes of every buffer */
+    int count;   /* spare buffers held */
     void *spare[ORVEL_DROPBOX_MAX_STREAMS + 2];
 } orvel_dropbox_piece_pool_t;
 /* A buffer of pool->size bytes: a spare one, or new; null when none can be had. */
@@ -63,9 +63,9 @@ orvel_result_t orvel_dropbox_transfer_renew_token(orvel_dropbox_handle_t *handle
  * ("rev:<rev>"), so that the client gets one version of the file even when
  * another client replaces it meanwhile. */
 typedef struct orvel_dropbox_download_s {
-    char *id;      /* the file's id, which names it until its revision is known (owned) */
-    char *rev;     /* the revision the transfer reads (owned), null until a reply names it */
-    uint64_t size; /* that revision's size in bytes, once rev is set */
+    char *id;               /* the file's id, which names it until its revision is known (owned) */
+    char *rev;              /* the revision the transfer reads (owned), null until a reply names it */
+    uint64_t size;          /* that revision's size in bytes, once rev is set */
     uint64_t expected_size; /* the size the path cache knows: decides whether pieces pay */
 } orvel_dropbox_download_t;
 
@@ -84,7 +84,7 @@ typedef struct orvel_dropbox_download_piece_s {
     orvel_gfs_operation_t op;        /* the bytes go to this operation's data channel, or, when null, */
     orvel_dsi_rest_data_read_t sink; /* to this sink, block by block */
     void *sink_arg;
-    orvel_off_t done;                /* out: bytes delivered */
+    orvel_off_t done; /* out: bytes delivered */
 } orvel_dropbox_download_piece_t;
 
 /*
@@ -114,8 +114,7 @@ orvel_result_t orvel_dropbox_download_piece(orvel_dropbox_handle_t *handle, orve
  */
 orvel_result_t orvel_dropbox_download_range(orvel_dropbox_handle_t *handle, orvel_dropbox_download_t *file,
                                             orvel_gfs_operation_t op, orvel_off_t offset, orvel_off_t length,
-                                            orvel_dsi_rest_data_read_t sink, void *sink_arg,
-                                            orvel_off_t *done_out);
+                                            orvel_dsi_rest_data_read_t sink, void *sink_arg, orvel_off_t *done_out);
 
 /* ------------------------------------------------------------ content hash */
 
@@ -146,8 +145,8 @@ orvel_result_t orvel_dropbox_content_hash(const void *data, size_t length, char 
 orvel_result_t orvel_dropbox_channel_read(orvel_gfs_operation_t op, void *buffer, size_t length, size_t *nread,
                                           bool *eof);
 /* Reads until `length` bytes are there or the stream ends (*nread tells). */
-orvel_result_t orvel_dropbox_channel_read_full(orvel_gfs_operation_t op, void *buffer, size_t length,
-                                               size_t *nread, bool *eof);
+orvel_result_t orvel_dropbox_channel_read_full(orvel_gfs_operation_t op, void *buffer, size_t length, size_t *nread,
+                                               bool *eof);
 /* The stream must be at its end: one more byte fails with QUOTA_EXCEEDED
  * "Too much data was sent." naming `path`. */
 orvel_result_t orvel_dropbox_channel_expect_end(orvel_gfs_operation_t op, const char *path);
@@ -208,8 +207,7 @@ orvel_result_t orvel_dropbox_upload_session_commit(orvel_dropbox_handle_t *handl
 /* A restarted transfer of a session whose data is all appended: no more data
  * may come, and only the commit is repeated. */
 orvel_result_t orvel_dropbox_upload_session_recommit(orvel_gfs_operation_t op, orvel_dropbox_handle_t *handle,
-                                                     orvel_gfs_transfer_info_t *info,
-                                                     orvel_dropbox_path_info_t *parent,
+                                                     orvel_gfs_transfer_info_t *info, orvel_dropbox_path_info_t *parent,
                                                      orvel_dropbox_upload_session_t *upload, orvel_off_t offset);
 
 /*
@@ -251,23 +249,22 @@ bool orvel_dropbox_upload_replaces_file(orvel_dropbox_handle_t *handle, const ch
  * the metadata enters the path cache under `parent`.
  */
 orvel_result_t orvel_dropbox_upload_commit_check(orvel_dropbox_handle_t *handle, const char *path,
-                                                 orvel_dropbox_path_info_t *parent, bool replaced_file,
-                                                 json_t *reply, const char *computed);
+                                                 orvel_dropbox_path_info_t *parent, bool replaced_file, json_t *reply,
+                                                 const char *computed);
 
 /* Reply errors of uploads, made with the catalogue in error.cpp. A reply
  * error whose cause is the plug-in's error object with "Dropbox-Path" = path
  * and "Dropbox-Error" = text; `inner_cause` (owned, may be null) continues
  * the chain below it. */
-orvel_result_t orvel_dropbox_upload_detail_error(int code, const char *error_code, const char *path,
-                                                 const char *text, orvel_object_t *inner_cause);
+orvel_result_t orvel_dropbox_upload_detail_error(int code, const char *error_code, const char *path, const char *text,
+                                                 orvel_object_t *inner_cause);
 /* 451 QUOTA_EXCEEDED: an announced `size` beyond `max_upload`. */
 orvel_result_t orvel_dropbox_error_upload_too_large(const char *path, int64_t size, uint64_t max_upload);
 /* 451 QUOTA_EXCEEDED "Too much data was sent." */
 orvel_result_t orvel_dropbox_upload_too_much_data(const char *path);
 /* The data ended after `got` of `expected` bytes; `result` (the failed
  * exchange, or success) becomes the cause. */
-orvel_result_t orvel_dropbox_upload_short_data(orvel_result_t result, const char *path, int64_t got,
-                                               int64_t expected);
+orvel_result_t orvel_dropbox_upload_short_data(orvel_result_t result, const char *path, int64_t got, int64_t expected);
 /* 553 APPEND_NOT_SUPPORTED, with `why` as its message when not null. */
 orvel_result_t orvel_dropbox_upload_append_not_supported(const char *why);
 /* Sets a member from a freshly made value; false when the value could not

@@ -41,14 +41,14 @@ typedef struct orvel_dsi_rest_key_array_s {
 
 /* Reply record filled by the response callback orvel_dsi_rest_response. */
 typedef struct orvel_dsi_rest_response_arg_s {
-    int response_code;                        /* the reply's status code */
+    int response_code;                          /* the reply's status code */
     orvel_dsi_rest_key_array_t desired_headers; /* names set by the caller; values
                                                    filled (newly allocated) or left null */
-    int64_t request_bytes_uploaded;           /* request body bytes sent */
-    int64_t response_bytes_downloaded;        /* reply body bytes received */
-    char *error_body;      /* for status >= 300 with a reply sink that is not JSON:
+    int64_t request_bytes_uploaded;             /* request body bytes sent */
+    int64_t response_bytes_downloaded;          /* reply body bytes received */
+    char *error_body;                           /* for status >= 300 with a reply sink that is not JSON:
                               the reply body (at most 64 KiB, NUL-terminated), else null */
-    size_t error_body_len; /* its length */
+    size_t error_body_len;                      /* its length */
 } orvel_dsi_rest_response_arg_t;
 
 /* Releases the header values and the error body of a reply record and resets
@@ -74,10 +74,10 @@ typedef struct orvel_dsi_rest_gridftp_op_arg_s {
     void (*tap)(void *tap_arg, const void *buffer, size_t length); /* optional: sees every
                                  byte moved through the channel, in order (e.g. a digest) */
     void *tap_arg;
-    bool confirm_end;         /* body source of a known length: the last byte is sent only once
+    bool confirm_end; /* body source of a known length: the last byte is sent only once
                                  the host has reported the end of the data, so that the server
                                  never gets a complete body from a stream that goes on */
-    bool excess;              /* set when confirm_end found data beyond length: the exchange failed */
+    bool excess;      /* set when confirm_end found data beyond length: the exchange failed */
 } orvel_dsi_rest_gridftp_op_arg_t;
 
 /* Callback types. Body sources and the progress check are the library's own
@@ -90,8 +90,7 @@ typedef orvel_result_t (*orvel_dsi_rest_data_write_t)(void *write_callback_arg, 
 /* Reply sink: called for each block of reply body bytes of a successful reply
  * (status 2xx that answers the request's Range, see orvel_dsi_rest_request);
  * returns success when it has taken the bytes. */
-typedef orvel_result_t (*orvel_dsi_rest_data_read_t)(void *read_callback_arg, const void *buffer,
-                                                     size_t buffer_length);
+typedef orvel_result_t (*orvel_dsi_rest_data_read_t)(void *read_callback_arg, const void *buffer, size_t buffer_length);
 /* Progress check: the library calls it; non-success aborts the exchange. */
 typedef orvel_result_t (*orvel_dsi_rest_progress_t)(void *progress_callback_arg, void *library_context);
 
@@ -102,9 +101,9 @@ typedef struct orvel_dsi_rest_callbacks_s {
     void *complete_callback_arg;
     orvel_dsi_rest_data_write_t data_write_callback; /* body source, or null for no body */
     void *data_write_callback_arg;
-    orvel_dsi_rest_data_read_t data_read_callback;   /* reply sink, or null to discard */
+    orvel_dsi_rest_data_read_t data_read_callback; /* reply sink, or null to discard */
     void *data_read_callback_arg;
-    orvel_dsi_rest_progress_t progress_callback;     /* or null */
+    orvel_dsi_rest_progress_t progress_callback; /* or null */
     void *progress_callback_arg;
 } orvel_dsi_rest_callbacks_t;
 
@@ -130,8 +129,7 @@ orvel_result_t orvel_dsi_rest_read_json(void *read_callback_arg, const void *buf
 /* data_read_callback_arg: orvel_dsi_rest_gridftp_op_arg_t *: writes each body
  * block into the data channel at offset + transferred, then advances
  * `transferred`. */
-orvel_result_t orvel_dsi_rest_read_gridftp_op(void *read_callback_arg, const void *buffer,
-                                              size_t buffer_length);
+orvel_result_t orvel_dsi_rest_read_gridftp_op(void *read_callback_arg, const void *buffer, size_t buffer_length);
 /* progress_callback_arg: the idle limit in milliseconds, carried in the
  * pointer value ((void *)(intptr_t)ms): the exchange fails when no byte moves
  * in either direction for that long. */

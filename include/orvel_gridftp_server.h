@@ -29,12 +29,12 @@ typedef struct orvel_gfs_operation_s *orvel_gfs_operation_t;
 /* ---------------------------------------------------------------- requests */
 
 typedef struct orvel_gfs_session_info_s {
-    const char *username;   /* the authenticated user's name */
-    const char *password;   /* null: never handed to plug-ins */
-    const char *subject;    /* null unless a certificate identifies the user */
-    void *del_cred;         /* delegated credential: always null here */
-    bool map_user;          /* false: the user is already mapped */
-    const char *host_id;    /* the client's address, "IP:port" */
+    const char *username; /* the authenticated user's name */
+    const char *password; /* null: never handed to plug-ins */
+    const char *subject;  /* null unless a certificate identifies the user */
+    void *del_cred;       /* delegated credential: always null here */
+    bool map_user;        /* false: the user is already mapped */
+    const char *host_id;  /* the client's address, "IP:port" */
 } orvel_gfs_session_info_t;
 
 typedef enum orvel_gfs_command_type_e {
@@ -61,7 +61,7 @@ typedef enum orvel_gfs_command_type_e {
     ORVEL_GFS_CMD_HTTP_CONFIG = 21,
     ORVEL_GFS_CMD_TRNC = 22,
     ORVEL_GFS_CMD_SITE_TASKID = 23,
-    ORVEL_GFS_MIN_SITE_CMD = 3072, /* first site command of a host extension */
+    ORVEL_GFS_MIN_SITE_CMD = 3072,  /* first site command of a host extension */
     ORVEL_GFS_MIN_CUSTOM_CMD = 4096 /* first custom command */
 } orvel_gfs_command_type_t;
 
@@ -78,22 +78,22 @@ typedef struct orvel_gfs_command_info_s {
 } orvel_gfs_command_info_t;
 
 typedef struct orvel_gfs_stat_info_s {
-    bool file_only;        /* true: stat the path itself; false: list a folder */
-    bool internal;         /* asked by the host itself, not a client */
-    const char *pathname;  /* the path */
-    bool use_symlink_info; /* not used */
-    bool include_path_stat;/* not used */
+    bool file_only;         /* true: stat the path itself; false: list a folder */
+    bool internal;          /* asked by the host itself, not a client */
+    const char *pathname;   /* the path */
+    bool use_symlink_info;  /* not used */
+    bool include_path_stat; /* not used */
 } orvel_gfs_stat_info_t;
 
 typedef struct orvel_gfs_transfer_info_s {
-    const char *pathname;    /* the file */
-    const char *module_name; /* not used */
-    const char *module_args; /* not used */
-    const char *list_type;   /* not used */
-    orvel_off_t partial_offset; /* ERET/REST start, 0 when none */
-    orvel_off_t partial_length; /* ERET length, -1 when none */
-    bool truncate;           /* STOR truncates (true) or continues a restart (false) */
-    orvel_off_t alloc_size;  /* announced size (ALLO), 0 when unknown */
+    const char *pathname;              /* the file */
+    const char *module_name;           /* not used */
+    const char *module_args;           /* not used */
+    const char *list_type;             /* not used */
+    orvel_off_t partial_offset;        /* ERET/REST start, 0 when none */
+    orvel_off_t partial_length;        /* ERET length, -1 when none */
+    bool truncate;                     /* STOR truncates (true) or continues a restart (false) */
+    orvel_off_t alloc_size;            /* announced size (ALLO), 0 when unknown */
     const char *expected_checksum;     /* not used */
     const char *expected_checksum_alg; /* not used */
 } orvel_gfs_transfer_info_t;
@@ -123,33 +123,32 @@ typedef void (*orvel_gfs_init_func_t)(orvel_gfs_operation_t op, orvel_gfs_sessio
 typedef void (*orvel_gfs_destroy_func_t)(void *user_arg);
 typedef void (*orvel_gfs_transfer_func_t)(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info,
                                           void *user_arg);
-typedef void (*orvel_gfs_command_func_t)(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cmd_info,
-                                         void *user_arg);
+typedef void (*orvel_gfs_command_func_t)(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cmd_info, void *user_arg);
 typedef void (*orvel_gfs_stat_func_t)(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *stat_info, void *user_arg);
 /* Slots this host never calls keep a generic pointer type. */
 typedef void (*orvel_gfs_unused_func_t)(void);
 
 /* Descriptor bits of a storage interface. */
-#define ORVEL_GFS_DSI_DESCRIPTOR_SENDER (1 << 0)           /* 1 */
-#define ORVEL_GFS_DSI_DESCRIPTOR_BLOCKING (1 << 1)         /* 2 */
-#define ORVEL_GFS_DSI_DESCRIPTOR_HAS_REALPATH (1 << 2)     /* 4 */
+#define ORVEL_GFS_DSI_DESCRIPTOR_SENDER (1 << 0)                /* 1 */
+#define ORVEL_GFS_DSI_DESCRIPTOR_BLOCKING (1 << 1)              /* 2 */
+#define ORVEL_GFS_DSI_DESCRIPTOR_HAS_REALPATH (1 << 2)          /* 4 */
 #define ORVEL_GFS_DSI_DESCRIPTOR_REQUIRES_ORDERED_DATA (1 << 3) /* 8 */
 #define ORVEL_GFS_DSI_DESCRIPTOR_SETS_ERROR_RESPONSES (1 << 4)  /* 16 */
-#define ORVEL_GFS_DSI_DESCRIPTOR_SAFE_RDEL (1 << 5)        /* 32 */
+#define ORVEL_GFS_DSI_DESCRIPTOR_SAFE_RDEL (1 << 5)             /* 32 */
 
 typedef struct orvel_gfs_storage_iface_s {
-    int descriptor;                          /* ORVEL_GFS_DSI_DESCRIPTOR_* bits */
-    orvel_gfs_init_func_t init_func;         /* session start */
-    orvel_gfs_destroy_func_t destroy_func;   /* session teardown */
-    orvel_gfs_unused_func_t list_func;       /* listings arrive through stat */
-    orvel_gfs_transfer_func_t send_func;     /* retrieve (download) */
-    orvel_gfs_transfer_func_t recv_func;     /* store (upload) */
+    int descriptor;                        /* ORVEL_GFS_DSI_DESCRIPTOR_* bits */
+    orvel_gfs_init_func_t init_func;       /* session start */
+    orvel_gfs_destroy_func_t destroy_func; /* session teardown */
+    orvel_gfs_unused_func_t list_func;     /* listings arrive through stat */
+    orvel_gfs_transfer_func_t send_func;   /* retrieve (download) */
+    orvel_gfs_transfer_func_t recv_func;   /* store (upload) */
     orvel_gfs_unused_func_t trev_func;
     orvel_gfs_unused_func_t active_func;
     orvel_gfs_unused_func_t passive_func;
     orvel_gfs_unused_func_t data_destroy_func;
-    orvel_gfs_command_func_t command_func;   /* MKD, RMD, DELE, RNTO, CKSM, ... */
-    orvel_gfs_stat_func_t stat_func;         /* stat and listings */
+    orvel_gfs_command_func_t command_func; /* MKD, RMD, DELE, RNTO, CKSM, ... */
+    orvel_gfs_stat_func_t stat_func;       /* stat and listings */
     orvel_gfs_unused_func_t set_cred_func;
     orvel_gfs_unused_func_t buffer_send_func;
     orvel_gfs_unused_func_t realpath_func;
@@ -160,9 +159,8 @@ extern orvel_extension_registry_t orvel_i_gfs_dsi_registry;
 
 /* ------------------------------------------------------------ host calls */
 
-void orvel_gridftp_server_finished_session_start(orvel_gfs_operation_t op, orvel_result_t result,
-                                                 void *session_arg, const char *username,
-                                                 const char *home_dir);
+void orvel_gridftp_server_finished_session_start(orvel_gfs_operation_t op, orvel_result_t result, void *session_arg,
+                                                 const char *username, const char *home_dir);
 /* Announces the checksum algorithms the plug-in serves, e.g. "MD5:15;SHA1:15". */
 void orvel_gridftp_server_set_checksum_support(orvel_gfs_operation_t op, const char *cksm_str);
 /* Looks up a configuration text of the session ("creds", "renew-creds",
@@ -172,15 +170,13 @@ void orvel_gridftp_server_get_config_data(orvel_gfs_operation_t op, const char *
  * path of MKD/RNTO, the digest of CKSM). */
 void orvel_gridftp_server_finished_command(orvel_gfs_operation_t op, orvel_result_t result, const char *reply);
 /* Sends an intermediate (progress) reply while a command runs. */
-void orvel_gridftp_server_intermediate_command(orvel_gfs_operation_t op, orvel_result_t result,
-                                               const char *reply);
+void orvel_gridftp_server_intermediate_command(orvel_gfs_operation_t op, orvel_result_t result, const char *reply);
 /* The interval in seconds at which progress replies are wanted (0 = none). */
 void orvel_gridftp_server_get_update_interval(orvel_gfs_operation_t op, int *interval_out);
 void orvel_gridftp_server_finished_stat(orvel_gfs_operation_t op, orvel_result_t result,
                                         orvel_gridftp_server_control_stat_t *stat_array, int stat_count);
 void orvel_gridftp_server_finished_stat_partial(orvel_gfs_operation_t op, orvel_result_t result,
-                                                orvel_gridftp_server_control_stat_t *stat_array,
-                                                int stat_count);
+                                                orvel_gridftp_server_control_stat_t *stat_array, int stat_count);
 /* Opens the data channel of a transfer. */
 void orvel_gridftp_server_begin_transfer(orvel_gfs_operation_t op, int event_mask, void *event_arg);
 void orvel_gridftp_server_finished_transfer(orvel_gfs_operation_t op, orvel_result_t result);
@@ -201,9 +197,9 @@ typedef void (*orvel_gfs_write_cb_t)(orvel_gfs_operation_t op, orvel_result_t re
                                      size_t nbytes, void *user_arg);
 orvel_result_t orvel_gridftp_server_register_read(orvel_gfs_operation_t op, orvel_byte_t *buffer, size_t length,
                                                   orvel_gfs_read_cb_t callback, void *user_arg);
-orvel_result_t orvel_gridftp_server_register_write(orvel_gfs_operation_t op, orvel_byte_t *buffer,
-                                                   size_t length, orvel_off_t offset, int stripe_ndx,
-                                                   orvel_gfs_write_cb_t callback, void *user_arg);
+orvel_result_t orvel_gridftp_server_register_write(orvel_gfs_operation_t op, orvel_byte_t *buffer, size_t length,
+                                                   orvel_off_t offset, int stripe_ndx, orvel_gfs_write_cb_t callback,
+                                                   void *user_arg);
 
 /* ------------------------------------------------------------------ errors */
 
@@ -239,8 +235,7 @@ char *orvel_gfs_error_to_ftp_reply(orvel_object_t *error);
  * DROPBOX (the service's content hash). Unknown names are refused. */
 typedef struct orvel_gfs_checksum_state_s *orvel_gfs_checksum_state_t;
 orvel_result_t orvel_gfs_checksum_init(const char *algorithm, orvel_gfs_checksum_state_t *state_out);
-orvel_result_t orvel_gfs_checksum_update(orvel_gfs_checksum_state_t state, const unsigned char *buffer,
-                                         size_t length);
+orvel_result_t orvel_gfs_checksum_update(orvel_gfs_checksum_state_t state, const unsigned char *buffer, size_t length);
 /* Finishes and frees the context; *digest_out is a new lowercase hex text
  * (ADLER32: 8 hex digits; QUICKXORHEX: the 20-byte digest in hex) that the
  * caller frees. */

@@ -47,12 +47,12 @@ typedef struct orvel_version_s {
 } orvel_version_t;
 
 typedef struct orvel_module_descriptor_s {
-    const char *module_name;                              /* unique module name */
-    orvel_module_activation_func_t activation_func;       /* called on first activation */
-    orvel_module_deactivation_func_t deactivation_func;   /* called on last deactivation */
-    orvel_module_atexit_func_t atexit_func;               /* optional, may be null */
-    orvel_module_get_pointer_func_t get_pointer_func;     /* optional, may be null */
-    orvel_version_t version;                              /* module version */
+    const char *module_name;                                /* unique module name */
+    orvel_module_activation_func_t activation_func;         /* called on first activation */
+    orvel_module_deactivation_func_t deactivation_func;     /* called on last deactivation */
+    orvel_module_atexit_func_t atexit_func;                 /* optional, may be null */
+    orvel_module_get_pointer_func_t get_pointer_func;       /* optional, may be null */
+    orvel_version_t version;                                /* module version */
     orvel_module_friendly_error_func_t friendly_error_func; /* optional, may be null */
 } orvel_module_descriptor_t;
 
@@ -85,8 +85,7 @@ void *orvel_extension_registry_remove(orvel_extension_registry_t *registry, cons
 /* Returns the data under `name`, or null. */
 void *orvel_extension_lookup(orvel_extension_registry_t *registry, const char *name);
 /* Returns the module entered with `name`, or null. */
-orvel_module_descriptor_t *orvel_extension_get_module(orvel_extension_registry_t *registry,
-                                                      const char *name);
+orvel_module_descriptor_t *orvel_extension_get_module(orvel_extension_registry_t *registry, const char *name);
 
 /* --------------------------------------------------------------- debug log */
 
@@ -174,18 +173,16 @@ orvel_object_t *orvel_error_initialize_base(orvel_object_t *error, orvel_module_
 
 /* A generic error carrying a type code, the source location and a formatted
  * message; takes ownership of `cause`. Null when memory runs out. */
-orvel_object_t *orvel_error_construct_error(orvel_module_descriptor_t *source, orvel_object_t *cause,
-                                            int type, const char *source_file, const char *source_func,
-                                            int source_line, const char *format, ...)
-    __attribute__((format(printf, 7, 8)));
-orvel_object_t *orvel_error_v_construct_error(orvel_module_descriptor_t *source, orvel_object_t *cause,
-                                              int type, const char *source_file, const char *source_func,
-                                              int source_line, const char *format, va_list ap);
+orvel_object_t *orvel_error_construct_error(orvel_module_descriptor_t *source, orvel_object_t *cause, int type,
+                                            const char *source_file, const char *source_func, int source_line,
+                                            const char *format, ...) __attribute__((format(printf, 7, 8)));
+orvel_object_t *orvel_error_v_construct_error(orvel_module_descriptor_t *source, orvel_object_t *cause, int type,
+                                              const char *source_file, const char *source_func, int source_line,
+                                              const char *format, va_list ap);
 
 /* Convenience for generic errors raised at the caller's location. */
-#define ORVEL_ERROR_GENERIC(fmt, ...)                                                               \
-    orvel_error_construct_error(NULL, NULL, ORVEL_GFS_ERROR_GENERIC, __FILE__, __func__, __LINE__, \
-                                fmt, __VA_ARGS__)
+#define ORVEL_ERROR_GENERIC(fmt, ...) \
+    orvel_error_construct_error(NULL, NULL, ORVEL_GFS_ERROR_GENERIC, __FILE__, __func__, __LINE__, fmt, __VA_ARGS__)
 
 /* Hands the error to the runtime and returns the result that names it. A null
  * error gives ORVEL_FAILURE. */

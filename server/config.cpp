@@ -58,7 +58,7 @@ struct SettingValue {
     std::string Settings::*text = nullptr; // Kind::text: taken as it is
     int Settings::*number = nullptr;       // Kind::number: a decimal in [low, high]
     long low = 0, high = 0;
-    bool Settings::*yes_no = nullptr;      // Kind::yes_no: yes/no, true/false, 1/0, on/off
+    bool Settings::*yes_no = nullptr; // Kind::yes_no: yes/no, true/false, 1/0, on/off
     // Kind::other: reads the value itself; returns the error text, "" on success.
     std::string (*read)(Settings *s, const std::string &key, const std::string &value) = nullptr;
 };
@@ -151,8 +151,7 @@ std::string read_allow_clear_text(Settings *s, const std::string &key, const std
 
 // Every setting, in the order the usage text lists them.
 const SettingSpec kSettings[] = {
-    {"config", "FILE", "read settings from FILE (key = value lines)", text(&Settings::config_file),
-     kCommandLineOnly},
+    {"config", "FILE", "read settings from FILE (key = value lines)", text(&Settings::config_file), kCommandLineOnly},
     {"listen", "ADDR", "control-channel address (default 127.0.0.1)", text(&Settings::listen_address)},
     {"port", "N", "control-channel port, 0 = ephemeral (default 2121)", number(&Settings::port, 0, 65535)},
     {"port-file", "FILE", "write the bound port to FILE", text(&Settings::port_file)},
@@ -181,8 +180,7 @@ const SettingSpec kSettings[] = {
      number(&Settings::max_per_address, 1, 100000)},
     {"login-timeout", "SECONDS", "close connections not logged in by then (default 30)",
      number(&Settings::login_timeout, 1, 86400)},
-    {"tls-certificate", "FILE", "server certificate chain (PEM); enables AUTH TLS",
-     text(&Settings::tls_certificate)},
+    {"tls-certificate", "FILE", "server certificate chain (PEM); enables AUTH TLS", text(&Settings::tls_certificate)},
     {"tls-key", "FILE", "private key (PEM; default: in the certificate file)", text(&Settings::tls_key)},
     {"tls-ca", "FILE", "CA bundle for client certificates (asks clients for one)", text(&Settings::tls_ca)},
     {"tls-crl", "PATH", "CRL file or hashed CRL folder checked for client certificates", text(&Settings::tls_crl)},
@@ -401,8 +399,8 @@ ParseResult parse_settings(int argc, char **argv, Settings *settings, std::strin
 bool validate_settings(const Settings &s)
 {
     if (s.allow_anonymous && !is_loopback_address(s.listen_address)) {
-        std::fprintf(stderr, "%s: anonymous access is only allowed on a loopback address, not on %s\n",
-                     kProgram, s.listen_address.c_str());
+        std::fprintf(stderr, "%s: anonymous access is only allowed on a loopback address, not on %s\n", kProgram,
+                     s.listen_address.c_str());
         return false;
     }
     if (!is_loopback_address(s.listen_address) && s.tls_certificate.empty() && s.allow_clear_text != 1) {

@@ -767,8 +767,8 @@ void FtpSession::open_passive(bool extended, const std::string &arg)
     for (char &c : host)
         if (c == '.')
             c = ',';
-    reply(227, "Entering Passive Mode (" + host + "," + std::to_string(port / 256) + "," +
-                   std::to_string(port % 256) + ")");
+    reply(227,
+          "Entering Passive Mode (" + host + "," + std::to_string(port / 256) + "," + std::to_string(port % 256) + ")");
 }
 
 void FtpSession::cmd_port(const std::string &arg)
@@ -822,8 +822,8 @@ void FtpSession::connect_active(bool extended, const std::string &arg)
         }
     }
     if (host.empty() || port < 1 || port > 65535)
-        return reply(501, extended ? "Usage: EPRT |1|a.b.c.d|port| or |2|ipv6|port|."
-                                   : "Usage: PORT h1,h2,h3,h4,p1,p2.");
+        return reply(501,
+                     extended ? "Usage: EPRT |1|a.b.c.d|port| or |2|ipv6|port|." : "Usage: PORT h1,h2,h3,h4,p1,p2.");
     if (!same_address(host, peer_address_)) {
         log_info("user=%s %s to %s refused: not the client's address %s", user_.c_str(), extended ? "EPRT" : "PORT",
                  host.c_str(), peer_address_.c_str());

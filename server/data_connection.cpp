@@ -339,16 +339,16 @@ void DataConnection::abort()
 orvel_result_t DataConnection::fail(const char *what, int err)
 {
     if (aborted_)
-        return orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 426, "TRANSFER_ABORTED",
-                                                                      "%s", "Transfer aborted by the client."));
+        return orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 426, "TRANSFER_ABORTED", "%s",
+                                                                      "Transfer aborted by the client."));
     if (contested_)
         return orvel_error_put(orvel_gfs_ftp_response_error_construct(
             nullptr, nullptr, 426, "DATA_CONNECTION_CONTESTED", "%s",
             "A second data connection arrived from the client's address: another program may have taken the "
             "data port. Transfer failed; use TLS (AUTH TLS, PROT P) to protect data connections."));
     if (err == 0)
-        return orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 425, "NO_DATA_CONNECTION",
-                                                                      "%s", what));
+        return orvel_error_put(
+            orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 425, "NO_DATA_CONNECTION", "%s", what));
     return orvel_error_put(orvel_i_gfs_error_system(426, err, "System error%s%s", " in ", what));
 }
 

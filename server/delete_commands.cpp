@@ -18,7 +18,8 @@ void FtpSession::cmd_dele(const std::string &arg)
     if (!stat_one(path, &entry))
         return;
     if (is_folder(entry))
-        return reply(550, path + ": Is a directory; RMD removes an empty folder, SITE RDEL a folder with its contents.");
+        return reply(550,
+                     path + ": Is a directory; RMD removes an empty folder, SITE RDEL a folder with its contents.");
     cmd_simple_command(ORVEL_GFS_CMD_DELE, "DELE", path, "File deleted.");
 }
 

@@ -58,10 +58,10 @@ private:
     // One FTP command as the dispatcher, HELP and FEAT know it
     // (command_table.cpp).
     struct Command {
-        const char *name;                               // the verb, upper case
+        const char *name;                                // the verb, upper case
         void (FtpSession::*run)(const std::string &arg); // what it does
-        unsigned flags;                                 // kCommand... bits
-        const char *feature;                            // its FEAT line, nullptr = none
+        unsigned flags;                                  // kCommand... bits
+        const char *feature;                             // its FEAT line, nullptr = none
     };
     static constexpr unsigned kCommandBeforeLogin = 1;    // allowed before the login
     static constexpr unsigned kCommandHidden = 2;         // not listed by HELP (aliases, refusals)
@@ -74,11 +74,11 @@ private:
     static std::vector<std::string> help_lines(std::span<const Command> table);
 
     // Control channel (control.cpp).
-    bool read_line(std::string *line);      // false on disconnect, idle timeout or the login deadline
+    bool read_line(std::string *line); // false on disconnect, idle timeout or the login deadline
     bool take_buffered_line(std::string *line);
     void reply(int code, const std::string &text);
     void reply_lines(int code, const std::vector<std::string> &lines); // multi-line
-    void send_raw(const std::string &text);                             // lines end with CRLF
+    void send_raw(const std::string &text);                            // lines end with CRLF
     void reply_error(const orvel::host::Outcome &outcome, const char *what);
     void dispatch(const std::string &verb, const std::string &arg); // command_table.cpp
     std::string resolve(const std::string &arg) const { return normalize_path(cwd_, arg); }

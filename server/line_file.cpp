@@ -8,8 +8,7 @@
 namespace orvel::server {
 
 bool read_line_file(const std::string &path,
-                    const std::function<std::string(const std::string &line, size_t first)> &parse,
-                    std::string *error)
+                    const std::function<std::string(const std::string &line, size_t first)> &parse, std::string *error)
 {
     std::ifstream in(path);
     if (!in) {

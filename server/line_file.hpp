@@ -13,7 +13,6 @@ namespace orvel::server {
 // says why not. Returns false on the first refusal, with *error set to
 // "PATH:LINE: reason", or when the file cannot be read ("PATH: strerror").
 bool read_line_file(const std::string &path,
-                    const std::function<std::string(const std::string &line, size_t first)> &parse,
-                    std::string *error);
+                    const std::function<std::string(const std::string &line, size_t first)> &parse, std::string *error);
 
 } // namespace orvel::server

@@ -10,8 +10,7 @@ namespace orvel::server {
 
 namespace {
 
-const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 std::string mode_text(int mode)
 {
@@ -61,8 +60,8 @@ std::string render_ftp_time(time_t t)
     struct tm tm {};
     gmtime_r(&t, &tm);
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                  tm.tm_hour, tm.tm_min, tm.tm_sec);
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                  tm.tm_min, tm.tm_sec);
     return buf;
 }
 
@@ -78,8 +77,7 @@ std::string render_list_line(const orvel::host::StatEntry &entry, const std::str
     if (mtime > now + 3600 || now - mtime > six_months)
         std::snprintf(when, sizeof when, "%s %2d  %4d", kMonths[tm.tm_mon], tm.tm_mday, tm.tm_year + 1900);
     else
-        std::snprintf(when, sizeof when, "%s %2d %02d:%02d", kMonths[tm.tm_mon], tm.tm_mday, tm.tm_hour,
-                      tm.tm_min);
+        std::snprintf(when, sizeof when, "%s %2d %02d:%02d", kMonths[tm.tm_mon], tm.tm_mday, tm.tm_hour, tm.tm_min);
     char head[256];
     std::snprintf(head, sizeof head, "%s %3d %-8s %-8s %12" PRId64 " %s ", mode_text(entry.mode).c_str(),
                   entry.nlink > 0 ? entry.nlink : 1, owner.c_str(), owner.c_str(), entry.size, when);

@@ -20,9 +20,9 @@ void log_v(const char *level, const char *fmt, va_list ap)
     time_t now = time(nullptr);
     struct tm tm {};
     gmtime_r(&now, &tm);
-    int n = std::snprintf(line, sizeof line, "%04d-%02d-%02dT%02d:%02d:%02dZ orvel-gridftp-server[%ld] %s: ",
-                          tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                          static_cast<long>(getpid()), level);
+    int n = std::snprintf(
+        line, sizeof line, "%04d-%02d-%02dT%02d:%02d:%02dZ orvel-gridftp-server[%ld] %s: ", tm.tm_year + 1900,
+        tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<long>(getpid()), level);
     if (n < 0)
         return;
     int m = std::vsnprintf(line + n, sizeof line - n - 1, fmt, ap);
@@ -69,13 +69,12 @@ void log_error(const char *fmt, ...)
     va_end(ap);
 }
 
-void log_transfer(const std::string &user, const char *command, const std::string &path, uint64_t bytes,
-                  double seconds, bool ok)
+void log_transfer(const std::string &user, const char *command, const std::string &path, uint64_t bytes, double seconds,
+                  bool ok)
 {
     double mbps = seconds > 0 ? static_cast<double>(bytes) / seconds / 1e6 : 0.0;
-    log_info("transfer user=%s command=%s path=\"%s\" bytes=%llu seconds=%.3f rate=%.2f MB/s status=%s",
-             user.c_str(), command, path.c_str(), static_cast<unsigned long long>(bytes), seconds, mbps,
-             ok ? "ok" : "failed");
+    log_info("transfer user=%s command=%s path=\"%s\" bytes=%llu seconds=%.3f rate=%.2f MB/s status=%s", user.c_str(),
+             command, path.c_str(), static_cast<unsigned long long>(bytes), seconds, mbps, ok ? "ok" : "failed");
 }
 
 } // namespace orvel::server

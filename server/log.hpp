@@ -15,7 +15,7 @@ void log_info(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void log_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // One line per transfer: who moved how much of what, how fast.
-void log_transfer(const std::string &user, const char *command, const std::string &path, uint64_t bytes,
-                  double seconds, bool ok);
+void log_transfer(const std::string &user, const char *command, const std::string &path, uint64_t bytes, double seconds,
+                  bool ok);
 
 } // namespace orvel::server

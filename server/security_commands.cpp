@@ -21,8 +21,8 @@ std::string upper_text(std::string s)
 
 int FtpSession::login_time_left_ms() const
 {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(login_deadline_ -
-                                                                      std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(login_deadline_ - std::chrono::steady_clock::now());
     return static_cast<int>(std::max<int64_t>(left.count(), 0));
 }
 

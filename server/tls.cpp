@@ -231,7 +231,8 @@ TlsStream::~TlsStream()
     SSL_free(ssl_);
 }
 
-template <class Call> int TlsStream::drive(Call call, int timeout_ms, int *ssl_error)
+template <class Call>
+int TlsStream::drive(Call call, int timeout_ms, int *ssl_error)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {

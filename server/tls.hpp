@@ -101,7 +101,8 @@ private:
     // socket as the library asks, for at most timeout_ms (0 = no wait).
     // Returns the call's result; *ssl_error is SSL_get_error's verdict, or
     // SSL_ERROR_WANT_READ/WRITE when it would wait and timeout_ms is 0.
-    template <class Call> int drive(Call call, int timeout_ms, int *ssl_error);
+    template <class Call>
+    int drive(Call call, int timeout_ms, int *ssl_error);
 
     std::mutex mutex_;
     SSL *ssl_;

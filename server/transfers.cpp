@@ -143,8 +143,7 @@ void FtpSession::cmd_eret(const std::string &arg)
     long long length = std::strtoll(len_text.c_str(), &e2, 10);
     if (mode != "P" && mode != "p")
         return reply(504, "Only the partial retrieve module \"P\" is supported.");
-    if (off_text.empty() || len_text.empty() || *e1 || *e2 || errno != 0 || offset < 0 || length < 0 ||
-        path.empty())
+    if (off_text.empty() || len_text.empty() || *e1 || *e2 || errno != 0 || offset < 0 || length < 0 || path.empty())
         return reply(501, "Usage: ERET P offset length path.");
     if (length == 0) {
         // Nothing to send; the storage reads a length of 0 as "no range".

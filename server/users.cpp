@@ -64,43 +64,46 @@ std::string sha256_hex(const std::string &text)
 bool load_users(const std::string &path, std::vector<UserEntry> *users, std::string *error)
 {
     users->clear();
-    return read_line_file(path, [users](const std::string &line, size_t) -> std::string {
-        std::vector<std::string> f = split(line, ':');
-        if (f.size() < 2)
-            return "expected user:HASH[:CREDS[:POLICY]]";
-        if (f[0].empty())
-            return "empty user name";
-        if (find_user(*users, f[0]))
-            return "user \"" + f[0] + "\" listed twice";
-        UserEntry e;
-        e.name = f[0];
-        size_t files = 2; // index of the first file field
-        if (f[1] == "sha256") {
-            if (f.size() < 4 || f.size() > 6)
-                return "expected user:sha256:SALT:HEX[:CREDS[:POLICY]]";
-            if (f[2].empty())
-                return "empty salt";
-            if (f[3].size() != 64 || !is_hex(f[3]))
-                return "the hash must be 64 lowercase hex digits";
-            e.salt = f[2];
-            e.hash_hex = f[3];
-            files = 4;
-        } else {
-            if (f.size() > 4)
+    return read_line_file(
+        path,
+        [users](const std::string &line, size_t) -> std::string {
+            std::vector<std::string> f = split(line, ':');
+            if (f.size() < 2)
                 return "expected user:HASH[:CREDS[:POLICY]]";
-            // Only methods the system holds strong: no DES or MD5 hashes.
-            if (f[1].empty() || f[1][0] != '$' || crypt_checksalt(f[1].c_str()) != CRYPT_SALT_OK)
-                return "unknown or weak password hash \"" + f[1].substr(0, 4) +
-                       "...\" (expected a crypt(3) hash such as $y$ or $6$)";
-            e.crypt_hash = f[1];
-        }
-        if (f.size() > files)
-            e.creds_file = f[files];
-        if (f.size() > files + 1)
-            e.policy_file = f[files + 1];
-        users->push_back(std::move(e));
-        return "";
-    }, error);
+            if (f[0].empty())
+                return "empty user name";
+            if (find_user(*users, f[0]))
+                return "user \"" + f[0] + "\" listed twice";
+            UserEntry e;
+            e.name = f[0];
+            size_t files = 2; // index of the first file field
+            if (f[1] == "sha256") {
+                if (f.size() < 4 || f.size() > 6)
+                    return "expected user:sha256:SALT:HEX[:CREDS[:POLICY]]";
+                if (f[2].empty())
+                    return "empty salt";
+                if (f[3].size() != 64 || !is_hex(f[3]))
+                    return "the hash must be 64 lowercase hex digits";
+                e.salt = f[2];
+                e.hash_hex = f[3];
+                files = 4;
+            } else {
+                if (f.size() > 4)
+                    return "expected user:HASH[:CREDS[:POLICY]]";
+                // Only methods the system holds strong: no DES or MD5 hashes.
+                if (f[1].empty() || f[1][0] != '$' || crypt_checksalt(f[1].c_str()) != CRYPT_SALT_OK)
+                    return "unknown or weak password hash \"" + f[1].substr(0, 4) +
+                           "...\" (expected a crypt(3) hash such as $y$ or $6$)";
+                e.crypt_hash = f[1];
+            }
+            if (f.size() > files)
+                e.creds_file = f[files];
+            if (f.size() > files + 1)
+                e.policy_file = f[files + 1];
+            users->push_back(std::move(e));
+            return "";
+        },
+        error);
 }
 
 std::optional<UserEntry> find_user(const std::vector<UserEntry> &users, const std::string &name)

@@ -43,8 +43,8 @@ void orvel_l_dropbox_name_the_path(orvel_result_t *result, const char *path)
                          : nullptr;
     orvel_object_t *cause = info != nullptr ? orvel_dropbox_error_construct(nullptr, nullptr, info) : nullptr;
     orvel_object_t *named = orvel_gfs_ftp_response_error_construct(
-        nullptr, cause, orvel_gfs_error_get_ftp_response_code(error), orvel_gfs_error_get_ftp_response_error_code(error),
-        "GridFTP-Path: %s", path);
+        nullptr, cause, orvel_gfs_error_get_ftp_response_code(error),
+        orvel_gfs_error_get_ftp_response_error_code(error), "GridFTP-Path: %s", path);
     if (named == nullptr)
         return; // out of memory: the reply stays as it was
     orvel_error_discard(*result);

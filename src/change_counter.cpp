@@ -26,9 +26,9 @@ orvel_result_t orvel_l_dropbox_changes_unlock(int fd)
 }
 
 // A new file counts from zero, as the resize leaves it.
-const orvel_dropbox_state_file_t orvel_l_dropbox_changes_file = {
-    sizeof(struct orvel_dropbox_changes_shared_s), orvel_l_dropbox_changes_try_lock, orvel_l_dropbox_changes_unlock,
-    nullptr, false};
+const orvel_dropbox_state_file_t orvel_l_dropbox_changes_file = {sizeof(struct orvel_dropbox_changes_shared_s),
+                                                                 orvel_l_dropbox_changes_try_lock,
+                                                                 orvel_l_dropbox_changes_unlock, nullptr, false};
 
 // Takes the counter file's lock and reads the counter into the copy. False
 // when the file cannot serve; after a lock held too long by another process
@@ -78,8 +78,7 @@ void orvel_i_dropbox_changes_create(const char *account_id, orvel_dropbox_change
     void *record = nullptr;
     if (account_id != nullptr && orvel_dropbox_asprintf(&name, "%s.changes", account_id) < 0)
         name = nullptr;
-    (void)orvel_dropbox_state_file_open(&orvel_l_dropbox_changes_file, orvel_i_dropbox_retry_path, name, &fd,
-                                        &record);
+    (void)orvel_dropbox_state_file_open(&orvel_l_dropbox_changes_file, orvel_i_dropbox_retry_path, name, &fd, &record);
     orvel_dropbox_free(name);
     changes->is = true;
     changes->fd = fd;

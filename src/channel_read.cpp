@@ -56,8 +56,8 @@ orvel_result_t orvel_dropbox_channel_read(orvel_gfs_operation_t op, void *buffer
     return wait.result;
 }
 
-orvel_result_t orvel_dropbox_channel_read_full(orvel_gfs_operation_t op, void *buffer, size_t length,
-                                               size_t *nread, bool *eof)
+orvel_result_t orvel_dropbox_channel_read_full(orvel_gfs_operation_t op, void *buffer, size_t length, size_t *nread,
+                                               bool *eof)
 {
     *nread = 0;
     *eof = false;

@@ -36,8 +36,8 @@ orvel_result_t orvel_l_dropbox_args_failed(const char *first, const char *second
 // The "metadata" member of a create-folder or move reply, parsed and entered
 // into the cache under `parent_path`. `as_folder` parses it as a folder
 // whatever its tag says.
-orvel_result_t orvel_l_dropbox_enter_metadata(orvel_dropbox_handle_t *handle, json_t *reply,
-                                              const char *parent_path, bool as_folder, const char *unexpected)
+orvel_result_t orvel_l_dropbox_enter_metadata(orvel_dropbox_handle_t *handle, json_t *reply, const char *parent_path,
+                                              bool as_folder, const char *unexpected)
 {
     if (reply == nullptr)
         return orvel_dropbox_error_system_malloc();
@@ -46,8 +46,8 @@ orvel_result_t orvel_l_dropbox_enter_metadata(orvel_dropbox_handle_t *handle, js
         return ORVEL_DROPBOX_ERROR_GENERIC(unexpected);
 
     orvel_dropbox_path_info_t info{};
-    orvel_result_t result = as_folder ? orvel_dropbox_folder_info_parse(metadata, &info)
-                                      : orvel_dropbox_object_info_parse(metadata, &info);
+    orvel_result_t result =
+        as_folder ? orvel_dropbox_folder_info_parse(metadata, &info) : orvel_dropbox_object_info_parse(metadata, &info);
     if (result == ORVEL_SUCCESS)
         result = orvel_dropbox_path_cache_update(&handle->cache, &info, parent_path);
     if (result != ORVEL_SUCCESS) {
@@ -118,7 +118,8 @@ orvel_result_t orvel_l_dropbox_mkdir(orvel_dropbox_handle_t *handle, const char 
     result = orvel_dropbox_path_resolve(handle, pathname, &entry, &parent);
     if (entry != nullptr) {
         orvel_error_discard(result);
-        result = entry->type != ORVEL_DROPBOX_FOLDER ? orvel_dropbox_error_not_a_directory(nullptr, pathname) : ORVEL_SUCCESS;
+        result = entry->type != ORVEL_DROPBOX_FOLDER ? orvel_dropbox_error_not_a_directory(nullptr, pathname)
+                                                     : ORVEL_SUCCESS;
         goto out; // an existing folder is success without a call
     }
     result = orvel_l_dropbox_lookup_failure(result);
@@ -160,8 +161,8 @@ out:
 // A move answered "source not found": success when the destination holds
 // the source's object (the cache then follows the account), otherwise the
 // source is not there.
-orvel_result_t orvel_l_dropbox_moved_already(orvel_dropbox_handle_t *handle, const char *from_path,
-                                             const char *to_path, const char *source_id, orvel_result_t failure)
+orvel_result_t orvel_l_dropbox_moved_already(orvel_dropbox_handle_t *handle, const char *from_path, const char *to_path,
+                                             const char *source_id, orvel_result_t failure)
 {
     orvel_error_discard(orvel_dropbox_path_cache_remove_tree(&handle->cache, from_path));
     orvel_result_t confirmed = orvel_dropbox_path_confirm(handle, to_path);
@@ -258,8 +259,8 @@ orvel_result_t orvel_l_dropbox_rename(orvel_dropbox_handle_t *handle, const char
         orvel_error_discard(orvel_dropbox_path_cache_remove_tree(&handle->cache, from_path));
     else
         orvel_error_discard(orvel_dropbox_path_cache_remove(&handle->cache, from_path));
-    result = orvel_l_dropbox_enter_metadata(handle, reply, parent_path, source_is_folder,
-                                            "move response was unexpected");
+    result =
+        orvel_l_dropbox_enter_metadata(handle, reply, parent_path, source_is_folder, "move response was unexpected");
 
 out:
     json_decref(reply);
@@ -401,8 +402,7 @@ orvel_result_t orvel_i_dropbox_cksm_cb(void *callback_arg, const void *buffer, s
 void orvel_i_dropbox_mkdir(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cmd_info, void *user_arg)
 {
     ORVEL_DROPBOX_TRACE_ENTER();
-    orvel_result_t result =
-        orvel_l_dropbox_mkdir(static_cast<orvel_dropbox_handle_t *>(user_arg), cmd_info->pathname);
+    orvel_result_t result = orvel_l_dropbox_mkdir(static_cast<orvel_dropbox_handle_t *>(user_arg), cmd_info->pathname);
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
     orvel_gridftp_server_finished_command(op, result, cmd_info->pathname);
 }
@@ -469,8 +469,8 @@ void orvel_i_dropbox_cksm(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cm
 {
     ORVEL_DROPBOX_TRACE_ENTER();
     char cksumstr[257] = {};
-    orvel_result_t result = orvel_l_dropbox_cksm(op, static_cast<orvel_dropbox_handle_t *>(user_arg), cmd_info,
-                                                 cksumstr);
+    orvel_result_t result =
+        orvel_l_dropbox_cksm(op, static_cast<orvel_dropbox_handle_t *>(user_arg), cmd_info, cksumstr);
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
     orvel_gridftp_server_finished_command(op, result,
                                           result == ORVEL_SUCCESS && cksumstr[0] != '\0' ? cksumstr : nullptr);

@@ -14,7 +14,7 @@ orvel_result_t orvel_dropbox_config_parse_json(const char *json_config, uint32_t
     json_error_t json_error;
     memset(&json_error, 0, sizeof json_error);
     json_int_t rate = 0; // 64-bit, so that a huge value is not cut to a small one
-    double max_age = -1;  // seconds
+    double max_age = -1; // seconds
     json_int_t streams = 0;
     double single_below_mib = -1;
     json_int_t piece_mib = 0;

@@ -27,9 +27,9 @@ constexpr uint64_t kFirstPieceMax = UINT64_C(4194304);
 
 struct orvel_l_dropbox_slot {
     unsigned char *data = nullptr; // piece memory, from the transfer's pool
-    size_t length = 0;  // bytes the piece asks for
-    size_t filled = 0;  // bytes arrived (read and written under the shared lock)
-    bool ready = false; // every byte there
+    size_t length = 0;             // bytes the piece asks for
+    size_t filled = 0;             // bytes arrived (read and written under the shared lock)
+    bool ready = false;            // every byte there
 };
 
 // Bytes handed to the client at a time from the piece next in line.
@@ -41,18 +41,18 @@ struct orvel_l_dropbox_parallel {
     orvel_dropbox_download_t *file;
     orvel_gfs_operation_t op;
     int streams;
-    orvel_off_t start;  // first byte of the pieces
-    orvel_off_t end;    // byte after the last
-    orvel_off_t piece;  // piece size
-    size_t count;       // pieces
+    orvel_off_t start; // first byte of the pieces
+    orvel_off_t end;   // byte after the last
+    orvel_off_t piece; // piece size
+    size_t count;      // pieces
 
     std::mutex mutex;
-    std::condition_variable changed;  // a piece taken, stored or handed over, or a failure
-    std::condition_variable arrived;  // bytes arrived for a piece
+    std::condition_variable changed; // a piece taken, stored or handed over, or a failure
+    std::condition_variable arrived; // bytes arrived for a piece
     std::vector<orvel_l_dropbox_slot> slots;
-    orvel_dropbox_piece_pool_t pool{};  // memory of pieces handed over, for the next ones
-    size_t next_fetch = 0;   // next piece a thread takes
-    size_t next_deliver = 0; // next piece the client gets
+    orvel_dropbox_piece_pool_t pool{}; // memory of pieces handed over, for the next ones
+    size_t next_fetch = 0;             // next piece a thread takes
+    size_t next_deliver = 0;           // next piece the client gets
     bool failed = false;
     orvel_result_t failure = ORVEL_SUCCESS; // the first failure, for the host
 };
@@ -242,9 +242,8 @@ orvel_result_t orvel_l_dropbox_deliver(orvel_l_dropbox_parallel *shared, orvel_d
 
 // The pieces from `start` to `end` of the pinned revision, `streams` at a time.
 orvel_result_t orvel_l_dropbox_fetch_pieces(orvel_dropbox_handle_t *handle, orvel_dropbox_download_t *file,
-                                            orvel_gfs_operation_t op, orvel_off_t start, orvel_off_t end,
-                                            int streams, orvel_dsi_rest_data_read_t sink, void *sink_arg,
-                                            orvel_off_t *done)
+                                            orvel_gfs_operation_t op, orvel_off_t start, orvel_off_t end, int streams,
+                                            orvel_dsi_rest_data_read_t sink, void *sink_arg, orvel_off_t *done)
 {
     orvel_l_dropbox_parallel shared;
     shared.handle = handle;
@@ -337,7 +336,7 @@ orvel_result_t orvel_dropbox_download_range(orvel_dropbox_handle_t *handle, orve
     orvel_off_t done = 0;
     const int streams = orvel_i_dropbox_transfer_streams;
     const uint64_t known = file->rev != nullptr ? file->size : file->expected_size;
-    const uint64_t span = length != -1                           ? static_cast<uint64_t>(length)
+    const uint64_t span = length != -1                            ? static_cast<uint64_t>(length)
                           : known > static_cast<uint64_t>(offset) ? known - static_cast<uint64_t>(offset)
                                                                   : 0;
     const bool parallel = streams > 1 && span >= orvel_i_dropbox_single_stream_below &&

@@ -92,7 +92,7 @@ orvel_result_t orvel_l_dropbox_pin(orvel_dropbox_download_t *file, const orvel_d
             ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "reading revision %s (%" PRIu64 " bytes)\n", file->rev, file->size);
     } else if (strcmp(file->rev, json_string_value(rev)) != 0) {
         result = orvel_dropbox_error_file_changed(nullptr, "the service sent another version of the file than the "
-                                                       "transfer started with");
+                                                           "transfer started with");
     }
     json_decref(metadata);
     return result;
@@ -120,15 +120,13 @@ bool orvel_l_dropbox_nothing_left(orvel_l_dropbox_piece_run *run, const orvel_ds
         unsigned long long total = 0;
         char end = 0;
         return content_range != nullptr && sscanf(content_range, "bytes */%llu%c", &total, &end) == 1 &&
-               static_cast<orvel_off_t>(total) == next &&
-               (piece->file->rev == nullptr || total == piece->file->size);
+               static_cast<orvel_off_t>(total) == next && (piece->file->rev == nullptr || total == piece->file->size);
     }
     return piece->file->rev != nullptr && piece->done >= orvel_l_dropbox_bytes_held(piece);
 }
 
 orvel_result_t orvel_l_dropbox_piece_judge(orvel_dropbox_api_call_t *, orvel_result_t result,
-                                           const orvel_dsi_rest_response_arg_t *response, bool *retryable,
-                                           void *arg)
+                                           const orvel_dsi_rest_response_arg_t *response, bool *retryable, void *arg)
 {
     auto *run = static_cast<orvel_l_dropbox_piece_run *>(arg);
     orvel_dropbox_download_piece_t *piece = run->piece;
@@ -153,8 +151,8 @@ orvel_result_t orvel_l_dropbox_piece_judge(orvel_dropbox_api_call_t *, orvel_res
         if (piece->file->rev != nullptr && (status == 404 || status == 409)) {
             *retryable = false;
             return orvel_dropbox_error_file_changed(orvel_error_get(result),
-                                                "the file changed during the transfer, and the version the "
-                                                "transfer started with can no longer be read");
+                                                    "the file changed during the transfer, and the version the "
+                                                    "transfer started with can no longer be read");
         }
         return result;
     }
@@ -174,8 +172,8 @@ orvel_result_t orvel_l_dropbox_piece_judge(orvel_dropbox_api_call_t *, orvel_res
                                                    got, held, piece->offset));
     }
     if (got > held) {
-        return orvel_error_put(ORVEL_ERROR_GENERIC("The download reply held %" PRId64 " bytes where the file has %" PRId64
-                                                   " from offset %" PRId64,
+        return orvel_error_put(ORVEL_ERROR_GENERIC("The download reply held %" PRId64
+                                                   " bytes where the file has %" PRId64 " from offset %" PRId64,
                                                    got, held, piece->offset));
     }
     return ORVEL_SUCCESS;
@@ -191,7 +189,7 @@ orvel_result_t orvel_l_dropbox_piece_before_retry(orvel_dropbox_api_call_t *call
     const orvel_off_t done = orvel_l_dropbox_delivered(run);
     if (done > 0 && file->rev == nullptr) {
         return orvel_dropbox_error_file_changed(nullptr, "the download broke off, and its reply named no version of "
-                                                     "the file to continue from");
+                                                         "the file to continue from");
     }
     if (file->rev != nullptr) {
         const std::string path = std::string("rev:") + file->rev;

@@ -61,20 +61,20 @@ orvel_module_descriptor_t orvel_gridftp_server_dropbox_module = {
     "orvel_gridftp_server_dropbox",     // module_name
     orvel_l_dropbox_guarded_activate,   // activation_func
     orvel_l_dropbox_guarded_deactivate, // deactivation_func
-    nullptr,                        // atexit_func
-    nullptr,                        // get_pointer_func
-    {0, 1, 0, 0},                   // version 0.1
-    nullptr,                        // friendly_error_func
+    nullptr,                            // atexit_func
+    nullptr,                            // get_pointer_func
+    {0, 1, 0, 0},                       // version 0.1
+    nullptr,                            // friendly_error_func
 };
 
 orvel_module_descriptor_t orvel_i_dropbox_common_module = {
     "orvel_dropbox_common",                    // module_name
     orvel_l_dropbox_guarded_common_activate,   // activation_func
     orvel_l_dropbox_guarded_common_deactivate, // deactivation_func
-    nullptr,                           // atexit_func
-    nullptr,                           // get_pointer_func
-    {0, 1, 0, 0},                      // version 0.1
-    nullptr,                           // friendly_error_func
+    nullptr,                                   // atexit_func
+    nullptr,                                   // get_pointer_func
+    {0, 1, 0, 0},                              // version 0.1
+    nullptr,                                   // friendly_error_func
 };
 
 } // extern "C"
@@ -98,32 +98,28 @@ void orvel_i_dropbox_guarded_destroy(void *user_arg)
     orvel_i_dropbox_guard_void("session end", [&] { orvel_i_dropbox_destroy(user_arg); });
 }
 
-void orvel_i_dropbox_guarded_send(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info,
-                                         void *user_arg)
+void orvel_i_dropbox_guarded_send(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info, void *user_arg)
 {
     orvel_i_dropbox_guard_slot(
         "retrieve", [&] { orvel_i_dropbox_send(op, transfer_info, user_arg); },
         [&](orvel_result_t result) { orvel_gridftp_server_finished_transfer(op, result); });
 }
 
-void orvel_i_dropbox_guarded_recv(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info,
-                                         void *user_arg)
+void orvel_i_dropbox_guarded_recv(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info, void *user_arg)
 {
     orvel_i_dropbox_guard_slot(
         "store", [&] { orvel_i_dropbox_recv(op, transfer_info, user_arg); },
         [&](orvel_result_t result) { orvel_gridftp_server_finished_transfer(op, result); });
 }
 
-void orvel_i_dropbox_guarded_command(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cmd_info,
-                                            void *user_arg)
+void orvel_i_dropbox_guarded_command(orvel_gfs_operation_t op, orvel_gfs_command_info_t *cmd_info, void *user_arg)
 {
     orvel_i_dropbox_guard_slot(
         "command", [&] { orvel_i_dropbox_command(op, cmd_info, user_arg); },
         [&](orvel_result_t result) { orvel_gridftp_server_finished_command(op, result, nullptr); });
 }
 
-void orvel_i_dropbox_guarded_stat(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *stat_info,
-                                         void *user_arg)
+void orvel_i_dropbox_guarded_stat(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *stat_info, void *user_arg)
 {
     orvel_i_dropbox_guard_slot(
         "stat", [&] { orvel_i_dropbox_stat(op, stat_info, user_arg); },
@@ -135,8 +131,8 @@ void orvel_i_dropbox_guarded_stat(orvel_gfs_operation_t op, orvel_gfs_stat_info_
 static const orvel_gfs_storage_iface_t orvel_l_dropbox_dsi_iface = {
     ORVEL_GFS_DSI_DESCRIPTOR_SENDER | ORVEL_GFS_DSI_DESCRIPTOR_BLOCKING |
         ORVEL_GFS_DSI_DESCRIPTOR_REQUIRES_ORDERED_DATA | ORVEL_GFS_DSI_DESCRIPTOR_SAFE_RDEL, // 43
-    orvel_i_dropbox_guarded_start,   // init_func
-    orvel_i_dropbox_guarded_destroy, // destroy_func
+    orvel_i_dropbox_guarded_start,                                                           // init_func
+    orvel_i_dropbox_guarded_destroy,                                                         // destroy_func
     nullptr,                         // list_func: listings come through stat
     orvel_i_dropbox_guarded_send,    // send_func
     orvel_i_dropbox_guarded_recv,    // recv_func

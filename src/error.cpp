@@ -145,11 +145,25 @@ static char *orvel_l_dropbox_error_printable(orvel_object_t *error)
         out += 3;
         for (const char *p = list->key_value[i].value; *p != '\0'; p++) {
             switch (*p) {
-            case '"': *out++ = '\\'; *out++ = '"'; break;
-            case '\r': *out++ = '\\'; *out++ = 'r'; break;
-            case '\n': *out++ = '\\'; *out++ = 'n'; break;
-            case '\\': *out++ = '\\'; *out++ = '\\'; break;
-            default: *out++ = *p; break;
+            case '"':
+                *out++ = '\\';
+                *out++ = '"';
+                break;
+            case '\r':
+                *out++ = '\\';
+                *out++ = 'r';
+                break;
+            case '\n':
+                *out++ = '\\';
+                *out++ = 'n';
+                break;
+            case '\\':
+                *out++ = '\\';
+                *out++ = '\\';
+                break;
+            default:
+                *out++ = *p;
+                break;
             }
         }
         *out++ = '"';
@@ -159,10 +173,10 @@ static char *orvel_l_dropbox_error_printable(orvel_object_t *error)
 }
 
 const orvel_object_type_t ORVEL_DROPBOX_ERROR_TYPE_DEFINITION = {
-    &ORVEL_ERROR_TYPE_BASE_DEFINITION,                                      // parent_type
-    orvel_l_dropbox_error_copy,                                             // copy_func
-    orvel_l_dropbox_error_free,                                             // destructor
-    reinterpret_cast<const void *>(&orvel_l_dropbox_error_printable),       // class_data: printable
+    &ORVEL_ERROR_TYPE_BASE_DEFINITION,                                // parent_type
+    orvel_l_dropbox_error_copy,                                       // copy_func
+    orvel_l_dropbox_error_free,                                       // destructor
+    reinterpret_cast<const void *>(&orvel_l_dropbox_error_printable), // class_data: printable
 };
 
 } // extern "C"
@@ -170,8 +184,7 @@ const orvel_object_type_t ORVEL_DROPBOX_ERROR_TYPE_DEFINITION = {
 static void orvel_l_dropbox_error_add_info(orvel_object_t *error, const orvel_dsi_rest_key_array_t *info);
 
 orvel_object_t *orvel_dropbox_error_initialize(orvel_object_t *error, orvel_module_descriptor_t *base_source,
-                                               orvel_object_t *base_cause,
-                                               const orvel_dsi_rest_key_array_t *error_info)
+                                               orvel_object_t *base_cause, const orvel_dsi_rest_key_array_t *error_info)
 {
     ORVEL_DROPBOX_TRACE_ENTER();
     orvel_object_t *typed = error != nullptr ? orvel_object_upcast(error, ORVEL_DROPBOX_ERROR_TYPE) : nullptr;
@@ -433,8 +446,8 @@ orvel_result_t orvel_dropbox_error_file_changed(orvel_object_t *cause, const cha
         orvel_gfs_ftp_response_error_construct(nullptr, cause, 451, "FILE_CHANGED", "GridFTP-Error: %s", why));
 }
 
-orvel_result_t orvel_dropbox_upload_detail_error(int code, const char *error_code, const char *path,
-                                                 const char *text, orvel_object_t *inner_cause)
+orvel_result_t orvel_dropbox_upload_detail_error(int code, const char *error_code, const char *path, const char *text,
+                                                 orvel_object_t *inner_cause)
 {
     orvel_dsi_rest_key_value_t pairs[2] = {
         {const_cast<char *>("Dropbox-Path"), const_cast<char *>(path)},
@@ -474,16 +487,15 @@ orvel_result_t orvel_dropbox_upload_too_much_data(const char *path)
     return orvel_dropbox_upload_detail_error(451, "QUOTA_EXCEEDED", path, "Too much data was sent.", nullptr);
 }
 
-orvel_result_t orvel_dropbox_upload_short_data(orvel_result_t result, const char *path, int64_t got,
-                                               int64_t expected)
+orvel_result_t orvel_dropbox_upload_short_data(orvel_result_t result, const char *path, int64_t got, int64_t expected)
 {
     orvel_object_t *cause = orvel_error_get(result);
     if (cause == nullptr)
         orvel_error_discard(result);
     return orvel_l_dropbox_put_error(orvel_error_construct_error(
         nullptr, cause, ORVEL_GFS_ERROR_GENERIC, __FILE__, __func__, __LINE__,
-        "Fewer bytes were received than announced for %s: the data ended after %" PRId64 " of %" PRId64 " bytes.",
-        path, got, expected));
+        "Fewer bytes were received than announced for %s: the data ended after %" PRId64 " of %" PRId64 " bytes.", path,
+        got, expected));
 }
 
 orvel_result_t orvel_dropbox_upload_append_not_supported(const char *why)
@@ -521,8 +533,7 @@ orvel_result_t orvel_dropbox_error_piece_corrupted(orvel_object_t *cause, size_t
         length, offset, hash));
 }
 
-orvel_result_t orvel_dropbox_error_checksum_mismatch(orvel_object_t *cause, const char *computed,
-                                                     const char *service)
+orvel_result_t orvel_dropbox_error_checksum_mismatch(orvel_object_t *cause, const char *computed, const char *service)
 {
     return orvel_l_dropbox_put_error(orvel_gfs_ftp_response_error_construct(
         nullptr, cause, 550, "INCORRECT_CHECKSUM", "GridFTP-Computed-Checksum: %s\nGridFTP-Expected-Checksum: %s",

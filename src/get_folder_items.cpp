@@ -90,8 +90,7 @@ orvel_result_t orvel_l_dropbox_page_entries(orvel_dropbox_handle_t *handle, cons
 } // namespace
 
 extern "C" orvel_result_t orvel_dropbox_get_folder_items(orvel_dropbox_handle_t *handle, const char *path,
-                                                         orvel_dropbox_list_entry_cb_t callback,
-                                                         void *callback_arg)
+                                                         orvel_dropbox_list_entry_cb_t callback, void *callback_arg)
 {
     ORVEL_DROPBOX_TRACE_ENTER();
     orvel_result_t result = ORVEL_SUCCESS;
@@ -126,16 +125,15 @@ extern "C" orvel_result_t orvel_dropbox_get_folder_items(orvel_dropbox_handle_t 
             if (next == nullptr) {
                 // Without a cursor the rest of the folder cannot be asked for:
                 // a listing that stopped here would look complete.
-                result = orvel_error_put(ORVEL_ERROR_GENERIC(
-                    "%s", "listing response announced more entries but carried no cursor"));
+                result = orvel_error_put(
+                    ORVEL_ERROR_GENERIC("%s", "listing response announced more entries but carried no cursor"));
             } else if (cursor != nullptr && std::strcmp(next, cursor) == 0) {
                 // The same cursor again can only bring the same page again.
                 result = orvel_error_put(ORVEL_ERROR_GENERIC(
                     "%s", "listing response announced more entries but its cursor did not advance"));
             } else if (!cursors.insert(next).second) {
                 // A cursor seen before: the pages would go round for ever.
-                result = orvel_error_put(ORVEL_ERROR_GENERIC(
-                    "%s", "listing response went back to an earlier cursor"));
+                result = orvel_error_put(ORVEL_ERROR_GENERIC("%s", "listing response went back to an earlier cursor"));
             } else {
                 char *next_cursor = orvel_dropbox_strdup(next);
                 if (next_cursor == nullptr) {

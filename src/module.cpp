@@ -14,7 +14,7 @@ orvel_debug_handle_t orvel_i_ORVEL_DROPBOX_debug_handle = {0, 0, nullptr, false,
 
 // Indexed by the level's bit value; every other entry is null.
 const char *orvel_i_dropbox_debug_level_names[17] = {
-    nullptr, "TRACE", "DEBUG", nullptr, "INFO", nullptr, nullptr, nullptr, "WARN",
+    nullptr, "TRACE", "DEBUG", nullptr, "INFO",  nullptr, nullptr, nullptr, "WARN",
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "ERROR",
 };
 
@@ -119,8 +119,8 @@ void orvel_i_dropbox_log_line(int level, const char *func, const char *format, .
     // The levels may have changed while this thread waited for the stream.
     if (handle->levels & bit) {
         if (handle->timestamp_levels & bit) {
-            orvel_i_ORVEL_DROPBOX_debug_time_printf("Dropbox: %5s: %li: %s: ",
-                                                    orvel_i_dropbox_debug_level_names[level], (long)getpid(), func);
+            orvel_i_ORVEL_DROPBOX_debug_time_printf("Dropbox: %5s: %li: %s: ", orvel_i_dropbox_debug_level_names[level],
+                                                    (long)getpid(), func);
         } else {
             orvel_i_ORVEL_DROPBOX_debug_printf("Dropbox: %5s: %li: %s: ", orvel_i_dropbox_debug_level_names[level],
                                                (long)getpid(), func);

@@ -99,7 +99,8 @@ orvel_result_t orvel_dropbox_info_parse(json_t *json, orvel_dropbox_path_info_t 
         info->name = nullptr;
         info->id = nullptr;
         info->hash = nullptr;
-        result = failed ? orvel_dropbox_error_system_malloc() : ORVEL_DROPBOX_ERROR_GENERIC("Metadata without name or id!");
+        result =
+            failed ? orvel_dropbox_error_system_malloc() : ORVEL_DROPBOX_ERROR_GENERIC("Metadata without name or id!");
     }
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(result);
     return result;

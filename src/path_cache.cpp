@@ -312,8 +312,8 @@ orvel_result_t orvel_dropbox_path_cache_remove_tree(orvel_hashtable_t *cache, co
         char *own = orvel_dropbox_strdup(path);
         if (own != nullptr) {
             orvel_l_dropbox_tree_arg tree{own, std::strlen(own)};
-            int removed = orvel_hashtable_remove_if(cache, orvel_l_dropbox_in_tree, &tree,
-                                                    orvel_l_dropbox_path_info_destroy);
+            int removed =
+                orvel_hashtable_remove_if(cache, orvel_l_dropbox_in_tree, &tree, orvel_l_dropbox_path_info_destroy);
             ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_DEBUG, "removed=%d path=%s\n", removed, own);
             // The root stays, but its children are no longer all known.
             if (tree.length == 1 && own[0] == '/') {
@@ -324,8 +324,8 @@ orvel_result_t orvel_dropbox_path_cache_remove_tree(orvel_hashtable_t *cache, co
             orvel_dropbox_free(own);
         } else {
             // Without a copy at least the entry itself goes.
-            orvel_dropbox_path_info_free(static_cast<orvel_dropbox_path_info_t *>(
-                orvel_hashtable_remove(cache, const_cast<char *>(path))));
+            orvel_dropbox_path_info_free(
+                static_cast<orvel_dropbox_path_info_t *>(orvel_hashtable_remove(cache, const_cast<char *>(path))));
         }
     }
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(ORVEL_SUCCESS);
@@ -337,8 +337,8 @@ void orvel_dropbox_path_cache_forget_unlisted(orvel_hashtable_t *cache, const ch
     ORVEL_DROPBOX_TRACE_ENTER();
     if (cache != nullptr && *cache != nullptr && path != nullptr && path[0] != '\0') {
         orvel_l_dropbox_prune_arg prune{path, since, {}};
-        int removed = orvel_hashtable_remove_if(cache, orvel_l_dropbox_unlisted_child, &prune,
-                                                orvel_l_dropbox_path_info_destroy);
+        int removed =
+            orvel_hashtable_remove_if(cache, orvel_l_dropbox_unlisted_child, &prune, orvel_l_dropbox_path_info_destroy);
         if (removed > 0) {
             removed += orvel_hashtable_remove_if(cache, orvel_l_dropbox_below_gone_child, &prune,
                                                  orvel_l_dropbox_path_info_destroy);
@@ -416,8 +416,8 @@ orvel_result_t orvel_dropbox_upload_state_remove(orvel_hashtable_t *cache, const
 {
     ORVEL_DROPBOX_TRACE_ENTER();
     if (cache != nullptr && *cache != nullptr && path != nullptr) {
-        orvel_dropbox_upload_session_free(static_cast<orvel_dropbox_upload_session_t *>(
-            orvel_hashtable_remove(cache, const_cast<char *>(path))));
+        orvel_dropbox_upload_session_free(
+            static_cast<orvel_dropbox_upload_session_t *>(orvel_hashtable_remove(cache, const_cast<char *>(path))));
     }
     ORVEL_DROPBOX_TRACE_EXIT_RESULT(ORVEL_SUCCESS);
     return ORVEL_SUCCESS;
@@ -428,8 +428,7 @@ orvel_dropbox_upload_session_t *orvel_dropbox_upload_state_query(orvel_hashtable
     ORVEL_DROPBOX_TRACE_ENTER();
     orvel_dropbox_upload_session_t *upload = nullptr;
     if (cache != nullptr && *cache != nullptr && path != nullptr)
-        upload = static_cast<orvel_dropbox_upload_session_t *>(
-            orvel_hashtable_lookup(cache, const_cast<char *>(path)));
+        upload = static_cast<orvel_dropbox_upload_session_t *>(orvel_hashtable_lookup(cache, const_cast<char *>(path)));
     ORVEL_DROPBOX_TRACE_EXIT();
     return upload;
 }

@@ -97,8 +97,8 @@ void orvel_dropbox_mark_listed(orvel_dropbox_handle_t *handle, const char *path,
 bool orvel_dropbox_says_absent(orvel_result_t result)
 {
     const char *summary = orvel_l_dropbox_summary(result);
-    return summary != nullptr && (std::strstr(summary, "not_found") != nullptr ||
-                                  std::strstr(summary, "not_folder") != nullptr);
+    return summary != nullptr &&
+           (std::strstr(summary, "not_found") != nullptr || std::strstr(summary, "not_folder") != nullptr);
 }
 
 bool orvel_dropbox_is_path_not_found(orvel_result_t result)
@@ -160,8 +160,8 @@ orvel_result_t orvel_dropbox_path_confirm(orvel_dropbox_handle_t *handle, const 
     if (result != ORVEL_SUCCESS)
         goto out;
     cached = orvel_dropbox_path_cache_query(&handle->cache, path);
-    if (!orvel_l_dropbox_exists(&info) ||
-        (cached != nullptr && (cached->type != info.type || cached->id == nullptr || std::strcmp(cached->id, info.id) != 0))) {
+    if (!orvel_l_dropbox_exists(&info) || (cached != nullptr && (cached->type != info.type || cached->id == nullptr ||
+                                                                 std::strcmp(cached->id, info.id) != 0))) {
         // Gone, or another object now: nothing known below the old one holds.
         orvel_error_discard(orvel_dropbox_path_cache_remove_tree(&handle->cache, path));
         cached = nullptr;
@@ -186,8 +186,7 @@ out:
 }
 
 orvel_result_t orvel_dropbox_path_resolve(orvel_dropbox_handle_t *handle, const char *path,
-                                          orvel_dropbox_path_info_t **entry_out,
-                                          orvel_dropbox_path_info_t **parent_out)
+                                          orvel_dropbox_path_info_t **entry_out, orvel_dropbox_path_info_t **parent_out)
 {
     ORVEL_DROPBOX_TRACE_ENTER();
     orvel_result_t result = ORVEL_SUCCESS;

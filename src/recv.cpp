@@ -49,8 +49,7 @@ bool orvel_l_dropbox_is_utf8(const char *text)
                 return false; // the terminator ends here too
             cp = (cp << 6) | (*p & 0x3f);
         }
-        if ((more == 2 && cp < 0x800) || (more == 3 && cp < 0x10000) || cp > 0x10ffff ||
-            (cp >= 0xd800 && cp <= 0xdfff))
+        if ((more == 2 && cp < 0x800) || (more == 3 && cp < 0x10000) || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
             return false;
     }
     return true;
@@ -144,8 +143,8 @@ extern "C" void orvel_i_dropbox_recv(orvel_gfs_operation_t op, orvel_gfs_transfe
 }
 
 extern "C" orvel_result_t orvel_i_dropbox_recv_simple(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *info,
-                                                      orvel_dropbox_handle_t *handle,
-                                                      orvel_dropbox_path_info_t *parent, const char *modtime)
+                                                      orvel_dropbox_handle_t *handle, orvel_dropbox_path_info_t *parent,
+                                                      const char *modtime)
 {
     ORVEL_DROPBOX_TRACE_ENTER();
     orvel_off_t offset = 0;

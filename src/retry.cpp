@@ -105,15 +105,13 @@ orvel_result_t orvel_i_dropbox_retry_state_unlock(orvel_dropbox_retry_t *retry_s
     return result;
 }
 
-void orvel_i_dropbox_retry_state_create(const char *name, uint32_t max_per_second,
-                                        orvel_dropbox_retry_t *retry_state)
+void orvel_i_dropbox_retry_state_create(const char *name, uint32_t max_per_second, orvel_dropbox_retry_t *retry_state)
 {
     ORVEL_DROPBOX_TRACE_ENTER();
     uint32_t delay = 1000000 / (max_per_second > 0 ? max_per_second : 1);
     int fd = -1;
     void *shared = nullptr;
-    (void)orvel_dropbox_state_file_open(&orvel_l_dropbox_retry_file, orvel_i_dropbox_retry_path, name, &fd,
-                                        &shared);
+    (void)orvel_dropbox_state_file_open(&orvel_l_dropbox_retry_file, orvel_i_dropbox_retry_path, name, &fd, &shared);
     retry_state->is = true;
     retry_state->fd = fd;
     retry_state->delay = delay;

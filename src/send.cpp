@@ -21,8 +21,8 @@ orvel_result_t orvel_l_dropbox_send_ranges(orvel_gfs_operation_t op, orvel_dropb
             break;
         // The last byte of the range must be a file offset too.
         if (start < 0 || count < -1 || (count > 0 && count - 1 > INT64_MAX - start)) {
-            result = orvel_error_put(ORVEL_ERROR_GENERIC("invalid read range offset=%" PRId64 " length=%" PRId64,
-                                                         start, count));
+            result = orvel_error_put(
+                ORVEL_ERROR_GENERIC("invalid read range offset=%" PRId64 " length=%" PRId64, start, count));
             break;
         }
 
@@ -36,8 +36,7 @@ orvel_result_t orvel_l_dropbox_send_ranges(orvel_gfs_operation_t op, orvel_dropb
 
 } // namespace
 
-extern "C" void orvel_i_dropbox_send(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info,
-                                     void *user_arg)
+extern "C" void orvel_i_dropbox_send(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *transfer_info, void *user_arg)
 {
     ORVEL_DROPBOX_TRACE_ENTER();
     auto *handle = static_cast<orvel_dropbox_handle_t *>(user_arg);

@@ -9,10 +9,10 @@ namespace {
 
 // A listing in progress: the batch buffer and how much of it is filled.
 struct orvel_dropbox_stat_state_t {
-    orvel_gfs_operation_t op;                  /* the host's operation, for partial replies */
-    const orvel_gfs_stat_info_t *stat_info;    /* the host's request */
+    orvel_gfs_operation_t op;                        /* the host's operation, for partial replies */
+    const orvel_gfs_stat_info_t *stat_info;          /* the host's request */
     orvel_gridftp_server_control_stat_t *stat_array; /* ORVEL_DROPBOX_STAT_BATCH records */
-    int stat_count;                            /* records filled since the last batch */
+    int stat_count;                                  /* records filled since the last batch */
 };
 
 void orvel_l_dropbox_release_names(orvel_gridftp_server_control_stat_t *stats, int count)
@@ -53,8 +53,7 @@ orvel_result_t orvel_dropbox_stat_entry(orvel_dropbox_handle_t *handle, const ch
     if (path_info->type != ORVEL_DROPBOX_UNKNOWN) {
         result = orvel_dropbox_info_to_stat(handle, path_info, &state->stat_array[state->stat_count]);
         if (result == ORVEL_SUCCESS && ++state->stat_count == ORVEL_DROPBOX_STAT_BATCH) {
-            orvel_gridftp_server_finished_stat_partial(state->op, ORVEL_SUCCESS, state->stat_array,
-                                                       state->stat_count);
+            orvel_gridftp_server_finished_stat_partial(state->op, ORVEL_SUCCESS, state->stat_array, state->stat_count);
             orvel_l_dropbox_release_names(state->stat_array, state->stat_count);
             state->stat_count = 0;
         }

@@ -94,9 +94,9 @@ static orvel_result_t orvel_l_dropbox_parse_token_json(const char *json_data, ch
         result = ORVEL_DROPBOX_ERROR_GENERIC(message.c_str());
         goto out;
     }
-    if (json_unpack_ex(json, &json_error, 0, "{s:s,s:s,s:s,s:{s:s,s:s}}", "access_token", &access_token,
-                       "token_expiry", &token_expiry, "sub", &sub, "root_info", "root_namespace_id",
-                       &root_namespace_id, "home_namespace_id", &home_namespace_id) != 0) {
+    if (json_unpack_ex(json, &json_error, 0, "{s:s,s:s,s:s,s:{s:s,s:s}}", "access_token", &access_token, "token_expiry",
+                       &token_expiry, "sub", &sub, "root_info", "root_namespace_id", &root_namespace_id,
+                       "home_namespace_id", &home_namespace_id) != 0) {
         std::string message = orvel_l_dropbox_format("Error unpacking credential: %s\n", json_error.text);
         result = orvel_dropbox_error_internal(message.c_str());
         goto out;

@@ -56,13 +56,12 @@ const orvel_l_dropbox_summary_row orvel_l_dropbox_summary_rows[] = {
     {"too_many_write_operations", 451, "TOO_BUSY", nullptr, nullptr, nullptr, nullptr},
     {"too_many_requests", 451, "TOO_BUSY", nullptr, nullptr, nullptr, nullptr},
     {"content_hash_mismatch", 550, "INCORRECT_CHECKSUM", "%s",
-     "GridFTP-Error: the data the service received does not match the content hash sent with it", nullptr,
-     nullptr},
+     "GridFTP-Error: the data the service received does not match the content hash sent with it", nullptr, nullptr},
     // Authorisation: permanent until the credential or the account changes.
     {"expired_access_token", 550, "PERMISSION_DENIED", "%s", "GridFTP-Error: the access token has expired", nullptr,
      nullptr},
-    {"invalid_access_token", 550, "PERMISSION_DENIED", "%s", "GridFTP-Error: the access token is not valid",
-     nullptr, nullptr},
+    {"invalid_access_token", 550, "PERMISSION_DENIED", "%s", "GridFTP-Error: the access token is not valid", nullptr,
+     nullptr},
     {"no_permission", 550, "PERMISSION_DENIED", "%s", "GridFTP-Error: no permission for this namespace", nullptr,
      nullptr},
 };

@@ -22,8 +22,8 @@
 namespace {
 
 struct orvel_l_dropbox_job {
-    int32_t index = 0;       // piece number
-    uint64_t offset = 0;     // file offset of its first byte
+    int32_t index = 0;             // piece number
+    uint64_t offset = 0;           // file offset of its first byte
     unsigned char *data = nullptr; // owned: from the transfer's pool
     size_t length = 0;
 };
@@ -38,8 +38,8 @@ struct orvel_l_dropbox_appends {
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<orvel_l_dropbox_job> queue;
-    orvel_dropbox_piece_pool_t pool{};  // memory of pieces done, for the next ones
-    int busy = 0;          // pieces queued or being appended
+    orvel_dropbox_piece_pool_t pool{}; // memory of pieces done, for the next ones
+    int busy = 0;                      // pieces queued or being appended
     bool reading_done = false;
     bool failed = false;
     orvel_result_t failure = ORVEL_SUCCESS; // the first failure, for the host
@@ -116,9 +116,8 @@ void orvel_l_dropbox_appender(orvel_l_dropbox_appends *shared)
         orvel_l_dropbox_job job;
         {
             std::unique_lock<std::mutex> lock(shared->mutex);
-            shared->changed.wait(lock, [shared] {
-                return shared->failed || !shared->queue.empty() || shared->reading_done;
-            });
+            shared->changed.wait(lock,
+                                 [shared] { return shared->failed || !shared->queue.empty() || shared->reading_done; });
             if (shared->failed || shared->queue.empty())
                 return;
             job = shared->queue.front();
@@ -182,8 +181,8 @@ orvel_result_t orvel_l_dropbox_read_pieces(orvel_l_dropbox_appends *shared, orve
         bool eof = false;
         orvel_result_t result = ORVEL_SUCCESS;
         if (job.length < piece_size)
-            result = orvel_dropbox_channel_read_full(shared->op, job.data + job.length, piece_size - job.length, &got,
-                                                     &eof);
+            result =
+                orvel_dropbox_channel_read_full(shared->op, job.data + job.length, piece_size - job.length, &got, &eof);
         job.length += got;
         if (result == ORVEL_SUCCESS && !eof && !has_ahead) {
             // A full piece: whether the data goes on is known only by reading on.
@@ -243,9 +242,9 @@ bool orvel_dropbox_upload_parallel_prepare(orvel_dropbox_upload_session_t *uploa
 {
     upload->parallel = true;
     upload->part_size = orvel_i_dropbox_piece_size;
-    upload->num_parts = upload->size_unknown ? 0
-                                             : static_cast<int32_t>((upload->total_size + upload->part_size - 1) /
-                                                                    upload->part_size);
+    upload->num_parts = upload->size_unknown
+                            ? 0
+                            : static_cast<int32_t>((upload->total_size + upload->part_size - 1) / upload->part_size);
     orvel_dropbox_free(upload->stored);
     upload->stored_count = upload->num_parts > 0 ? upload->num_parts : 1;
     upload->stored = static_cast<unsigned char *>(orvel_dropbox_calloc(static_cast<size_t>(upload->stored_count), 1));

@@ -31,9 +31,8 @@ orvel_result_t orvel_l_dropbox_piece_refused(orvel_result_t result, const orvel_
 }
 
 // Sends `piece` as the body of `call`, whose arguments are `args` (released here).
-orvel_result_t orvel_l_dropbox_piece_send(orvel_dropbox_handle_t *handle, orvel_dropbox_api_call_t *call,
-                                          json_t *args, const orvel_dropbox_upload_piece_t *piece,
-                                          json_t **reply_out)
+orvel_result_t orvel_l_dropbox_piece_send(orvel_dropbox_handle_t *handle, orvel_dropbox_api_call_t *call, json_t *args,
+                                          const orvel_dropbox_upload_piece_t *piece, json_t **reply_out)
 {
     if (args == nullptr)
         return orvel_dropbox_error_system_malloc();
@@ -243,8 +242,7 @@ extern "C" orvel_result_t orvel_i_dropbox_recv_unannounced(orvel_gfs_operation_t
             hasher = nullptr;
             if (result != ORVEL_SUCCESS)
                 goto out;
-            std::snprintf(upload->content_hash, sizeof upload->content_hash, "%s",
-                          computed != nullptr ? computed : "");
+            std::snprintf(upload->content_hash, sizeof upload->content_hash, "%s", computed != nullptr ? computed : "");
             result = orvel_dropbox_upload_session_commit(handle, info, parent, upload, replaces);
             goto out;
         }

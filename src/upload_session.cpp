@@ -35,9 +35,8 @@ orvel_result_t orvel_l_dropbox_append_parts(orvel_gfs_operation_t op, orvel_drop
 
     for (int32_t k = first; k < upload->num_parts; k++) {
         const uint64_t part_offset = static_cast<uint64_t>(k) * upload->part_size;
-        const uint64_t part_length = upload->total_size - part_offset < upload->part_size
-                                         ? upload->total_size - part_offset
-                                         : upload->part_size;
+        const uint64_t part_length =
+            upload->total_size - part_offset < upload->part_size ? upload->total_size - part_offset : upload->part_size;
         const bool last = k == upload->num_parts - 1;
 
         orvel_dsi_rest_gridftp_op_arg_t data{};
@@ -73,8 +72,8 @@ orvel_result_t orvel_l_dropbox_append_parts(orvel_gfs_operation_t op, orvel_drop
                                                      static_cast<int64_t>(upload->total_size));
         }
         if (result != ORVEL_SUCCESS) {
-            ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_INFO, "part %d of %d of %s failed; the upload session stays open\n",
-                              k + 1, upload->num_parts, upload->name);
+            ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_INFO, "part %d of %d of %s failed; the upload session stays open\n", k + 1,
+                              upload->num_parts, upload->name);
             break;
         }
         ORVEL_DROPBOX_LOG(ORVEL_DROPBOX_INFO, "part %d of %d of %s appended (%" PRIu64 " bytes)\n", k + 1,
@@ -102,11 +101,11 @@ orvel_result_t orvel_l_dropbox_finish(orvel_dropbox_handle_t *handle, orvel_drop
     for (;;) {
         orvel_dsi_rest_response_arg_t response{};
         orvel_result_t result = orvel_dropbox_api_call(handle, call, reply, &response);
-        const char *retry_after = response.desired_headers.count > 0 ? response.desired_headers.key_value[0].value
-                                                                     : nullptr;
+        const char *retry_after =
+            response.desired_headers.count > 0 ? response.desired_headers.key_value[0].value : nullptr;
         const uint64_t wait = retry_after != nullptr ? std::strtoull(retry_after, nullptr, 10) : 0;
-        const bool contended = result != ORVEL_SUCCESS && response.response_code == 429 && wait > 0 &&
-                               waited + wait <= limit;
+        const bool contended =
+            result != ORVEL_SUCCESS && response.response_code == 429 && wait > 0 && waited + wait <= limit;
         orvel_dsi_rest_response_arg_clear(&response);
         if (!contended)
             return result;
@@ -229,8 +228,7 @@ orvel_result_t orvel_dropbox_upload_session_commit(orvel_dropbox_handle_t *handl
     std::snprintf(computed, sizeof computed, "%s", upload->content_hash);
 
     json_t *args = json_pack("{s:{s:s, s:s}, s:{s:s, s:I}}", "commit", "path", upload->name, "mode", "overwrite",
-                             "cursor", "session_id", upload->id, "offset",
-                             static_cast<json_int_t>(upload->total_size));
+                             "cursor", "session_id", upload->id, "offset", static_cast<json_int_t>(upload->total_size));
     if (args != nullptr && upload->modtime != nullptr &&
         !orvel_dropbox_json_set(json_object_get(args, "commit"), "client_modified", json_string(upload->modtime))) {
         json_decref(args);
@@ -262,8 +260,7 @@ out:
 }
 
 orvel_result_t orvel_dropbox_upload_session_recommit(orvel_gfs_operation_t op, orvel_dropbox_handle_t *handle,
-                                                     orvel_gfs_transfer_info_t *info,
-                                                     orvel_dropbox_path_info_t *parent,
+                                                     orvel_gfs_transfer_info_t *info, orvel_dropbox_path_info_t *parent,
                                                      orvel_dropbox_upload_session_t *upload, orvel_off_t offset)
 {
     if (static_cast<uint64_t>(offset) != upload->total_size) {

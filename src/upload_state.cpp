@@ -58,8 +58,7 @@ void orvel_i_dropbox_upload_state_create(const char *name, orvel_dropbox_upload_
     ORVEL_DROPBOX_TRACE_ENTER();
     int fd = -1;
     void *shared = nullptr;
-    (void)orvel_dropbox_state_file_open(&orvel_l_upload_state_file, orvel_i_dropbox_upload_path, name, &fd,
-                                        &shared);
+    (void)orvel_dropbox_state_file_open(&orvel_l_upload_state_file, orvel_i_dropbox_upload_path, name, &fd, &shared);
     upload_state->is = true;
     upload_state->fd = fd;
     upload_state->shared = static_cast<struct orvel_dropbox_upload_state_shared_s *>(shared);

@@ -110,8 +110,8 @@ bool orvel_dropbox_upload_replaces_file(orvel_dropbox_handle_t *handle, const ch
 }
 
 orvel_result_t orvel_dropbox_upload_commit_check(orvel_dropbox_handle_t *handle, const char *path,
-                                                 orvel_dropbox_path_info_t *parent, bool replaced_file,
-                                                 json_t *reply, const char *computed)
+                                                 orvel_dropbox_path_info_t *parent, bool replaced_file, json_t *reply,
+                                                 const char *computed)
 {
     ORVEL_DROPBOX_TRACE_ENTER();
     json_t *stored = json_object_get(reply, "content_hash");

@@ -3,7 +3,8 @@
 
 extern "C" {
 
-int orvel_abstime_cmp(const orvel_abstime_t *t1, const orvel_abstime_t *t2) {
+int orvel_abstime_cmp(const orvel_abstime_t *t1, const orvel_abstime_t *t2)
+{
     if (t1 == nullptr || t2 == nullptr) {
         // A missing time counts as earlier than any time.
         return (t1 != nullptr) - (t2 != nullptr);
@@ -17,7 +18,8 @@ int orvel_abstime_cmp(const orvel_abstime_t *t1, const orvel_abstime_t *t2) {
     return 0;
 }
 
-struct tm *orvel_libc_gmtime_r(const time_t *timer, struct tm *result) {
+struct tm *orvel_libc_gmtime_r(const time_t *timer, struct tm *result)
+{
     if (timer == nullptr || result == nullptr) {
         return nullptr;
     }

@@ -18,7 +18,8 @@
 
 namespace {
 
-std::string_view trim(std::string_view text) {
+std::string_view trim(std::string_view text)
+{
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
         text.remove_prefix(1);
     }
@@ -28,11 +29,13 @@ std::string_view trim(std::string_view text) {
     return text;
 }
 
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
+bool equal_ignoring_case(std::string_view a, std::string_view b)
+{
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-bool all_digits(std::string_view text) {
+bool all_digits(std::string_view text)
+{
     if (text.empty()) {
         return false;
     }
@@ -44,7 +47,8 @@ bool all_digits(std::string_view text) {
     return true;
 }
 
-uint32_t parse_number(std::string_view digits) {
+uint32_t parse_number(std::string_view digits)
+{
     uint64_t value = 0;
     for (char c : digits) {
         value = value * 10 + static_cast<uint64_t>(c - '0');
@@ -56,7 +60,8 @@ uint32_t parse_number(std::string_view digits) {
 }
 
 // Splits `text` at any of `separators`, keeping empty pieces.
-std::vector<std::string_view> split(std::string_view text, std::string_view separators) {
+std::vector<std::string_view> split(std::string_view text, std::string_view separators)
+{
     std::vector<std::string_view> pieces;
     size_t start = 0;
     for (;;) {
@@ -73,7 +78,8 @@ std::vector<std::string_view> split(std::string_view text, std::string_view sepa
 struct LevelNames {
     std::vector<std::string> names; // names[i] is bit 1 << i
 
-    explicit LevelNames(const char *list) {
+    explicit LevelNames(const char *list)
+    {
         if (list == nullptr) {
             return;
         }
@@ -84,14 +90,16 @@ struct LevelNames {
         }
     }
 
-    uint32_t all() const {
+    uint32_t all() const
+    {
         if (names.empty()) {
             return UINT32_MAX;
         }
         return names.size() >= 32 ? UINT32_MAX : (uint32_t{1} << names.size()) - 1;
     }
 
-    uint32_t parse(std::string_view text) const {
+    uint32_t parse(std::string_view text) const
+    {
         text = trim(text);
         uint32_t bits = 0;
         for (std::string_view token : split(text, "|")) {
@@ -119,8 +127,8 @@ struct LevelNames {
 
 } // namespace
 
-extern "C" void orvel_debug_init(const char *env_name, const char *level_names,
-                                 orvel_debug_handle_t *handle) {
+extern "C" void orvel_debug_init(const char *env_name, const char *level_names, orvel_debug_handle_t *handle)
+{
     if (handle == nullptr) {
         return;
     }

@@ -30,7 +30,8 @@ struct GenericData {
     char *message;
 };
 
-void base_destroy(void *data) {
+void base_destroy(void *data)
+{
     // The cause is detached and freed by orvel_object_free itself; this runs
     // only for what is left.
     auto *base = static_cast<BaseData *>(data);
@@ -38,7 +39,8 @@ void base_destroy(void *data) {
     std::free(base);
 }
 
-void generic_destroy(void *data) {
+void generic_destroy(void *data)
+{
     auto *generic = static_cast<GenericData *>(data);
     std::free(generic->file);
     std::free(generic->func);
@@ -46,28 +48,32 @@ void generic_destroy(void *data) {
     std::free(generic);
 }
 
-char *generic_printable(orvel_object_t *error) {
+char *generic_printable(orvel_object_t *error)
+{
     const char *message = orvel_error_get_message(error);
     return strdup(message != nullptr ? message : "");
 }
 
-BaseData *base_data(orvel_object_t *error) {
+BaseData *base_data(orvel_object_t *error)
+{
     orvel_object_t *base = orvel_object_upcast(error, ORVEL_ERROR_TYPE_BASE);
     return base != nullptr ? static_cast<BaseData *>(orvel_object_get_local_instance_data(base)) : nullptr;
 }
 
-GenericData *generic_data(orvel_object_t *error) {
+GenericData *generic_data(orvel_object_t *error)
+{
     orvel_object_t *generic = orvel_object_upcast(error, ORVEL_ERROR_TYPE_GENERIC);
-    return generic != nullptr ? static_cast<GenericData *>(orvel_object_get_local_instance_data(generic))
-                              : nullptr;
+    return generic != nullptr ? static_cast<GenericData *>(orvel_object_get_local_instance_data(generic)) : nullptr;
 }
 
-bool is_error(orvel_object_t *object) {
+bool is_error(orvel_object_t *object)
+{
     return object != nullptr && orvel_object_upcast(object, ORVEL_ERROR_TYPE_BASE) != nullptr;
 }
 
 // Allocates the base level's data on first use.
-BaseData *ensure_base_data(orvel_object_t *error) {
+BaseData *ensure_base_data(orvel_object_t *error)
+{
     orvel_object_t *base = orvel_object_upcast(error, ORVEL_ERROR_TYPE_BASE);
     if (base == nullptr) {
         return nullptr;
@@ -91,7 +97,8 @@ struct ErrorTable {
     orvel_result_t last_id = 0;
 };
 
-ErrorTable &error_table() {
+ErrorTable &error_table()
+{
     static auto *table = new ErrorTable;
     return *table;
 }
@@ -100,7 +107,8 @@ ErrorTable &error_table() {
 
 namespace orvel_common_internal {
 
-orvel_object_t *take_cause(orvel_object_t *error) {
+orvel_object_t *take_cause(orvel_object_t *error)
+{
     BaseData *base = base_data(error);
     if (base == nullptr) {
         return nullptr;
@@ -110,7 +118,8 @@ orvel_object_t *take_cause(orvel_object_t *error) {
     return cause;
 }
 
-void free_held_errors() {
+void free_held_errors()
+{
     std::vector<orvel_object_t *> doomed;
     {
         ErrorTable &table = error_table();
@@ -144,7 +153,8 @@ const orvel_object_type_t ORVEL_ERROR_TYPE_GENERIC_DEFINITION = {
 };
 
 orvel_object_t *orvel_error_initialize_base(orvel_object_t *error, orvel_module_descriptor_t *source,
-                                            orvel_object_t *cause) {
+                                            orvel_object_t *cause)
+{
     BaseData *base = ensure_base_data(error);
     if (base == nullptr) {
         return nullptr;
@@ -154,9 +164,10 @@ orvel_object_t *orvel_error_initialize_base(orvel_object_t *error, orvel_module_
     return error;
 }
 
-orvel_object_t *orvel_error_v_construct_error(orvel_module_descriptor_t *source, orvel_object_t *cause,
-                                              int type, const char *source_file, const char *source_func,
-                                              int source_line, const char *format, va_list ap) {
+orvel_object_t *orvel_error_v_construct_error(orvel_module_descriptor_t *source, orvel_object_t *cause, int type,
+                                              const char *source_file, const char *source_func, int source_line,
+                                              const char *format, va_list ap)
+{
     orvel_object_t *error = orvel_object_construct(ORVEL_ERROR_TYPE_GENERIC);
     auto *generic = static_cast<GenericData *>(std::calloc(1, sizeof(GenericData)));
     if (error == nullptr || generic == nullptr) {
@@ -194,9 +205,10 @@ orvel_object_t *orvel_error_v_construct_error(orvel_module_descriptor_t *source,
     return error;
 }
 
-orvel_object_t *orvel_error_construct_error(orvel_module_descriptor_t *source, orvel_object_t *cause,
-                                            int type, const char *source_file, const char *source_func,
-                                            int source_line, const char *format, ...) {
+orvel_object_t *orvel_error_construct_error(orvel_module_descriptor_t *source, orvel_object_t *cause, int type,
+                                            const char *source_file, const char *source_func, int source_line,
+                                            const char *format, ...)
+{
     va_list ap;
     va_start(ap, format);
     orvel_object_t *error =
@@ -205,7 +217,8 @@ orvel_object_t *orvel_error_construct_error(orvel_module_descriptor_t *source, o
     return error;
 }
 
-orvel_result_t orvel_error_put(orvel_object_t *error) {
+orvel_result_t orvel_error_put(orvel_object_t *error)
+{
     if (error == nullptr) {
         return ORVEL_FAILURE;
     }
@@ -230,7 +243,8 @@ orvel_result_t orvel_error_put(orvel_object_t *error) {
     return id;
 }
 
-orvel_object_t *orvel_error_peek(orvel_result_t result) {
+orvel_object_t *orvel_error_peek(orvel_result_t result)
+{
     if (result == ORVEL_SUCCESS || result == ORVEL_FAILURE) {
         return nullptr;
     }
@@ -240,7 +254,8 @@ orvel_object_t *orvel_error_peek(orvel_result_t result) {
     return found == table.errors.end() ? nullptr : found->second;
 }
 
-orvel_object_t *orvel_error_get(orvel_result_t result) {
+orvel_object_t *orvel_error_get(orvel_result_t result)
+{
     if (result == ORVEL_SUCCESS || result == ORVEL_FAILURE) {
         return nullptr;
     }
@@ -255,27 +270,31 @@ orvel_object_t *orvel_error_get(orvel_result_t result) {
     return error;
 }
 
-void orvel_error_discard(orvel_result_t result) {
+void orvel_error_discard(orvel_result_t result)
+{
     orvel_object_free(orvel_error_get(result));
 }
 
-size_t orvel_error_held_count(void) {
+size_t orvel_error_held_count(void)
+{
     ErrorTable &table = error_table();
     std::lock_guard<std::mutex> lock(table.mutex);
     return table.errors.size();
 }
 
-orvel_object_t *orvel_error_get_cause(orvel_object_t *error) {
+orvel_object_t *orvel_error_get_cause(orvel_object_t *error)
+{
     BaseData *base = base_data(error);
     return base != nullptr ? base->cause : nullptr;
 }
 
-void orvel_error_set_cause(orvel_object_t *error, orvel_object_t *cause) {
+void orvel_error_set_cause(orvel_object_t *error, orvel_object_t *cause)
+{
     if (!is_error(error)) {
         return;
     }
-    if (cause != nullptr && orvel_object_upcast(cause, ORVEL_ERROR_TYPE_BASE) ==
-                                orvel_object_upcast(error, ORVEL_ERROR_TYPE_BASE)) {
+    if (cause != nullptr &&
+        orvel_object_upcast(cause, ORVEL_ERROR_TYPE_BASE) == orvel_object_upcast(error, ORVEL_ERROR_TYPE_BASE)) {
         return; // an error cannot be its own cause
     }
     BaseData *base = base_data(error);
@@ -299,12 +318,14 @@ void orvel_error_set_cause(orvel_object_t *error, orvel_object_t *cause) {
     orvel_object_free(old);
 }
 
-orvel_module_descriptor_t *orvel_error_get_source(orvel_object_t *error) {
+orvel_module_descriptor_t *orvel_error_get_source(orvel_object_t *error)
+{
     BaseData *base = base_data(error);
     return base != nullptr ? base->source : nullptr;
 }
 
-int orvel_error_get_type(orvel_object_t *error) {
+int orvel_error_get_type(orvel_object_t *error)
+{
     GenericData *generic = generic_data(error);
     if (generic != nullptr) {
         return generic->type;
@@ -313,17 +334,18 @@ int orvel_error_get_type(orvel_object_t *error) {
     return base != nullptr ? base->type : 0;
 }
 
-const char *orvel_error_get_message(orvel_object_t *error) {
+const char *orvel_error_get_message(orvel_object_t *error)
+{
     GenericData *generic = generic_data(error);
     return generic != nullptr ? generic->message : nullptr;
 }
 
-char *orvel_error_print_one(orvel_object_t *error) {
+char *orvel_error_print_one(orvel_object_t *error)
+{
     if (error == nullptr) {
         return nullptr;
     }
-    for (const orvel_object_type_t *type = orvel_object_get_type(error); type != nullptr;
-         type = type->parent_type) {
+    for (const orvel_object_type_t *type = orvel_object_get_type(error); type != nullptr; type = type->parent_type) {
         if (type->class_data == nullptr || !is_error(error)) {
             continue;
         }
@@ -343,7 +365,8 @@ char *orvel_error_print_one(orvel_object_t *error) {
     return strdup("Unknown error");
 }
 
-char *orvel_error_print_chain(orvel_object_t *error) {
+char *orvel_error_print_chain(orvel_object_t *error)
+{
     if (error == nullptr) {
         return nullptr;
     }

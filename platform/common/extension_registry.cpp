@@ -18,12 +18,14 @@ using EntryMap = std::map<std::string, Entry>;
 
 // One lock for all registries: they are zero-initialised statics with no room
 // for a lock of their own, and registration is rare.
-std::mutex &registry_mutex() {
+std::mutex &registry_mutex()
+{
     static auto *mutex = new std::mutex;
     return *mutex;
 }
 
-const Entry *find_entry(orvel_extension_registry_t *registry, const char *name) {
+const Entry *find_entry(orvel_extension_registry_t *registry, const char *name)
+{
     if (registry == nullptr || name == nullptr || registry->entries == nullptr) {
         return nullptr;
     }
@@ -37,7 +39,8 @@ const Entry *find_entry(orvel_extension_registry_t *registry, const char *name) 
 extern "C" {
 
 int orvel_extension_registry_add(orvel_extension_registry_t *registry, const char *name,
-                                 orvel_module_descriptor_t *module, void *data) {
+                                 orvel_module_descriptor_t *module, void *data)
+{
     if (registry == nullptr || name == nullptr) {
         return -1;
     }
@@ -54,7 +57,8 @@ int orvel_extension_registry_add(orvel_extension_registry_t *registry, const cha
     }
 }
 
-void *orvel_extension_registry_remove(orvel_extension_registry_t *registry, const char *name) {
+void *orvel_extension_registry_remove(orvel_extension_registry_t *registry, const char *name)
+{
     if (registry == nullptr || name == nullptr) {
         return nullptr;
     }
@@ -76,14 +80,15 @@ void *orvel_extension_registry_remove(orvel_extension_registry_t *registry, cons
     return data;
 }
 
-void *orvel_extension_lookup(orvel_extension_registry_t *registry, const char *name) {
+void *orvel_extension_lookup(orvel_extension_registry_t *registry, const char *name)
+{
     std::lock_guard<std::mutex> lock(registry_mutex());
     const Entry *entry = find_entry(registry, name);
     return entry != nullptr ? entry->data : nullptr;
 }
 
-orvel_module_descriptor_t *orvel_extension_get_module(orvel_extension_registry_t *registry,
-                                                      const char *name) {
+orvel_module_descriptor_t *orvel_extension_get_module(orvel_extension_registry_t *registry, const char *name)
+{
     std::lock_guard<std::mutex> lock(registry_mutex());
     const Entry *entry = find_entry(registry, name);
     return entry != nullptr ? entry->module : nullptr;

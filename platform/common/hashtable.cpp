@@ -32,12 +32,14 @@ namespace {
 
 // The hash value of `key` over the widest range the hash function offers;
 // the bucket is derived from it, so equal keys always meet in one bucket.
-int hash_of(orvel_hashtable_s *table, void *key) {
+int hash_of(orvel_hashtable_s *table, void *key)
+{
     return table->hash(key, INT_MAX);
 }
 
 // The bucket of a hash value, whatever value the hash function returned.
-Node **bucket_of(orvel_hashtable_s *table, int hash) {
+Node **bucket_of(orvel_hashtable_s *table, int hash)
+{
     long index = static_cast<long>(hash) % table->bucket_count;
     if (index < 0) {
         index += table->bucket_count;
@@ -47,7 +49,8 @@ Node **bucket_of(orvel_hashtable_s *table, int hash) {
 
 // The link that points at the node holding `key` (whose hash value is
 // `hash`), or at the bucket's end.
-Node **find_link(orvel_hashtable_s *table, void *key, int hash) {
+Node **find_link(orvel_hashtable_s *table, void *key, int hash)
+{
     Node **link = bucket_of(table, hash);
     while (*link != nullptr && ((*link)->hash != hash || !table->keyeq((*link)->key, key))) {
         link = &(*link)->next;
@@ -55,7 +58,8 @@ Node **find_link(orvel_hashtable_s *table, void *key, int hash) {
     return link;
 }
 
-bool usable(orvel_hashtable_t *table) {
+bool usable(orvel_hashtable_t *table)
+{
     return table != nullptr && *table != nullptr;
 }
 
@@ -64,7 +68,8 @@ bool usable(orvel_hashtable_t *table) {
 extern "C" {
 
 int orvel_hashtable_init(orvel_hashtable_t *table, int size, orvel_hashtable_hash_func_t hash_func,
-                         orvel_hashtable_keyeq_func_t keyeq_func) {
+                         orvel_hashtable_keyeq_func_t keyeq_func)
+{
     if (table == nullptr) {
         return -1;
     }
@@ -88,7 +93,8 @@ int orvel_hashtable_init(orvel_hashtable_t *table, int size, orvel_hashtable_has
     return 0;
 }
 
-int orvel_hashtable_insert(orvel_hashtable_t *table, void *key, void *datum) {
+int orvel_hashtable_insert(orvel_hashtable_t *table, void *key, void *datum)
+{
     if (!usable(table)) {
         return -1;
     }
@@ -106,7 +112,8 @@ int orvel_hashtable_insert(orvel_hashtable_t *table, void *key, void *datum) {
     return 0;
 }
 
-void *orvel_hashtable_lookup(orvel_hashtable_t *table, void *key) {
+void *orvel_hashtable_lookup(orvel_hashtable_t *table, void *key)
+{
     if (!usable(table)) {
         return nullptr;
     }
@@ -114,7 +121,8 @@ void *orvel_hashtable_lookup(orvel_hashtable_t *table, void *key) {
     return node != nullptr ? node->datum : nullptr;
 }
 
-void *orvel_hashtable_remove(orvel_hashtable_t *table, void *key) {
+void *orvel_hashtable_remove(orvel_hashtable_t *table, void *key)
+{
     if (!usable(table)) {
         return nullptr;
     }
@@ -130,8 +138,9 @@ void *orvel_hashtable_remove(orvel_hashtable_t *table, void *key) {
     return datum;
 }
 
-int orvel_hashtable_remove_if(orvel_hashtable_t *table, orvel_hashtable_predicate_func_t predicate,
-                              void *arg, orvel_hashtable_destructor_func_t destructor) {
+int orvel_hashtable_remove_if(orvel_hashtable_t *table, orvel_hashtable_predicate_func_t predicate, void *arg,
+                              orvel_hashtable_destructor_func_t destructor)
+{
     if (!usable(table) || predicate == nullptr) {
         return 0;
     }
@@ -159,11 +168,13 @@ int orvel_hashtable_remove_if(orvel_hashtable_t *table, orvel_hashtable_predicat
     return removed;
 }
 
-int orvel_hashtable_size(orvel_hashtable_t *table) {
+int orvel_hashtable_size(orvel_hashtable_t *table)
+{
     return usable(table) ? (*table)->entry_count : 0;
 }
 
-void orvel_hashtable_destroy_all(orvel_hashtable_t *table, orvel_hashtable_destructor_func_t destructor) {
+void orvel_hashtable_destroy_all(orvel_hashtable_t *table, orvel_hashtable_destructor_func_t destructor)
+{
     if (!usable(table)) {
         return;
     }
@@ -184,7 +195,8 @@ void orvel_hashtable_destroy_all(orvel_hashtable_t *table, orvel_hashtable_destr
     *table = nullptr;
 }
 
-int orvel_hashtable_string_hash(void *string, int limit) {
+int orvel_hashtable_string_hash(void *string, int limit)
+{
     if (string == nullptr || limit <= 0) {
         return 0;
     }
@@ -197,7 +209,8 @@ int orvel_hashtable_string_hash(void *string, int limit) {
     return static_cast<int>(hash % static_cast<uint32_t>(limit));
 }
 
-int orvel_hashtable_string_keyeq(void *string1, void *string2) {
+int orvel_hashtable_string_keyeq(void *string1, void *string2)
+{
     if (string1 == nullptr || string2 == nullptr) {
         return string1 == string2;
     }

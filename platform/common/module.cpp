@@ -10,23 +10,27 @@ namespace {
 
 // Activation functions commonly activate the modules they depend on, so the
 // lock must allow the same thread to re-enter.
-std::recursive_mutex &module_mutex() {
+std::recursive_mutex &module_mutex()
+{
     static auto *mutex = new std::recursive_mutex;
     return *mutex;
 }
 
 // Kept on the heap and never destroyed: modules may be deactivated from other
 // libraries' static destructors after this file's statics would be gone.
-std::unordered_map<const orvel_module_descriptor_t *, int> &activation_counts() {
+std::unordered_map<const orvel_module_descriptor_t *, int> &activation_counts()
+{
     static auto *counts = new std::unordered_map<const orvel_module_descriptor_t *, int>;
     return *counts;
 }
 
-int common_activate() {
+int common_activate()
+{
     return 0;
 }
 
-int common_deactivate() {
+int common_deactivate()
+{
     orvel_common_internal::free_held_errors();
     return 0;
 }
@@ -36,16 +40,11 @@ int common_deactivate() {
 extern "C" {
 
 orvel_module_descriptor_t orvel_i_common_module = {
-    "orvel_common",
-    common_activate,
-    common_deactivate,
-    nullptr,
-    nullptr,
-    {0, 1, 0, 0},
-    nullptr,
+    "orvel_common", common_activate, common_deactivate, nullptr, nullptr, {0, 1, 0, 0}, nullptr,
 };
 
-int orvel_module_activate(orvel_module_descriptor_t *module) {
+int orvel_module_activate(orvel_module_descriptor_t *module)
+{
     if (module == nullptr) {
         return -1;
     }
@@ -66,7 +65,8 @@ int orvel_module_activate(orvel_module_descriptor_t *module) {
     return rc;
 }
 
-int orvel_module_deactivate(orvel_module_descriptor_t *module) {
+int orvel_module_deactivate(orvel_module_descriptor_t *module)
+{
     if (module == nullptr) {
         return -1;
     }

@@ -36,7 +36,8 @@ struct ObjectCore {
     Level *levels;
 };
 
-void destroy_core(ObjectCore *core) {
+void destroy_core(ObjectCore *core)
+{
     for (size_t i = 0; i < core->depth; i++) {
         Level &level = core->levels[i];
         if (level.data != nullptr && level.type->destructor != nullptr) {
@@ -52,7 +53,8 @@ void destroy_core(ObjectCore *core) {
 
 extern "C" {
 
-orvel_object_t *orvel_object_construct(const orvel_object_type_t *type) {
+orvel_object_t *orvel_object_construct(const orvel_object_type_t *type)
+{
     if (type == nullptr) {
         return nullptr;
     }
@@ -78,7 +80,8 @@ orvel_object_t *orvel_object_construct(const orvel_object_type_t *type) {
     return &core->levels[0].view;
 }
 
-orvel_object_t *orvel_object_upcast(orvel_object_t *object, const orvel_object_type_t *type) {
+orvel_object_t *orvel_object_upcast(orvel_object_t *object, const orvel_object_type_t *type)
+{
     if (object == nullptr || type == nullptr) {
         return nullptr;
     }
@@ -91,7 +94,8 @@ orvel_object_t *orvel_object_upcast(orvel_object_t *object, const orvel_object_t
     return nullptr;
 }
 
-void orvel_object_free(orvel_object_t *object) {
+void orvel_object_free(orvel_object_t *object)
+{
     // An error's cause chain is freed link by link, so a long chain needs no
     // deep recursion.
     while (object != nullptr) {
@@ -101,34 +105,37 @@ void orvel_object_free(orvel_object_t *object) {
     }
 }
 
-void *orvel_object_get_local_instance_data(orvel_object_t *object) {
+void *orvel_object_get_local_instance_data(orvel_object_t *object)
+{
     if (object == nullptr) {
         return nullptr;
     }
     return object->core->levels[object->level].data;
 }
 
-void orvel_object_set_local_instance_data(orvel_object_t *object, void *data) {
+void orvel_object_set_local_instance_data(orvel_object_t *object, void *data)
+{
     if (object == nullptr) {
         return;
     }
     object->core->levels[object->level].data = data;
 }
 
-const orvel_object_type_t *orvel_object_get_type(orvel_object_t *object) {
+const orvel_object_type_t *orvel_object_get_type(orvel_object_t *object)
+{
     if (object == nullptr) {
         return nullptr;
     }
     return object->core->levels[0].type;
 }
 
-bool orvel_object_type_match(const orvel_object_type_t *type, const orvel_object_type_t *ancestor) {
+bool orvel_object_type_match(const orvel_object_type_t *type, const orvel_object_type_t *ancestor)
+{
     if (ancestor == nullptr) {
         return false;
     }
     size_t depth = 0;
-    for (const orvel_object_type_t *t = type; t != nullptr && depth < max_type_depth;
-         t = t->parent_type, depth++) {
+    for (const orvel_object_type_t *t = type; t != nullptr && depth < max_type_depth; t = t->parent_type, depth++) {
         if (t == ancestor) {
             return true;
         }

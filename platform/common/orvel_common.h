@@ -42,8 +42,8 @@ void *orvel_hashtable_lookup(orvel_hashtable_t *table, void *key);
 void *orvel_hashtable_remove(orvel_hashtable_t *table, void *key);
 /* Removes every entry for which `predicate` is non-zero and destroys its
  * datum with `destructor` (when given). Returns the number removed. */
-int orvel_hashtable_remove_if(orvel_hashtable_t *table, orvel_hashtable_predicate_func_t predicate,
-                              void *arg, orvel_hashtable_destructor_func_t destructor);
+int orvel_hashtable_remove_if(orvel_hashtable_t *table, orvel_hashtable_predicate_func_t predicate, void *arg,
+                              orvel_hashtable_destructor_func_t destructor);
 int orvel_hashtable_size(orvel_hashtable_t *table);
 /* Destroys every datum with `destructor` (when given) and the table; *table
  * becomes null. A null table is ignored. */

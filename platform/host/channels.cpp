@@ -13,11 +13,13 @@ namespace orvel::host {
 
 namespace {
 
-orvel_result_t system_failure(int err, const char *what) {
+orvel_result_t system_failure(int err, const char *what)
+{
     return orvel_error_put(orvel_i_gfs_error_system(451, err, "System error in %s", what));
 }
 
-orvel_result_t channel_failure(int code, const char *error_code, const std::string &message) {
+orvel_result_t channel_failure(int code, const char *error_code, const std::string &message)
+{
     return detail::put_reply_error(code, error_code, message);
 }
 
@@ -27,7 +29,8 @@ orvel_result_t channel_failure(int code, const char *error_code, const std::stri
 
 MemoryChannel::MemoryChannel(std::string input) : input_(std::move(input)) {}
 
-orvel_result_t MemoryChannel::read(void *buffer, size_t length, size_t *nread, bool *eof) {
+orvel_result_t MemoryChannel::read(void *buffer, size_t length, size_t *nread, bool *eof)
+{
     std::lock_guard lock(mutex_);
     *nread = 0;
     *eof = false;
@@ -48,14 +51,16 @@ orvel_result_t MemoryChannel::read(void *buffer, size_t length, size_t *nread, b
     return ORVEL_SUCCESS;
 }
 
-orvel_result_t MemoryChannel::write(const void *buffer, size_t length, int64_t offset) {
+orvel_result_t MemoryChannel::write(const void *buffer, size_t length, int64_t offset)
+{
     if (offset < 0) {
         return channel_failure(501, "INVALID_OFFSET", "Negative write offset " + std::to_string(offset));
     }
     std::lock_guard lock(mutex_);
     // An offset past what memory can hold is refused, not thrown out of the
     // worker thread (which would end the process).
-    if (static_cast<uint64_t>(offset) > output_.max_size() || length > output_.max_size() - static_cast<size_t>(offset)) {
+    if (static_cast<uint64_t>(offset) > output_.max_size() ||
+        length > output_.max_size() - static_cast<size_t>(offset)) {
         return channel_failure(451, "INVALID_OFFSET",
                                "Write at offset " + std::to_string(offset) + " does not fit in memory");
     }
@@ -75,41 +80,48 @@ orvel_result_t MemoryChannel::write(const void *buffer, size_t length, int64_t o
     return ORVEL_SUCCESS;
 }
 
-std::string MemoryChannel::written() const {
+std::string MemoryChannel::written() const
+{
     std::lock_guard lock(mutex_);
     return output_;
 }
 
-std::vector<std::pair<int64_t, size_t>> MemoryChannel::write_log() const {
+std::vector<std::pair<int64_t, size_t>> MemoryChannel::write_log() const
+{
     std::lock_guard lock(mutex_);
     return log_;
 }
 
-size_t MemoryChannel::bytes_read() const {
+size_t MemoryChannel::bytes_read() const
+{
     std::lock_guard lock(mutex_);
     return read_pos_;
 }
 
-void MemoryChannel::fail_read_at(int n) {
+void MemoryChannel::fail_read_at(int n)
+{
     std::lock_guard lock(mutex_);
     fail_read_at_ = n;
 }
 
 // -------------------------------------------------------------------- null
 
-orvel_result_t NullChannel::read(void *, size_t, size_t *nread, bool *eof) {
+orvel_result_t NullChannel::read(void *, size_t, size_t *nread, bool *eof)
+{
     *nread = 0;
     *eof = true;
     return ORVEL_SUCCESS;
 }
 
-orvel_result_t NullChannel::write(const void *, size_t length, int64_t) {
+orvel_result_t NullChannel::write(const void *, size_t length, int64_t)
+{
     std::lock_guard lock(mutex_);
     written_ += length;
     return ORVEL_SUCCESS;
 }
 
-uint64_t NullChannel::bytes_written() const {
+uint64_t NullChannel::bytes_written() const
+{
     std::lock_guard lock(mutex_);
     return written_;
 }
@@ -118,14 +130,16 @@ uint64_t NullChannel::bytes_written() const {
 
 namespace {
 
-uint64_t splitmix64(uint64_t x) {
+uint64_t splitmix64(uint64_t x)
+{
     x += 0x9E3779B97F4A7C15ull;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
     return x ^ (x >> 31);
 }
 
-uint64_t generated_word(uint32_t seed, uint64_t word_index) {
+uint64_t generated_word(uint32_t seed, uint64_t word_index)
+{
     return splitmix64((static_cast<uint64_t>(seed) * 0xD1B54A32D192ED03ull) ^ word_index);
 }
 
@@ -133,11 +147,13 @@ uint64_t generated_word(uint32_t seed, uint64_t word_index) {
 
 GeneratorChannel::GeneratorChannel(uint64_t size, uint32_t seed) : size_(size), seed_(seed) {}
 
-unsigned char GeneratorChannel::generated_byte(uint32_t seed, uint64_t index) {
+unsigned char GeneratorChannel::generated_byte(uint32_t seed, uint64_t index)
+{
     return static_cast<unsigned char>(generated_word(seed, index >> 3) >> ((index & 7) * 8));
 }
 
-orvel_result_t GeneratorChannel::read(void *buffer, size_t length, size_t *nread, bool *eof) {
+orvel_result_t GeneratorChannel::read(void *buffer, size_t length, size_t *nread, bool *eof)
+{
     std::lock_guard lock(mutex_);
     uint64_t n = std::min<uint64_t>(length, size_ - pos_);
     auto *out = static_cast<unsigned char *>(buffer);
@@ -167,18 +183,21 @@ orvel_result_t GeneratorChannel::read(void *buffer, size_t length, size_t *nread
     return ORVEL_SUCCESS;
 }
 
-orvel_result_t GeneratorChannel::write(const void *, size_t, int64_t) {
+orvel_result_t GeneratorChannel::write(const void *, size_t, int64_t)
+{
     return channel_failure(500, "INTERNAL_ERROR", "A generated upload stream cannot be written to");
 }
 
-uint64_t GeneratorChannel::bytes_read() const {
+uint64_t GeneratorChannel::bytes_read() const
+{
     std::lock_guard lock(mutex_);
     return pos_;
 }
 
 // -------------------------------------------------------------------- file
 
-FileChannel::FileChannel(const std::string &path, const char *mode) {
+FileChannel::FileChannel(const std::string &path, const char *mode)
+{
     bool writing = mode != nullptr && mode[0] == 'w';
     int flags = writing ? (O_WRONLY | O_CREAT | O_TRUNC) : O_RDONLY;
     do {
@@ -187,13 +206,15 @@ FileChannel::FileChannel(const std::string &path, const char *mode) {
     open_errno_ = fd_ < 0 ? errno : 0;
 }
 
-FileChannel::~FileChannel() {
+FileChannel::~FileChannel()
+{
     if (fd_ >= 0) {
         ::close(fd_);
     }
 }
 
-orvel_result_t FileChannel::read(void *buffer, size_t length, size_t *nread, bool *eof) {
+orvel_result_t FileChannel::read(void *buffer, size_t length, size_t *nread, bool *eof)
+{
     *nread = 0;
     *eof = false;
     if (fd_ < 0) {
@@ -214,7 +235,8 @@ orvel_result_t FileChannel::read(void *buffer, size_t length, size_t *nread, boo
     return ORVEL_SUCCESS;
 }
 
-orvel_result_t FileChannel::write(const void *buffer, size_t length, int64_t offset) {
+orvel_result_t FileChannel::write(const void *buffer, size_t length, int64_t offset)
+{
     if (fd_ < 0) {
         return system_failure(open_errno_ != 0 ? open_errno_ : EBADF, "open");
     }

@@ -23,18 +23,23 @@ struct AlgorithmName {
 };
 
 constexpr AlgorithmName kAlgorithms[] = {
-    {"MD5", Algorithm::Md5},         {"SHA1", Algorithm::Sha1},
-    {"SHA256", Algorithm::Sha256},   {"SHA512", Algorithm::Sha512},
-    {"ADLER32", Algorithm::Adler32}, {"QUICKXORHEX", Algorithm::QuickXor},
+    {"MD5", Algorithm::Md5},
+    {"SHA1", Algorithm::Sha1},
+    {"SHA256", Algorithm::Sha256},
+    {"SHA512", Algorithm::Sha512},
+    {"ADLER32", Algorithm::Adler32},
+    {"QUICKXORHEX", Algorithm::QuickXor},
     {"DROPBOX", Algorithm::ContentHash},
 };
 
-orvel_result_t checksum_error(int code, const char *error_code, const std::string &message) {
+orvel_result_t checksum_error(int code, const char *error_code, const std::string &message)
+{
     return orvel_error_put(
         orvel_gfs_ftp_response_error_construct(nullptr, nullptr, code, error_code, "%s", message.c_str()));
 }
 
-char *hex_text(const unsigned char *bytes, size_t size) {
+char *hex_text(const unsigned char *bytes, size_t size)
+{
     static const char digits[] = "0123456789abcdef";
     char *text = static_cast<char *>(malloc(size * 2 + 1));
     if (text == nullptr) {
@@ -57,7 +62,8 @@ struct orvel_gfs_checksum_state_s {
     orvel::host::detail::QuickXorHash quickxor;
     orvel::host::detail::ContentHash *content = nullptr;
 
-    ~orvel_gfs_checksum_state_s() {
+    ~orvel_gfs_checksum_state_s()
+    {
         EVP_MD_CTX_free(md);
         delete content;
     }
@@ -65,7 +71,8 @@ struct orvel_gfs_checksum_state_s {
 
 extern "C" {
 
-orvel_result_t orvel_gfs_checksum_init(const char *algorithm, orvel_gfs_checksum_state_t *state_out) {
+orvel_result_t orvel_gfs_checksum_init(const char *algorithm, orvel_gfs_checksum_state_t *state_out)
+{
     if (state_out == nullptr) {
         return checksum_error(500, "INTERNAL_ERROR", "Checksum initialisation without an output context");
     }
@@ -121,15 +128,14 @@ orvel_result_t orvel_gfs_checksum_init(const char *algorithm, orvel_gfs_checksum
     }
     if (!ok) {
         delete state;
-        return checksum_error(500, "INTERNAL_ERROR",
-                              std::string("Cannot initialise the ") + found->name + " digest");
+        return checksum_error(500, "INTERNAL_ERROR", std::string("Cannot initialise the ") + found->name + " digest");
     }
     *state_out = state;
     return ORVEL_SUCCESS;
 }
 
-orvel_result_t orvel_gfs_checksum_update(orvel_gfs_checksum_state_t state, const unsigned char *buffer,
-                                         size_t length) {
+orvel_result_t orvel_gfs_checksum_update(orvel_gfs_checksum_state_t state, const unsigned char *buffer, size_t length)
+{
     if (state == nullptr) {
         return checksum_error(500, "INTERNAL_ERROR", "Checksum update without a context");
     }
@@ -169,7 +175,8 @@ orvel_result_t orvel_gfs_checksum_update(orvel_gfs_checksum_state_t state, const
     return ORVEL_SUCCESS;
 }
 
-orvel_result_t orvel_gfs_checksum_finalize(orvel_gfs_checksum_state_t state, char **digest_out) {
+orvel_result_t orvel_gfs_checksum_finalize(orvel_gfs_checksum_state_t state, char **digest_out)
+{
     if (digest_out != nullptr) {
         *digest_out = nullptr;
     }
@@ -224,6 +231,9 @@ orvel_result_t orvel_gfs_checksum_finalize(orvel_gfs_checksum_state_t state, cha
     return ORVEL_SUCCESS;
 }
 
-void orvel_gfs_checksum_abort(orvel_gfs_checksum_state_t state) { delete state; }
+void orvel_gfs_checksum_abort(orvel_gfs_checksum_state_t state)
+{
+    delete state;
+}
 
 } // extern "C"

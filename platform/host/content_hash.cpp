@@ -5,19 +5,22 @@
 
 namespace orvel::host::detail {
 
-ContentHash::ContentHash() {
+ContentHash::ContentHash()
+{
     block_ = EVP_MD_CTX_new();
     overall_ = EVP_MD_CTX_new();
     ok_ = block_ != nullptr && overall_ != nullptr && EVP_DigestInit_ex(block_, EVP_sha256(), nullptr) == 1 &&
           EVP_DigestInit_ex(overall_, EVP_sha256(), nullptr) == 1;
 }
 
-ContentHash::~ContentHash() {
+ContentHash::~ContentHash()
+{
     EVP_MD_CTX_free(block_);
     EVP_MD_CTX_free(overall_);
 }
 
-bool ContentHash::close_block() {
+bool ContentHash::close_block()
+{
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     if (EVP_DigestFinal_ex(block_, digest, &size) != 1 || EVP_DigestUpdate(overall_, digest, size) != 1 ||
@@ -29,7 +32,8 @@ bool ContentHash::close_block() {
     return true;
 }
 
-bool ContentHash::update(const unsigned char *data, size_t length) {
+bool ContentHash::update(const unsigned char *data, size_t length)
+{
     while (ok_ && length > 0) {
         size_t n = std::min(length, kBlockBytes - in_block_);
         if (EVP_DigestUpdate(block_, data, n) != 1) {
@@ -48,7 +52,8 @@ bool ContentHash::update(const unsigned char *data, size_t length) {
     return ok_;
 }
 
-bool ContentHash::finish(unsigned char out[kDigestBytes]) {
+bool ContentHash::finish(unsigned char out[kDigestBytes])
+{
     if (ok_ && in_block_ > 0 && !close_block()) {
         return false;
     }

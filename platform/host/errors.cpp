@@ -17,7 +17,8 @@ namespace {
 // ------------------------------------------------------------ text helpers
 
 // vsnprintf into a std::string; an empty text for a null format.
-std::string format_text(const char *fmt, va_list ap) {
+std::string format_text(const char *fmt, va_list ap)
+{
     if (fmt == nullptr) {
         return {};
     }
@@ -33,7 +34,8 @@ std::string format_text(const char *fmt, va_list ap) {
     return text;
 }
 
-char *dup_text(const std::string &text) {
+char *dup_text(const std::string &text)
+{
     char *copy = static_cast<char *>(malloc(text.size() + 1));
     if (copy != nullptr) {
         memcpy(copy, text.c_str(), text.size() + 1);
@@ -41,11 +43,13 @@ char *dup_text(const std::string &text) {
     return copy;
 }
 
-char *dup_or_null(const char *text) {
+char *dup_or_null(const char *text)
+{
     return text == nullptr ? nullptr : strdup(text);
 }
 
-std::string errno_text(int value) {
+std::string errno_text(int value)
+{
     char buffer[256];
     buffer[0] = '\0';
     // GNU strerror_r returns the text (possibly not in buffer).
@@ -61,7 +65,8 @@ struct ReplyErrorData {
     char *message;    // never null once constructed ("" when none)
 };
 
-void reply_error_free(void *data) {
+void reply_error_free(void *data)
+{
     auto *d = static_cast<ReplyErrorData *>(data);
     if (d == nullptr) {
         return;
@@ -71,7 +76,8 @@ void reply_error_free(void *data) {
     free(d);
 }
 
-void reply_error_copy(void *src, void **dst) {
+void reply_error_copy(void *src, void **dst)
+{
     *dst = nullptr;
     auto *s = static_cast<ReplyErrorData *>(src);
     if (s == nullptr) {
@@ -91,13 +97,15 @@ void reply_error_copy(void *src, void **dst) {
     *dst = d;
 }
 
-ReplyErrorData *reply_data(orvel_object_t *error) {
+ReplyErrorData *reply_data(orvel_object_t *error)
+{
     orvel_object_t *view = orvel_object_upcast(error, &ORVEL_GFS_ERROR_FTP_RESPONSE_TYPE_DEFINITION);
     return view == nullptr ? nullptr : static_cast<ReplyErrorData *>(orvel_object_get_local_instance_data(view));
 }
 
 // "550 PATH_NOT_FOUND: GridFTP-Path: \"/a\"" (the message left out when empty).
-char *reply_error_printable(orvel_object_t *error) {
+char *reply_error_printable(orvel_object_t *error)
+{
     ReplyErrorData *d = reply_data(error);
     if (d == nullptr) {
         return strdup("reply error");
@@ -122,7 +130,8 @@ struct SystemErrorData {
     char *message; // the caller's text followed by ": " and the errno text
 };
 
-void system_error_free(void *data) {
+void system_error_free(void *data)
+{
     auto *d = static_cast<SystemErrorData *>(data);
     if (d == nullptr) {
         return;
@@ -131,7 +140,8 @@ void system_error_free(void *data) {
     free(d);
 }
 
-void system_error_copy(void *src, void **dst) {
+void system_error_copy(void *src, void **dst)
+{
     *dst = nullptr;
     auto *s = static_cast<SystemErrorData *>(src);
     if (s == nullptr) {
@@ -150,12 +160,14 @@ void system_error_copy(void *src, void **dst) {
     *dst = d;
 }
 
-SystemErrorData *system_data(orvel_object_t *error) {
+SystemErrorData *system_data(orvel_object_t *error)
+{
     orvel_object_t *view = orvel_object_upcast(error, &ORVEL_GFS_ERROR_SYSTEM_TYPE_DEFINITION);
     return view == nullptr ? nullptr : static_cast<SystemErrorData *>(orvel_object_get_local_instance_data(view));
 }
 
-char *system_error_printable(orvel_object_t *error) {
+char *system_error_printable(orvel_object_t *error)
+{
     SystemErrorData *d = system_data(error);
     if (d == nullptr || d->message == nullptr) {
         return strdup("System error");
@@ -167,7 +179,8 @@ char *system_error_printable(orvel_object_t *error) {
 
 // Splits a text at every CR and LF, drops empty pieces and turns the other
 // control characters into spaces, so that no text can end or forge a reply.
-void append_lines(std::vector<std::string> &lines, std::string_view text) {
+void append_lines(std::vector<std::string> &lines, std::string_view text)
+{
     std::string line;
     for (char c : text) {
         if (c == '\r' || c == '\n') {
@@ -186,7 +199,8 @@ void append_lines(std::vector<std::string> &lines, std::string_view text) {
     }
 }
 
-void append_owned_text(std::vector<std::string> &lines, char *text) {
+void append_owned_text(std::vector<std::string> &lines, char *text)
+{
     if (text != nullptr) {
         append_lines(lines, text);
         free(text);
@@ -207,7 +221,8 @@ const orvel_object_type_t ORVEL_GFS_ERROR_SYSTEM_TYPE_DEFINITION = {
 
 static orvel_object_t *reply_error_vconstruct(orvel_module_descriptor_t *base_source, orvel_object_t *base_cause,
                                               int response_code, const char *response_error_code, const char *fmt,
-                                              va_list ap) {
+                                              va_list ap)
+{
     // Out of memory is a null error here, never an exception thrown into the
     // C caller.
     std::string message;
@@ -245,7 +260,8 @@ static orvel_object_t *reply_error_vconstruct(orvel_module_descriptor_t *base_so
 
 orvel_object_t *orvel_gfs_ftp_response_error_construct(orvel_module_descriptor_t *base_source,
                                                        orvel_object_t *base_cause, int response_code,
-                                                       const char *response_error_code, const char *fmt, ...) {
+                                                       const char *response_error_code, const char *fmt, ...)
+{
     va_list ap;
     va_start(ap, fmt);
     orvel_object_t *error =
@@ -254,7 +270,8 @@ orvel_object_t *orvel_gfs_ftp_response_error_construct(orvel_module_descriptor_t
     return error;
 }
 
-orvel_object_t *orvel_i_gfs_error_system(int ftp_code, int system_errno, const char *fmt, ...) {
+orvel_object_t *orvel_i_gfs_error_system(int ftp_code, int system_errno, const char *fmt, ...)
+{
     va_list ap;
     va_start(ap, fmt);
     std::string message;
@@ -298,7 +315,8 @@ orvel_object_t *orvel_i_gfs_error_system(int ftp_code, int system_errno, const c
     return error;
 }
 
-static ReplyErrorData *first_reply_error(orvel_object_t *error, orvel_object_t **found) {
+static ReplyErrorData *first_reply_error(orvel_object_t *error, orvel_object_t **found)
+{
     for (orvel_object_t *e = error; e != nullptr; e = orvel_error_get_cause(e)) {
         if (ReplyErrorData *d = reply_data(e)) {
             if (found != nullptr) {
@@ -310,22 +328,26 @@ static ReplyErrorData *first_reply_error(orvel_object_t *error, orvel_object_t *
     return nullptr;
 }
 
-int orvel_gfs_error_get_ftp_response_code(orvel_object_t *error) {
+int orvel_gfs_error_get_ftp_response_code(orvel_object_t *error)
+{
     ReplyErrorData *d = first_reply_error(error, nullptr);
     return d == nullptr ? 0 : d->code;
 }
 
-const char *orvel_gfs_error_get_ftp_response_error_code(orvel_object_t *error) {
+const char *orvel_gfs_error_get_ftp_response_error_code(orvel_object_t *error)
+{
     ReplyErrorData *d = first_reply_error(error, nullptr);
     return d == nullptr ? nullptr : d->error_code;
 }
 
-const char *orvel_gfs_error_get_ftp_response_message(orvel_object_t *error) {
+const char *orvel_gfs_error_get_ftp_response_message(orvel_object_t *error)
+{
     ReplyErrorData *d = first_reply_error(error, nullptr);
     return d == nullptr ? nullptr : d->message;
 }
 
-int orvel_gfs_error_get_system_errno(orvel_object_t *error) {
+int orvel_gfs_error_get_system_errno(orvel_object_t *error)
+{
     for (orvel_object_t *e = error; e != nullptr; e = orvel_error_get_cause(e)) {
         if (SystemErrorData *d = system_data(e)) {
             return d->system_errno;
@@ -344,7 +366,8 @@ int orvel_gfs_error_get_system_errno(orvel_object_t *error) {
  * without a reply error answers 451 (or the code a system error was made
  * with) and lists the chain's text. Codes outside 400-599 answer 451.
  */
-char *orvel_gfs_error_to_ftp_reply(orvel_object_t *error) {
+char *orvel_gfs_error_to_ftp_reply(orvel_object_t *error)
+{
     static const char local_error[] = "Requested action aborted: local error in processing.";
     orvel_object_t *reply_error = nullptr;
     ReplyErrorData *d = first_reply_error(error, &reply_error);

@@ -10,7 +10,8 @@
 
 namespace orvel::host::detail {
 
-const char *operation_kind_name(OperationKind kind) {
+const char *operation_kind_name(OperationKind kind)
+{
     switch (kind) {
     case OperationKind::SessionStart:
         return "session start";
@@ -28,9 +29,13 @@ const char *operation_kind_name(OperationKind kind) {
 
 // ----------------------------------------------------------- channel worker
 
-ChannelWorker::~ChannelWorker() { drain_and_join(); }
+ChannelWorker::~ChannelWorker()
+{
+    drain_and_join();
+}
 
-bool ChannelWorker::post(std::function<void()> task) {
+bool ChannelWorker::post(std::function<void()> task)
+{
     std::unique_lock lock(mutex_);
     if (stopping_) {
         return false;
@@ -48,7 +53,8 @@ bool ChannelWorker::post(std::function<void()> task) {
     return true;
 }
 
-void ChannelWorker::loop() {
+void ChannelWorker::loop()
+{
     std::unique_lock lock(mutex_);
     for (;;) {
         cond_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
@@ -64,7 +70,8 @@ void ChannelWorker::loop() {
     }
 }
 
-void ChannelWorker::drain_and_join() {
+void ChannelWorker::drain_and_join()
+{
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -75,24 +82,28 @@ void ChannelWorker::drain_and_join() {
     }
 }
 
-size_t ChannelWorker::tasks_run() const {
+size_t ChannelWorker::tasks_run() const
+{
     std::lock_guard lock(mutex_);
     return tasks_run_;
 }
 
 // ---------------------------------------------------------------- helpers
 
-void ensure_runtime() {
+void ensure_runtime()
+{
     static std::once_flag once;
     std::call_once(once, [] { orvel_module_activate(&orvel_i_common_module); });
 }
 
-orvel_result_t put_reply_error(int code, const char *error_code, const std::string &message) {
-    return orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, code, error_code, "%s",
-                                                                  message.c_str()));
+orvel_result_t put_reply_error(int code, const char *error_code, const std::string &message)
+{
+    return orvel_error_put(
+        orvel_gfs_ftp_response_error_construct(nullptr, nullptr, code, error_code, "%s", message.c_str()));
 }
 
-std::unique_ptr<orvel_gfs_operation_s> make_operation(OperationKind kind, ConfigProvider config, Hooks hooks) {
+std::unique_ptr<orvel_gfs_operation_s> make_operation(OperationKind kind, ConfigProvider config, Hooks hooks)
+{
     auto op = std::make_unique<orvel_gfs_operation_s>();
     op->kind = kind;
     op->config = std::move(config);
@@ -100,23 +111,24 @@ std::unique_ptr<orvel_gfs_operation_s> make_operation(OperationKind kind, Config
     return op;
 }
 
-Outcome complete_operation(orvel_gfs_operation_s &op, const char *slot_name) {
+Outcome complete_operation(orvel_gfs_operation_s &op, const char *slot_name)
+{
     // Outstanding reads and writes call back before the outcome is read.
     op.worker.drain_and_join();
     std::lock_guard lock(op.mutex);
     if (!op.outcome.finished) {
         std::string message = std::string("The storage interface returned from ") + slot_name +
                               " without finishing the " + operation_kind_name(op.kind);
-        orvel_object_t *error =
-            orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 451, "OPERATION_NOT_FINISHED", "%s",
-                                                   message.c_str());
+        orvel_object_t *error = orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 451, "OPERATION_NOT_FINISHED",
+                                                                       "%s", message.c_str());
         op.outcome.result = error != nullptr ? orvel_error_put(error) : ORVEL_FAILURE;
         op.outcome.error = std::shared_ptr<orvel_object_t>(orvel_error_get(op.outcome.result), orvel_object_free);
     }
     return op.outcome;
 }
 
-StatEntry copy_stat(const orvel_gridftp_server_control_stat_t &record) {
+StatEntry copy_stat(const orvel_gridftp_server_control_stat_t &record)
+{
     StatEntry entry;
     entry.mode = record.mode;
     entry.nlink = record.nlink;
@@ -135,7 +147,8 @@ StatEntry copy_stat(const orvel_gridftp_server_control_stat_t &record) {
 
 namespace {
 
-std::vector<StatEntry> copy_batch(const orvel_gridftp_server_control_stat_t *array, int count) {
+std::vector<StatEntry> copy_batch(const orvel_gridftp_server_control_stat_t *array, int count)
+{
     std::vector<StatEntry> batch;
     if (array == nullptr || count <= 0) {
         return batch;
@@ -147,7 +160,8 @@ std::vector<StatEntry> copy_batch(const orvel_gridftp_server_control_stat_t *arr
     return batch;
 }
 
-std::shared_ptr<orvel_object_t> take_error(orvel_result_t result) {
+std::shared_ptr<orvel_object_t> take_error(orvel_result_t result)
+{
     if (result == ORVEL_SUCCESS) {
         return nullptr;
     }
@@ -156,7 +170,8 @@ std::shared_ptr<orvel_object_t> take_error(orvel_result_t result) {
 
 // Records one finished_* call. The first one decides the outcome; later ones
 // are counted (and their errors released) so that a test can see them.
-void record_finish(orvel_gfs_operation_s *op, orvel_result_t result) {
+void record_finish(orvel_gfs_operation_s *op, orvel_result_t result)
+{
     std::shared_ptr<orvel_object_t> error = take_error(result);
     std::lock_guard lock(op->mutex);
     ++op->outcome.finish_calls;
@@ -168,12 +183,14 @@ void record_finish(orvel_gfs_operation_s *op, orvel_result_t result) {
     op->outcome.error = std::move(error);
 }
 
-bool is_transfer(const orvel_gfs_operation_s *op) {
+bool is_transfer(const orvel_gfs_operation_s *op)
+{
     return op->kind == OperationKind::Send || op->kind == OperationKind::Recv;
 }
 
 // Checks that a data-channel call may go ahead; an error result otherwise.
-orvel_result_t check_channel(orvel_gfs_operation_s *op, const void *buffer, const void *callback) {
+orvel_result_t check_channel(orvel_gfs_operation_s *op, const void *buffer, const void *callback)
+{
     if (!is_transfer(op)) {
         return put_reply_error(425, "NO_DATA_CHANNEL",
                                std::string("A ") + operation_kind_name(op->kind) + " has no data channel");
@@ -201,7 +218,8 @@ using namespace orvel::host::detail;
 extern "C" {
 
 void orvel_gridftp_server_finished_session_start(orvel_gfs_operation_t op, orvel_result_t result, void *session_arg,
-                                                 const char * /*username*/, const char *home_dir) {
+                                                 const char * /*username*/, const char *home_dir)
+{
     if (op == nullptr) {
         orvel_error_discard(result);
         return;
@@ -219,7 +237,8 @@ void orvel_gridftp_server_finished_session_start(orvel_gfs_operation_t op, orvel
     record_finish(op, result);
 }
 
-void orvel_gridftp_server_set_checksum_support(orvel_gfs_operation_t op, const char *cksm_str) {
+void orvel_gridftp_server_set_checksum_support(orvel_gfs_operation_t op, const char *cksm_str)
+{
     if (op == nullptr) {
         return;
     }
@@ -227,7 +246,8 @@ void orvel_gridftp_server_set_checksum_support(orvel_gfs_operation_t op, const c
     op->checksum_support = cksm_str != nullptr ? cksm_str : "";
 }
 
-void orvel_gridftp_server_get_config_data(orvel_gfs_operation_t op, const char *key, char **data_out) {
+void orvel_gridftp_server_get_config_data(orvel_gfs_operation_t op, const char *key, char **data_out)
+{
     if (data_out == nullptr) {
         return;
     }
@@ -249,7 +269,8 @@ void orvel_gridftp_server_get_config_data(orvel_gfs_operation_t op, const char *
     *data_out = op->config_texts.back().data();
 }
 
-void orvel_gridftp_server_finished_command(orvel_gfs_operation_t op, orvel_result_t result, const char *reply) {
+void orvel_gridftp_server_finished_command(orvel_gfs_operation_t op, orvel_result_t result, const char *reply)
+{
     if (op == nullptr) {
         orvel_error_discard(result);
         return;
@@ -264,7 +285,8 @@ void orvel_gridftp_server_finished_command(orvel_gfs_operation_t op, orvel_resul
     record_finish(op, result);
 }
 
-void orvel_gridftp_server_intermediate_command(orvel_gfs_operation_t op, orvel_result_t result, const char *reply) {
+void orvel_gridftp_server_intermediate_command(orvel_gfs_operation_t op, orvel_result_t result, const char *reply)
+{
     // A progress reply carries no error of its own; one handed over anyway is released.
     orvel_error_discard(result);
     if (op == nullptr) {
@@ -282,7 +304,8 @@ void orvel_gridftp_server_intermediate_command(orvel_gfs_operation_t op, orvel_r
     }
 }
 
-void orvel_gridftp_server_get_update_interval(orvel_gfs_operation_t op, int *interval_out) {
+void orvel_gridftp_server_get_update_interval(orvel_gfs_operation_t op, int *interval_out)
+{
     if (interval_out == nullptr) {
         return;
     }
@@ -293,7 +316,8 @@ void orvel_gridftp_server_get_update_interval(orvel_gfs_operation_t op, int *int
 }
 
 void orvel_gridftp_server_finished_stat(orvel_gfs_operation_t op, orvel_result_t result,
-                                        orvel_gridftp_server_control_stat_t *stat_array, int stat_count) {
+                                        orvel_gridftp_server_control_stat_t *stat_array, int stat_count)
+{
     if (op == nullptr) {
         orvel_error_discard(result);
         return;
@@ -309,7 +333,8 @@ void orvel_gridftp_server_finished_stat(orvel_gfs_operation_t op, orvel_result_t
 }
 
 void orvel_gridftp_server_finished_stat_partial(orvel_gfs_operation_t op, orvel_result_t result,
-                                                orvel_gridftp_server_control_stat_t *stat_array, int stat_count) {
+                                                orvel_gridftp_server_control_stat_t *stat_array, int stat_count)
+{
     // A partial batch reports records, not an outcome; an error here is released.
     orvel_error_discard(result);
     if (op == nullptr) {
@@ -334,7 +359,8 @@ void orvel_gridftp_server_finished_stat_partial(orvel_gfs_operation_t op, orvel_
     }
 }
 
-void orvel_gridftp_server_begin_transfer(orvel_gfs_operation_t op, int /*event_mask*/, void * /*event_arg*/) {
+void orvel_gridftp_server_begin_transfer(orvel_gfs_operation_t op, int /*event_mask*/, void * /*event_arg*/)
+{
     if (op == nullptr) {
         return;
     }
@@ -352,7 +378,8 @@ void orvel_gridftp_server_begin_transfer(orvel_gfs_operation_t op, int /*event_m
     }
 }
 
-void orvel_gridftp_server_finished_transfer(orvel_gfs_operation_t op, orvel_result_t result) {
+void orvel_gridftp_server_finished_transfer(orvel_gfs_operation_t op, orvel_result_t result)
+{
     if (op == nullptr) {
         orvel_error_discard(result);
         return;
@@ -360,7 +387,8 @@ void orvel_gridftp_server_finished_transfer(orvel_gfs_operation_t op, orvel_resu
     record_finish(op, result);
 }
 
-void orvel_gridftp_server_get_read_range(orvel_gfs_operation_t op, orvel_off_t *offset, orvel_off_t *length) {
+void orvel_gridftp_server_get_read_range(orvel_gfs_operation_t op, orvel_off_t *offset, orvel_off_t *length)
+{
     orvel_off_t o = 0, l = 0;
     if (op != nullptr && op->kind == OperationKind::Send) {
         std::lock_guard lock(op->mutex);
@@ -378,7 +406,8 @@ void orvel_gridftp_server_get_read_range(orvel_gfs_operation_t op, orvel_off_t *
     }
 }
 
-void orvel_gridftp_server_get_write_range(orvel_gfs_operation_t op, orvel_off_t *offset, orvel_off_t *length) {
+void orvel_gridftp_server_get_write_range(orvel_gfs_operation_t op, orvel_off_t *offset, orvel_off_t *length)
+{
     orvel_off_t o = 0, l = -1;
     if (op != nullptr && op->kind == OperationKind::Recv) {
         o = op->transfer.write_range.first;
@@ -392,7 +421,8 @@ void orvel_gridftp_server_get_write_range(orvel_gfs_operation_t op, orvel_off_t 
     }
 }
 
-orvel_result_t orvel_gridftp_server_get_recv_modification_time(orvel_gfs_operation_t op, time_t *time_out) {
+orvel_result_t orvel_gridftp_server_get_recv_modification_time(orvel_gfs_operation_t op, time_t *time_out)
+{
     if (time_out != nullptr) {
         *time_out = -1;
     }
@@ -410,7 +440,8 @@ orvel_result_t orvel_gridftp_server_get_recv_modification_time(orvel_gfs_operati
 }
 
 orvel_result_t orvel_gridftp_server_register_read(orvel_gfs_operation_t op, orvel_byte_t *buffer, size_t length,
-                                                  orvel_gfs_read_cb_t callback, void *user_arg) {
+                                                  orvel_gfs_read_cb_t callback, void *user_arg)
+{
     if (op == nullptr) {
         return put_reply_error(500, "INTERNAL_ERROR", "register_read without an operation");
     }
@@ -446,7 +477,8 @@ orvel_result_t orvel_gridftp_server_register_read(orvel_gfs_operation_t op, orve
 
 orvel_result_t orvel_gridftp_server_register_write(orvel_gfs_operation_t op, orvel_byte_t *buffer, size_t length,
                                                    orvel_off_t offset, int /*stripe_ndx*/,
-                                                   orvel_gfs_write_cb_t callback, void *user_arg) {
+                                                   orvel_gfs_write_cb_t callback, void *user_arg)
+{
     if (op == nullptr) {
         return put_reply_error(500, "INTERNAL_ERROR", "register_write without an operation");
     }

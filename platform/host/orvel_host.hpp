@@ -120,23 +120,23 @@ struct StatEntry {
 
 // What the plug-in reported for one operation.
 struct Outcome {
-    bool finished = false;         // a finished_* call arrived
-    int finish_calls = 0;          // how many finished_* calls arrived (must be 1)
+    bool finished = false;                 // a finished_* call arrived
+    int finish_calls = 0;                  // how many finished_* calls arrived (must be 1)
     orvel_result_t result = ORVEL_SUCCESS; // as reported (the error stays held by the Outcome)
     std::shared_ptr<orvel_object_t> error; // the error object taken from the runtime, or null
-    std::string reply_text;        // finished_command's reply text ("" when null)
+    std::string reply_text;                // finished_command's reply text ("" when null)
     bool reply_text_null = true;
-    std::vector<std::string> intermediate; // intermediate_command texts
+    std::vector<std::string> intermediate;            // intermediate_command texts
     std::vector<std::vector<StatEntry>> stat_batches; // partial batches (unless Hooks::on_stat_batch
                                                       // took them), then the final one
     bool transfer_begun = false;
     // Convenience accessors over `error`.
     bool ok() const { return finished && result == ORVEL_SUCCESS; }
-    int reply_code() const;          // 0 when no reply error in the chain
-    std::string error_code() const;  // "" when none
-    std::string message() const;     // reply error message, "" when none
-    std::string chain_text() const;  // orvel_error_print_chain, "" on success
-    std::string ftp_reply() const;   // orvel_gfs_error_to_ftp_reply, "" on success
+    int reply_code() const;                   // 0 when no reply error in the chain
+    std::string error_code() const;           // "" when none
+    std::string message() const;              // reply error message, "" when none
+    std::string chain_text() const;           // orvel_error_print_chain, "" on success
+    std::string ftp_reply() const;            // orvel_gfs_error_to_ftp_reply, "" on success
     std::vector<StatEntry> all_stats() const; // every batch concatenated
 };
 
@@ -169,16 +169,16 @@ struct CommandRequest {
     std::string cksm_alg;      // CKSM
     int64_t cksm_offset = 0;
     int64_t cksm_length = -1;
-    int update_interval = 0;   // get_update_interval answer, seconds
+    int update_interval = 0; // get_update_interval answer, seconds
 };
 
 // Optional callbacks a front-end uses to react while an operation runs (on
 // the thread of the plug-in's call). Outcome records the same events anyway.
 struct Hooks {
     std::function<void(const std::vector<StatEntry> &batch)> on_stat_batch; // each partial batch; the
-                                                      // Outcome then keeps only the final one
-    std::function<void(const std::string &text)> on_intermediate;         // progress replies
-    std::function<void()> on_begin_transfer;                               // data channel opened
+                                                                            // Outcome then keeps only the final one
+    std::function<void(const std::string &text)> on_intermediate;           // progress replies
+    std::function<void()> on_begin_transfer;                                // data channel opened
 };
 
 class Session;

@@ -10,7 +10,8 @@ constexpr unsigned kWidthBits = 160;
 constexpr unsigned kShift = 11;
 } // namespace
 
-void QuickXorHash::update(const unsigned char *data, size_t length) {
+void QuickXorHash::update(const unsigned char *data, size_t length)
+{
     size_t phase = static_cast<size_t>(length_ % kPeriod);
     length_ += length;
     // Up to the next multiple of 160, then whole periods (which the compiler
@@ -32,7 +33,8 @@ void QuickXorHash::update(const unsigned char *data, size_t length) {
     }
 }
 
-void QuickXorHash::digest(unsigned char out[kDigestBytes]) const {
+void QuickXorHash::digest(unsigned char out[kDigestBytes]) const
+{
     memset(out, 0, kDigestBytes);
     for (unsigned j = 0; j < kPeriod; ++j) {
         // Byte j of every period covers bits shift..shift+7 of the state,

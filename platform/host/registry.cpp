@@ -10,7 +10,8 @@ orvel_extension_registry_t orvel_i_gfs_dsi_registry = {nullptr};
 namespace orvel::host {
 
 orvel_result_t Host::load_library(const std::string &library_path, const std::string &module_symbol,
-                                  std::string *error_text) {
+                                  std::string *error_text)
+{
     detail::ensure_runtime();
     auto fail = [&](const std::string &text) {
         if (error_text != nullptr) {
@@ -43,7 +44,8 @@ orvel_result_t Host::load_library(const std::string &library_path, const std::st
     return ORVEL_SUCCESS;
 }
 
-int Host::activate_module(orvel_module_descriptor_t *module) {
+int Host::activate_module(orvel_module_descriptor_t *module)
+{
     detail::ensure_runtime();
     if (module == nullptr) {
         return -1;
@@ -51,14 +53,16 @@ int Host::activate_module(orvel_module_descriptor_t *module) {
     return orvel_module_activate(module);
 }
 
-int Host::deactivate_module(orvel_module_descriptor_t *module) {
+int Host::deactivate_module(orvel_module_descriptor_t *module)
+{
     if (module == nullptr) {
         return -1;
     }
     return orvel_module_deactivate(module);
 }
 
-orvel_gfs_storage_iface_t *Host::find_dsi(const std::string &name) {
+orvel_gfs_storage_iface_t *Host::find_dsi(const std::string &name)
+{
     return static_cast<orvel_gfs_storage_iface_t *>(orvel_extension_lookup(&orvel_i_gfs_dsi_registry, name.c_str()));
 }
 

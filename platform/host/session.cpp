@@ -10,21 +10,27 @@ using detail::OperationKind;
 
 // ------------------------------------------------------------------ outcome
 
-int Outcome::reply_code() const { return error ? orvel_gfs_error_get_ftp_response_code(error.get()) : 0; }
+int Outcome::reply_code() const
+{
+    return error ? orvel_gfs_error_get_ftp_response_code(error.get()) : 0;
+}
 
-std::string Outcome::error_code() const {
+std::string Outcome::error_code() const
+{
     const char *code = error ? orvel_gfs_error_get_ftp_response_error_code(error.get()) : nullptr;
     return code != nullptr ? code : "";
 }
 
-std::string Outcome::message() const {
+std::string Outcome::message() const
+{
     const char *text = error ? orvel_gfs_error_get_ftp_response_message(error.get()) : nullptr;
     return text != nullptr ? text : "";
 }
 
 namespace {
 
-std::string take_text(char *text) {
+std::string take_text(char *text)
+{
     if (text == nullptr) {
         return {};
     }
@@ -35,21 +41,24 @@ std::string take_text(char *text) {
 
 } // namespace
 
-std::string Outcome::chain_text() const {
+std::string Outcome::chain_text() const
+{
     if (result == ORVEL_SUCCESS || !error) {
         return {};
     }
     return take_text(orvel_error_print_chain(error.get()));
 }
 
-std::string Outcome::ftp_reply() const {
+std::string Outcome::ftp_reply() const
+{
     if (result == ORVEL_SUCCESS) {
         return {};
     }
     return take_text(orvel_gfs_error_to_ftp_reply(error.get()));
 }
 
-std::vector<StatEntry> Outcome::all_stats() const {
+std::vector<StatEntry> Outcome::all_stats() const
+{
     std::vector<StatEntry> all;
     for (const auto &batch : stat_batches) {
         all.insert(all.end(), batch.begin(), batch.end());
@@ -57,7 +66,8 @@ std::vector<StatEntry> Outcome::all_stats() const {
     return all;
 }
 
-ConfigProvider fixed_config(std::map<std::string, std::string> texts) {
+ConfigProvider fixed_config(std::map<std::string, std::string> texts)
+{
     return [texts = std::move(texts)](const std::string &key) -> std::optional<std::string> {
         auto it = texts.find(key);
         if (it == texts.end()) {
@@ -73,7 +83,8 @@ namespace {
 
 // The outcome of an operation whose slot the storage interface leaves empty:
 // the host answers by itself, the plug-in never finished anything.
-Outcome missing_slot(const char *slot_name) {
+Outcome missing_slot(const char *slot_name)
+{
     Outcome outcome;
     outcome.result = detail::put_reply_error(502, "NOT_IMPLEMENTED",
                                              std::string("The storage interface has no ") + slot_name + " function");
@@ -81,12 +92,16 @@ Outcome missing_slot(const char *slot_name) {
     return outcome;
 }
 
-const char *null_if_empty(const std::string &text) { return text.empty() ? nullptr : text.c_str(); }
+const char *null_if_empty(const std::string &text)
+{
+    return text.empty() ? nullptr : text.c_str();
+}
 
 } // namespace
 
 std::unique_ptr<Session> Host::start_session(const std::string &dsi_name, const std::string &username,
-                                             ConfigProvider config, Outcome *outcome) {
+                                             ConfigProvider config, Outcome *outcome)
+{
     detail::ensure_runtime();
     Outcome local;
     Outcome &out = outcome != nullptr ? *outcome : local;
@@ -121,13 +136,15 @@ std::unique_ptr<Session> Host::start_session(const std::string &dsi_name, const 
     return session;
 }
 
-Session::~Session() {
+Session::~Session()
+{
     if (dsi_ != nullptr && dsi_->destroy_func != nullptr) {
         dsi_->destroy_func(session_arg_);
     }
 }
 
-Outcome Session::stat(const std::string &path, bool file_only, const Hooks &hooks) {
+Outcome Session::stat(const std::string &path, bool file_only, const Hooks &hooks)
+{
     if (dsi_->stat_func == nullptr) {
         return missing_slot("stat");
     }
@@ -140,7 +157,8 @@ Outcome Session::stat(const std::string &path, bool file_only, const Hooks &hook
     return detail::complete_operation(*op, "stat");
 }
 
-Outcome Session::command(const CommandRequest &request, const Hooks &hooks) {
+Outcome Session::command(const CommandRequest &request, const Hooks &hooks)
+{
     if (dsi_->command_func == nullptr) {
         return missing_slot("command");
     }
@@ -159,7 +177,8 @@ Outcome Session::command(const CommandRequest &request, const Hooks &hooks) {
 
 namespace {
 
-orvel_gfs_transfer_info_t transfer_info_of(const TransferRequest &request) {
+orvel_gfs_transfer_info_t transfer_info_of(const TransferRequest &request)
+{
     orvel_gfs_transfer_info_t info{};
     info.pathname = request.pathname.c_str();
     info.partial_offset = 0;
@@ -171,7 +190,8 @@ orvel_gfs_transfer_info_t transfer_info_of(const TransferRequest &request) {
 
 } // namespace
 
-Outcome Session::send(const TransferRequest &request, const Hooks &hooks) {
+Outcome Session::send(const TransferRequest &request, const Hooks &hooks)
+{
     if (dsi_->send_func == nullptr) {
         return missing_slot("send");
     }
@@ -192,7 +212,8 @@ Outcome Session::send(const TransferRequest &request, const Hooks &hooks) {
     return detail::complete_operation(*op, "send");
 }
 
-Outcome Session::recv(const TransferRequest &request, const Hooks &hooks) {
+Outcome Session::recv(const TransferRequest &request, const Hooks &hooks)
+{
     if (dsi_->recv_func == nullptr) {
         return missing_slot("recv");
     }

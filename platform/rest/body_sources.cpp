@@ -56,8 +56,7 @@ size_t release_held_byte(RequestContext *ctx, char *buffer)
     if (nread > 0) {
         arg->excess = true;
         ctx->fail(make_error(CURLE_READ_ERROR,
-                             "the data channel holds more than the " + std::to_string(arg->length) +
-                                 " bytes announced",
+                             "the data channel holds more than the " + std::to_string(arg->length) + " bytes announced",
                              ctx->body_consumed));
         return CURL_READFUNC_ABORT;
     }
@@ -205,8 +204,8 @@ orvel_result_t orvel_dsi_rest_write_gridftp_op(void *write_callback_arg, void *l
         return orvel_error_put(ORVEL_ERROR_GENERIC("%s", "data channel request body: no operation given"));
     }
     if (arg->length < 0) {
-        return orvel_error_put(ORVEL_ERROR_GENERIC("data channel request body: invalid length %lld",
-                                                   static_cast<long long>(arg->length)));
+        return orvel_error_put(
+            ORVEL_ERROR_GENERIC("data channel request body: invalid length %lld", static_cast<long long>(arg->length)));
     }
     ctx->body_kind = BodyKind::channel;
     ctx->channel = arg;

@@ -146,8 +146,8 @@ orvel_result_t ChannelSink::submit()
         return result;
     }
     auto wait = std::make_unique<ChannelWait>();
-    result = channel_write_start(arg_->op, buffers_[current_].get(), fill_, arg_->offset + arg_->transferred,
-                                 wait.get());
+    result =
+        channel_write_start(arg_->op, buffers_[current_].get(), fill_, arg_->offset + arg_->transferred, wait.get());
     if (result != ORVEL_SUCCESS) {
         failed_ = true;
         return result;

@@ -33,13 +33,7 @@ int rest_deactivate(void)
 extern "C" {
 
 orvel_module_descriptor_t orvel_i_dsi_rest_module = {
-    "orvel_dsi_rest",
-    rest_activate,
-    rest_deactivate,
-    nullptr,
-    nullptr,
-    {0, 1, 0, 0},
-    nullptr,
+    "orvel_dsi_rest", rest_activate, rest_deactivate, nullptr, nullptr, {0, 1, 0, 0}, nullptr,
 };
 
 } // extern "C"

@@ -47,7 +47,7 @@ extern "C" orvel_result_t orvel_dsi_rest_progress_idle_timeout(void *progress_ca
         return ORVEL_SUCCESS;
     }
     return make_error(CURLE_OPERATION_TIMEDOUT,
-                      "no data moved for " + std::to_string(idle_ms) + " ms (idle limit " +
-                          std::to_string(limit_ms) + " ms)",
+                      "no data moved for " + std::to_string(idle_ms) + " ms (idle limit " + std::to_string(limit_ms) +
+                          " ms)",
                       ctx->body_consumed);
 }

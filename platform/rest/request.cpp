@@ -42,8 +42,10 @@ bool append(Slist &list, const std::string &line)
 // account's access token: its value is not written.
 int verbose_trace(CURL *, curl_infotype type, char *data, size_t size, void *)
 {
-    const char *prefix = type == CURLINFO_TEXT ? "* " : type == CURLINFO_HEADER_IN ? "< "
-                                                      : type == CURLINFO_HEADER_OUT ? "> " : nullptr;
+    const char *prefix = type == CURLINFO_TEXT         ? "* "
+                         : type == CURLINFO_HEADER_IN  ? "< "
+                         : type == CURLINFO_HEADER_OUT ? "> "
+                                                       : nullptr;
     if (prefix == nullptr) {
         return 0;
     }
@@ -169,8 +171,8 @@ bool build_headers(Slist &list, const orvel_dsi_rest_key_array_t *headers, const
     if (!has_header(headers, "Expect") && !append(list, "Expect:")) {
         return false;
     }
-    if (ctx.body_kind == BodyKind::channel && ctx.channel->length == 0 &&
-        !has_header(headers, "Transfer-Encoding") && !append(list, "Transfer-Encoding: chunked")) {
+    if (ctx.body_kind == BodyKind::channel && ctx.channel->length == 0 && !has_header(headers, "Transfer-Encoding") &&
+        !append(list, "Transfer-Encoding: chunked")) {
         return false;
     }
     return true;
@@ -288,8 +290,7 @@ orvel_result_t perform(const char *method, const char *uri, const orvel_dsi_rest
     }
     if (const char *bad = unsafe_header(headers)) {
         std::string name(bad, std::strcspn(bad, "\r\n"));
-        return make_error(CURLE_BAD_FUNCTION_ARGUMENT, "header \"" + name + "\" has a line break or a colon",
-                          false);
+        return make_error(CURLE_BAD_FUNCTION_ARGUMENT, "header \"" + name + "\" has a line break or a colon", false);
     }
 
     if (callbacks->data_write_callback != nullptr) {
@@ -397,10 +398,19 @@ orvel_result_t perform(const char *method, const char *uri, const orvel_dsi_rest
 
 } // namespace
 
-RequestContext *current_context() { return tls_context; }
-void set_current_context(RequestContext *context) { tls_context = context; }
+RequestContext *current_context()
+{
+    return tls_context;
+}
+void set_current_context(RequestContext *context)
+{
+    tls_context = context;
+}
 
-bool header_name_equal(const char *a, const char *b) { return strcasecmp(a, b) == 0; }
+bool header_name_equal(const char *a, const char *b)
+{
+    return strcasecmp(a, b) == 0;
+}
 
 } // namespace orvel::rest
 

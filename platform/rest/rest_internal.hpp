@@ -68,9 +68,9 @@ private:
 };
 
 enum class BodyKind {
-    none,     // no request body
-    memory,   // bytes held in memory (JSON text or a caller's block)
-    channel,  // streamed from the host's data channel
+    none,    // no request body
+    memory,  // bytes held in memory (JSON text or a caller's block)
+    channel, // streamed from the host's data channel
 };
 
 // One exchange, from the opening of the body to the end of the reply.
@@ -80,7 +80,7 @@ struct RequestContext {
 
     // Request body.
     BodyKind body_kind = BodyKind::none;
-    std::string json_text;             // owns the JSON body text
+    std::string json_text; // owns the JSON body text
     const unsigned char *memory = nullptr;
     size_t memory_len = 0;
     size_t memory_pos = 0;
@@ -93,14 +93,14 @@ struct RequestContext {
     char held = 0;                // that byte
 
     // Reply.
-    bool range_asked = false;      // the request has a "Range" header
-    orvel_off_t range_first = -1;  // the first byte it asks for, -1 = not of the form "bytes=FIRST-..."
-    bool range_checked = false;    // the 2xx reply was found to answer that Range
-    long status = 0;               // final status, known before the first body byte
+    bool range_asked = false;     // the request has a "Range" header
+    orvel_off_t range_first = -1; // the first byte it asks for, -1 = not of the form "bytes=FIRST-..."
+    bool range_checked = false;   // the 2xx reply was found to answer that Range
+    long status = 0;              // final status, known before the first body byte
     std::vector<std::pair<std::string, std::string>> headers; // of the latest response
     bool headers_complete = false;
-    std::string error_body;        // status >= 400: first kErrorBodyCap bytes
-    std::string json_reply;        // JSON sink's accumulated body
+    std::string error_body; // status >= 400: first kErrorBodyCap bytes
+    std::string json_reply; // JSON sink's accumulated body
     bool json_overflow = false;
     int64_t body_bytes_received = 0;
     std::unique_ptr<ChannelSink> channel_sink; // when the reply goes to the data channel

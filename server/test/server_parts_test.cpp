@@ -101,8 +101,7 @@ TEST(ServerListing, LsLineAndFacts)
     EXPECT_EQ(render_mlsx_facts(entry("ro", S_IFREG | 0444, 5, 0), false),
               "type=file;size=5;modify=19700101000000;unique=7b-2b5d4;perm=r; ro");
     // A name with a line break cannot end the listing line early.
-    EXPECT_EQ(render_mlsx_facts(entry("a\r\nb", S_IFREG | 0644, 1, 0), false).substr(60).find('\n'),
-              std::string::npos);
+    EXPECT_EQ(render_mlsx_facts(entry("a\r\nb", S_IFREG | 0644, 1, 0), false).substr(60).find('\n'), std::string::npos);
     EXPECT_EQ(render_nlst_line(entry("a\r\n226 b", S_IFREG | 0644, 1, 0)), "a??226 b");
     EXPECT_EQ(render_ftp_time(1796800000), "20261209070640");
     // Times beyond the four-digit years show as the nearest time within them,
@@ -117,7 +116,7 @@ TEST(ServerListing, LsLineAndFacts)
 TEST(ServerUsers, LoadVerifyAndErrors)
 {
     std::string line = make_user_line("ann", "s3cret");
-    ASSERT_EQ(line.rfind("ann:$y$", 0), 0u) << line; // yescrypt, as mkpasswd and /etc/shadow write it
+    ASSERT_EQ(line.rfind("ann:$y$", 0), 0u) << line;  // yescrypt, as mkpasswd and /etc/shadow write it
     EXPECT_NE(make_user_line("ann", "s3cret"), line); // a fresh salt each time
     // "openssl passwd -6 -salt saltsalt 'pw six'"
     std::string carol = "carol:$6$saltsalt$9Os.EnXh9LARo8oOGe6/bD8bHA7zsmMWP.3rbNZGjLYGIGXUOhzbpx3VqQ5pB2IA.grf/"
@@ -145,7 +144,8 @@ TEST(ServerUsers, LoadVerifyAndErrors)
     std::remove(path.c_str());
 
     // MD5 and DES crypt hashes are too weak to accept.
-    for (const char *bad : {"ann:$1$salt$9GHNWvCB1UrDZjPi7uags0", "ann:abJnggxhB/yWI", "ann:md5:s:0123", "ann:sha256::" , "ann:sha256:s:XYZ", ":sha256:s:abc",
+    for (const char *bad : {"ann:$1$salt$9GHNWvCB1UrDZjPi7uags0", "ann:abJnggxhB/yWI", "ann:md5:s:0123",
+                            "ann:sha256::", "ann:sha256:s:XYZ", ":sha256:s:abc",
                             "ann:sha256:s:0000000000000000000000000000000000000000000000000000000000000000\n"
                             "ann:sha256:s:0000000000000000000000000000000000000000000000000000000000000000"}) {
         std::string p = temp_file(std::string(bad) + "\n");

@@ -44,9 +44,9 @@ using namespace orvel::test;
 
 namespace {
 
-std::atomic<bool> armed{false}; // counting allocations
-std::atomic<long> counted{0};   // allocations since arming
-std::atomic<long> fail_at{0};   // the allocation that fails, 1-based; 0 = none
+std::atomic<bool> armed{false};      // counting allocations
+std::atomic<long> counted{0};        // allocations since arming
+std::atomic<long> fail_at{0};        // the allocation that fails, 1-based; 0 = none
 std::atomic<bool> persistent{false}; // every allocation from fail_at on fails
 
 bool fails_now()
@@ -181,8 +181,7 @@ protected:
                [&](const host::Outcome &) { return std::filesystem::is_directory(emu_->ns_dir() + "/docs/new"); });
         record(steps, "rename", session->command(command_of(ORVEL_GFS_CMD_RNTO, "/docs/renamed", "/docs/new")),
                [&](const host::Outcome &) {
-                   return std::filesystem::is_directory(emu_->ns_dir() + "/docs/renamed") &&
-                          !emu_->exists("/docs/new");
+                   return std::filesystem::is_directory(emu_->ns_dir() + "/docs/renamed") && !emu_->exists("/docs/new");
                });
         record(steps, "stat", session->stat("/docs/up.txt", true), [&](const host::Outcome &o) {
             std::vector<host::StatEntry> entries = o.all_stats();

@@ -135,8 +135,7 @@ TEST_F(ListPages, EntriesThatAreNotAnArrayFail)
     start();
     emu_->add_fault(R"({"path": "/2/files/list_folder", "status": 200, "body": {"entries": {}, "has_more": false}})");
     host::Outcome listing = stat("/", false);
-    EXPECT_NE(listing.chain_text().find("listing response was not array"), std::string::npos)
-        << listing.chain_text();
+    EXPECT_NE(listing.chain_text().find("listing response was not array"), std::string::npos) << listing.chain_text();
 }
 
 struct StopAt {

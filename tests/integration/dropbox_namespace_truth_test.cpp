@@ -11,10 +11,7 @@ namespace {
 
 class NamespaceTruth : public DropboxSession {
 protected:
-    void remove_behind_the_back(const std::string &path) const
-    {
-        std::filesystem::remove_all(emu_->ns_dir() + path);
-    }
+    void remove_behind_the_back(const std::string &path) const { std::filesystem::remove_all(emu_->ns_dir() + path); }
     host::Outcome upload(host::Session &session, const std::string &path, const std::string &text)
     {
         host::TransferRequest request;
@@ -58,8 +55,8 @@ TEST_F(NamespaceTruth, ASiblingSessionsChangesAreSeenAtOnce)
     emu_->make_folder("/t");
     start();
     host::Outcome started;
-    std::unique_ptr<host::Session> sibling = host::Host::start_session(
-        "dropbox", "ann", host::fixed_config({{"creds", emu_->credential_json()}}), &started);
+    std::unique_ptr<host::Session> sibling =
+        host::Host::start_session("dropbox", "ann", host::fixed_config({{"creds", emu_->credential_json()}}), &started);
     ASSERT_TRUE(sibling != nullptr) << started.chain_text();
     ASSERT_TRUE(stat("/t", false).ok()); // empty, and listed
 

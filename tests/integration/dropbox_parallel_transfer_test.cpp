@@ -68,8 +68,8 @@ protected:
     {
         std::vector<int64_t> out;
         for (json_t *entry : emu_->log_entries(kAppend)) {
-            out.push_back(json_integer_value(json_object_get(json_object_get(json_object_get(entry, "arg"), "cursor"),
-                                                             "offset")));
+            out.push_back(json_integer_value(
+                json_object_get(json_object_get(json_object_get(entry, "arg"), "cursor"), "offset")));
             json_decref(entry);
         }
         return out;

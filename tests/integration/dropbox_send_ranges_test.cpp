@@ -196,11 +196,11 @@ TEST_F(SendRanges, OnlyTheExpectedSuccessStatusDeliversData)
 {
     emu_->put_file("/file.bin", content_);
     start();
-    for (const char *fault : {R"({"path": "/2/files/download", "status": 302, "headers": {"Location": "/x"},
+    for (const char *fault :
+         {R"({"path": "/2/files/download", "status": 302, "headers": {"Location": "/x"},
                                   "body": "<html>moved</html>"})",
-                              R"({"path": "/2/files/download", "status": 204})",
-                              R"({"path": "/2/files/download", "status": 304})",
-                              R"({"path": "/2/files/download", "status": 200})"}) {
+          R"({"path": "/2/files/download", "status": 204})", R"({"path": "/2/files/download", "status": 304})",
+          R"({"path": "/2/files/download", "status": 200})"}) {
         emu_->add_fault(fault);
         std::shared_ptr<host::MemoryChannel> channel;
         host::Outcome outcome = send("/file.bin", {{0, -1}}, &channel);

@@ -49,7 +49,10 @@ protected:
         handle_ = static_cast<orvel_dropbox_handle_t *>(session_->session_arg());
     }
     json_t *path_args(const char *path) { return json_pack("{s:s}", "path", path); }
-    json_t *list_args() { return json_pack("{s:s, s:i, s:b}", "path", "", "limit", 1000, "include_non_downloadable_files", 0); }
+    json_t *list_args()
+    {
+        return json_pack("{s:s, s:i, s:b}", "path", "", "limit", 1000, "include_non_downloadable_files", 0);
+    }
 
     // The start times of the requests to `endpoint`, in order.
     std::vector<double> starts(const char *endpoint)

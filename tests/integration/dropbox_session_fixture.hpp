@@ -101,10 +101,7 @@ protected:
         }
     }
 
-    host::Outcome stat(const std::string &path, bool file_only = true)
-    {
-        return session_->stat(path, file_only);
-    }
+    host::Outcome stat(const std::string &path, bool file_only = true) { return session_->stat(path, file_only); }
     host::Outcome command(orvel_gfs_command_type_t type, const std::string &path, const std::string &from = "")
     {
         host::CommandRequest request;
@@ -174,7 +171,6 @@ private:
     }
 
 protected:
-
     // Names of the stat records of all batches.
     static std::vector<std::string> names(const host::Outcome &outcome)
     {

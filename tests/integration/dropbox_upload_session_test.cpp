@@ -157,17 +157,17 @@ TEST_F(DropboxUploadSession, TwoPartsAndANewSessionAfterAFailedPart)
     ASSERT_EQ(appends.size(), 2u);
     const std::string second_id = session_of(appends[0].first);
     EXPECT_NE(second_id, first_id);
-    EXPECT_EQ(appends[0].first,
-              R"({"close":false,"cursor":{"offset":0,"session_id":")" + second_id + R"("}})");
+    EXPECT_EQ(appends[0].first, R"({"close":false,"cursor":{"offset":0,"session_id":")" + second_id + R"("}})");
     EXPECT_EQ(appends[0].second, kPart);
-    EXPECT_EQ(appends[1].first,
-              R"({"close":true,"cursor":{"offset":104857600,"session_id":")" + second_id + R"("}})");
+    EXPECT_EQ(appends[1].first, R"({"close":true,"cursor":{"offset":104857600,"session_id":")" + second_id + R"("}})");
     EXPECT_EQ(appends[1].second, 1);
     // "close" comes before "cursor" in the header text.
     EXPECT_EQ(header(kAppend, "Dropbox-API-Arg", 1).rfind(R"({"close": true, "cursor": {"session_id": ")", 0), 0u);
-    EXPECT_EQ(header(kFinish, "Dropbox-API-Arg", 1),
-              R"({"commit": {"path": "/data/two.bin", "mode": "overwrite", "client_modified": "2021-03-04T05:06:07Z"}, )"
-              R"("cursor": {"session_id": ")" + second_id + R"(", "offset": 104857601}})");
+    EXPECT_EQ(
+        header(kFinish, "Dropbox-API-Arg", 1),
+        R"({"commit": {"path": "/data/two.bin", "mode": "overwrite", "client_modified": "2021-03-04T05:06:07Z"}, )"
+        R"("cursor": {"session_id": ")" +
+            second_id + R"(", "offset": 104857601}})");
 
     EXPECT_TRUE(stored_matches("/data/two.bin", 5, size));
     EXPECT_EQ(record("/data/two.bin"), nullptr);
@@ -224,8 +224,8 @@ TEST_F(DropboxUploadSession, ThreeFullPartsResumedFromAPartBoundary)
     EXPECT_NE(record("/three.bin"), nullptr);
 
     // Resuming at the third part appends only that part, then commits.
-    host::Outcome resumed = upload("/three.bin", std::make_shared<GeneratorTail>(9, 2 * kPart, size), size, false,
-                                   2 * kPart);
+    host::Outcome resumed =
+        upload("/three.bin", std::make_shared<GeneratorTail>(9, 2 * kPart, size), size, false, 2 * kPart);
     ASSERT_TRUE(resumed.ok()) << resumed.chain_text();
     auto appends = requests(kAppend);
     ASSERT_EQ(appends.size(), 1u);
@@ -234,7 +234,8 @@ TEST_F(DropboxUploadSession, ThreeFullPartsResumedFromAPartBoundary)
     EXPECT_EQ(appends[0].second, kPart);
     ASSERT_EQ(count(kFinish), 1u);
     EXPECT_EQ(header(kFinish, "Dropbox-API-Arg"), R"({"commit": {"path": "/three.bin", "mode": "overwrite"}, )"
-                                                  R"("cursor": {"session_id": ")" + id + R"(", "offset": 314572800}})");
+                                                  R"("cursor": {"session_id": ")" +
+                                                      id + R"(", "offset": 314572800}})");
     EXPECT_EQ(count(kStart), 0u);
     EXPECT_TRUE(stored_matches("/three.bin", 9, size));
     EXPECT_EQ(record("/three.bin"), nullptr);
@@ -272,8 +273,7 @@ TEST_F(DropboxUploadSession, DataBeyondTheAnnouncedSizeLeavesTheSessionToResume)
     // The last part never reached the service whole, so the session is not
     // closed: a restart at that part sends it again and commits.
     ASSERT_NE(record("/much.bin"), nullptr);
-    host::Outcome resumed =
-        upload("/much.bin", std::make_shared<GeneratorTail>(6, kPart, size), size, false, kPart);
+    host::Outcome resumed = upload("/much.bin", std::make_shared<GeneratorTail>(6, kPart, size), size, false, kPart);
     ASSERT_TRUE(resumed.ok()) << resumed.chain_text();
     EXPECT_TRUE(stored_matches("/much.bin", 6, size));
 }
@@ -330,8 +330,7 @@ TEST_F(DropboxUploadSession, UnannouncedSizeBeyondOneRequestGoesInPiecesWithThei
 TEST_F(DropboxUploadSession, ResumeWithoutSessionShortStreamAndTooManyPartsFail)
 {
     start();
-    host::Outcome none =
-        upload("/none.bin", std::make_shared<host::MemoryChannel>("x"), 2 * kPart, false, kPart);
+    host::Outcome none = upload("/none.bin", std::make_shared<host::MemoryChannel>("x"), 2 * kPart, false, kPart);
     EXPECT_EQ(none.reply_code(), 553);
     EXPECT_EQ(none.error_code(), "MULTI_PART_UPLOAD_NOT_FOUND");
     EXPECT_EQ(none.message(), "");
@@ -339,8 +338,7 @@ TEST_F(DropboxUploadSession, ResumeWithoutSessionShortStreamAndTooManyPartsFail)
     EXPECT_EQ(count(kStart) + count(kAppend) + count(kFinish), 0u);
 
     // The client sends 8 MiB of an announced 200 MiB.
-    host::Outcome short_stream =
-        upload("/short.bin", std::make_shared<host::GeneratorChannel>(8 << 20, 2), 2 * kPart);
+    host::Outcome short_stream = upload("/short.bin", std::make_shared<host::GeneratorChannel>(8 << 20, 2), 2 * kPart);
     EXPECT_FALSE(short_stream.ok());
     EXPECT_NE(short_stream.chain_text().find("Fewer bytes were received than announced"), std::string::npos)
         << short_stream.chain_text();

@@ -49,10 +49,7 @@ protected:
     {
         return upload(path, std::make_shared<host::MemoryChannel>(text), alloc_size);
     }
-    uint64_t stored_size(const std::string &path) const
-    {
-        return std::filesystem::file_size(emu_->ns_dir() + path);
-    }
+    uint64_t stored_size(const std::string &path) const { return std::filesystem::file_size(emu_->ns_dir() + path); }
     std::string detail(const host::Outcome &outcome, const char *key) const
     {
         const char *value = orvel_dropbox_error_get_info(outcome.error.get(), key);

@@ -77,8 +77,7 @@ TEST_F(RestChannel, UploadOfKnownLengthTakesNoMoreThanThatFromTheChannel)
     auto entries = emulator->log_entries("/2/files/upload");
     ASSERT_EQ(entries.size(), 1u);
     json_t *headers = json_object_get(entries[0], "headers");
-    EXPECT_STREQ(json_string_value(json_object_get(headers, "Content-Length")),
-                 std::to_string(content.size()).c_str());
+    EXPECT_STREQ(json_string_value(json_object_get(headers, "Content-Length")), std::to_string(content.size()).c_str());
     EXPECT_EQ(json_object_get(headers, "Expect"), nullptr);
     json_decref(entries[0]);
 }
@@ -142,9 +141,8 @@ TEST_F(RestChannel, ChannelEndingShortOrFailingIsNotRetryable)
     failing->fail_read_at(1);
     Upload broken;
     broken.path = "/broken.bin";
-    result = run_transfer(failing, TransferDirection::upload, [&](orvel_gfs_operation_t op) {
-        return broken.run(op, 100);
-    });
+    result =
+        run_transfer(failing, TransferDirection::upload, [&](orvel_gfs_operation_t op) { return broken.run(op, 100); });
     ASSERT_NE(result, ORVEL_SUCCESS);
     EXPECT_EQ(orvel_gfs_error_get_ftp_response_code(orvel_error_peek(result)), 426) << error_text(result);
     EXPECT_FALSE(orvel_dsi_rest_error_is_retryable(result));
@@ -164,8 +162,8 @@ public:
         *nread = std::min(length, data_.size() - pos_);
         *eof = false;
         if (*nread == 0 && fail_at_end_) {
-            return orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 426, "ABORTED",
-                                                                          "%s", "transfer aborted"));
+            return orvel_error_put(
+                orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 426, "ABORTED", "%s", "transfer aborted"));
         }
         std::memcpy(buffer, data_.data() + pos_, *nread);
         pos_ += *nread;
@@ -359,8 +357,8 @@ public:
     orvel_result_t write(const void *, size_t length, int64_t) override
     {
         if (++writes_ == fail_at_) {
-            return orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 426, "CLIENT_GONE",
-                                                                          "%s", "the client went away"));
+            return orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 426, "CLIENT_GONE", "%s",
+                                                                          "the client went away"));
         }
         bytes_ += length;
         return ORVEL_SUCCESS;
@@ -378,9 +376,8 @@ TEST_F(RestChannel, HostWriteFailureOrAnOverlongReplyStopsTheDownload)
     emulator->put_file("/w.bin", pattern(4 * 1024 * 1024, 3));
     auto channel = std::make_shared<FailingWrites>(2);
     Download download;
-    orvel_result_t result = run_transfer(channel, TransferDirection::download, [&](orvel_gfs_operation_t op) {
-        return download.run(op, "/w.bin", 0, -1);
-    });
+    orvel_result_t result = run_transfer(channel, TransferDirection::download,
+                                         [&](orvel_gfs_operation_t op) { return download.run(op, "/w.bin", 0, -1); });
     ASSERT_NE(result, ORVEL_SUCCESS);
     EXPECT_EQ(orvel_gfs_error_get_ftp_response_code(orvel_error_peek(result)), 426) << error_text(result);
     EXPECT_FALSE(orvel_dsi_rest_error_is_retryable(result));

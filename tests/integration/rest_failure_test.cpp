@@ -26,7 +26,10 @@ namespace {
 
 class RestFailure : public RestSuite {};
 
-int curl_code(orvel_result_t result) { return orvel_dsi_rest_error_get_curl_code(orvel_error_peek(result)); }
+int curl_code(orvel_result_t result)
+{
+    return orvel_dsi_rest_error_get_curl_code(orvel_error_peek(result));
+}
 
 // A JSON call to list the root, with an idle limit.
 orvel_result_t list_root(const std::string &base, int idle_ms, Response &response)
@@ -44,8 +47,8 @@ orvel_result_t list_root(const std::string &base, int idle_ms, Response &respons
 }
 
 // An upload of `channel` (known length) through the data channel.
-orvel_result_t upload_from_channel(std::shared_ptr<orvel::host::DataChannel> channel, orvel_off_t length,
-                                   int idle_ms, orvel_dsi_rest_gridftp_op_arg_t *arg)
+orvel_result_t upload_from_channel(std::shared_ptr<orvel::host::DataChannel> channel, orvel_off_t length, int idle_ms,
+                                   orvel_dsi_rest_gridftp_op_arg_t *arg)
 {
     return run_transfer(channel, TransferDirection::upload, [&](orvel_gfs_operation_t op) {
         *arg = {};
@@ -151,8 +154,7 @@ TEST_F(RestFailure, CutConnectionIsRetryableUnlessChannelBytesWereSent)
     emulator->add_fault("{\"path\": \"/2/files/upload\", \"action\": \"cut\", \"side\": \"request\", "
                         "\"after_bytes\": 65536}");
     orvel_dsi_rest_gridftp_op_arg_t up{};
-    result = upload_from_channel(std::make_shared<GeneratorChannel>(8 * 1024 * 1024, 5), 8 * 1024 * 1024, 5000,
-                                 &up);
+    result = upload_from_channel(std::make_shared<GeneratorChannel>(8 * 1024 * 1024, 5), 8 * 1024 * 1024, 5000, &up);
     ASSERT_NE(result, ORVEL_SUCCESS);
     EXPECT_GT(up.transferred, 0);
     EXPECT_FALSE(orvel_dsi_rest_error_is_retryable(result)) << error_text(result);
@@ -177,8 +179,8 @@ TEST_F(RestFailure, ServerOutsideTheConfiguredTrustIsRefusedForGood)
 {
     // Another CA than the emulator's: the certificate does not verify.
     const std::string other = make_temp_dir("orvel-other-ca");
-    const std::string command = "/bin/sh '" + std::string(ORVEL_SOURCE_DIR) + "/emulator/make-test-ca.sh' '" +
-                                other + "' >/dev/null 2>&1";
+    const std::string command =
+        "/bin/sh '" + std::string(ORVEL_SOURCE_DIR) + "/emulator/make-test-ca.sh' '" + other + "' >/dev/null 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0);
     setenv("ORVEL_DSI_REST_CAINFO", (other + "/ca.pem").c_str(), 1);
     Response response;
@@ -191,8 +193,8 @@ TEST_F(RestFailure, ServerOutsideTheConfiguredTrustIsRefusedForGood)
 
     // The emulator's own CA, but an address its certificate does not name.
     emulator->use_for_rest();
-    setenv("ORVEL_DSI_REST_CONNECT_TO",
-           ("unnamed.example:443:127.0.0.1:" + std::to_string(emulator->port())).c_str(), 1);
+    setenv("ORVEL_DSI_REST_CONNECT_TO", ("unnamed.example:443:127.0.0.1:" + std::to_string(emulator->port())).c_str(),
+           1);
     result = list_root("https://unnamed.example", 5000, response);
     ASSERT_NE(result, ORVEL_SUCCESS);
     EXPECT_FALSE(orvel_dsi_rest_error_is_retryable(result)) << error_text(result);
@@ -228,8 +230,8 @@ TEST_F(RestFailure, ConnectToMappingsWithSpacesLineBreaksAndEmptyItems)
 {
     // As a value read from a file or written over several lines may come.
     const std::string port = std::to_string(emulator->port());
-    const std::string mappings = " , content.dropboxapi.com:443:127.0.0.1:" + port +
-                                 " ,\n\tapi.dropboxapi.com:443:127.0.0.1:" + port + "\r\n";
+    const std::string mappings =
+        " , content.dropboxapi.com:443:127.0.0.1:" + port + " ,\n\tapi.dropboxapi.com:443:127.0.0.1:" + port + "\r\n";
     setenv("ORVEL_DSI_REST_CONNECT_TO", mappings.c_str(), 1);
     Response response;
     orvel_result_t result = list_root(kApiBase, 5000, response);

@@ -86,8 +86,7 @@ TEST_F(RestRequest, ErrorReplyParsedByJsonSinkAndKeptFromCallerSink)
         Response response{"Retry-After"};
         Callbacks callbacks;
         callbacks.record(response).send_json(arg).read_json(&reply.value);
-        orvel_result_t result =
-            rest_call("POST", std::string(kApiBase) + "/2/files/list_folder", headers, callbacks);
+        orvel_result_t result = rest_call("POST", std::string(kApiBase) + "/2/files/list_folder", headers, callbacks);
         ASSERT_EQ(result, ORVEL_SUCCESS) << error_text(result);
         EXPECT_EQ(response.record.response_code, 409);
         const char *summary = json_string_value(json_object_get(reply.value, "error_summary"));
@@ -250,8 +249,8 @@ TEST_F(RestRequest, BadArgumentsAreErrorsNotCrashes)
 
     Callbacks callbacks;
     callbacks.send_json(nullptr);
-    result = orvel_dsi_rest_request("POST", (std::string(kApiBase) + "/2/files/list_folder").c_str(), nullptr,
-                                    nullptr, callbacks.get());
+    result = orvel_dsi_rest_request("POST", (std::string(kApiBase) + "/2/files/list_folder").c_str(), nullptr, nullptr,
+                                    callbacks.get());
     EXPECT_NE(result, ORVEL_SUCCESS);
     orvel_error_discard(result);
     EXPECT_EQ(emulator->count_requests("/2/files/list_folder"), 0u);

@@ -80,11 +80,10 @@ std::string accounts_json(const std::vector<EmulatorAccount> &accounts)
 {
     json_t *list = json_array();
     for (const auto &a : accounts) {
-        json_array_append_new(list, json_pack("{s:s, s:s, s:s, s:s, s:s}", "access_token", a.access_token.c_str(),
-                                              "account_id", a.account_id.c_str(), "root_namespace_id",
-                                              a.root_namespace_id.c_str(), "home_namespace_id",
-                                              a.home_namespace_id.c_str(), "home_folder_name",
-                                              a.home_folder_name.c_str()));
+        json_array_append_new(
+            list, json_pack("{s:s, s:s, s:s, s:s, s:s}", "access_token", a.access_token.c_str(), "account_id",
+                            a.account_id.c_str(), "root_namespace_id", a.root_namespace_id.c_str(), "home_namespace_id",
+                            a.home_namespace_id.c_str(), "home_folder_name", a.home_folder_name.c_str()));
     }
     json_t *doc = json_pack("{s:o}", "accounts", list);
     char *text = json_dumps(doc, JSON_INDENT(1));
@@ -152,13 +151,10 @@ Emulator::Emulator(const EmulatorOptions &options) : options_(options)
 
         const std::string script = source_dir() + "/emulator/dropbox_emulator.py";
         const std::string port_file = dir_ + "/port";
-        std::vector<std::string> args = {"/usr/bin/python3", script,
-                                         "--root", dir_ + "/root",
-                                         "--accounts", dir_ + "/accounts.json",
-                                         "--port", "0",
-                                         "--cert", ca + "/server.pem",
-                                         "--key", ca + "/server-key.pem",
-                                         "--port-file", port_file};
+        std::vector<std::string> args = {
+            "/usr/bin/python3", script,   "--root", dir_ + "/root",     "--accounts", dir_ + "/accounts.json",
+            "--port",           "0",      "--cert", ca + "/server.pem", "--key",      ca + "/server-key.pem",
+            "--port-file",      port_file};
         if (options_.rate_limit > 0) {
             args.push_back("--rate-limit");
             args.push_back(std::to_string(options_.rate_limit));
@@ -304,10 +300,9 @@ std::string Emulator::credential_json(size_t index, const std::string &token_exp
 {
     const EmulatorAccount &a = options_.accounts.at(index);
     const std::string expiry = token_expiry.empty() ? expiry_in(24 * 3600) : token_expiry;
-    json_t *doc = json_pack("{s:s, s:s, s:s, s:{s:s, s:s}}", "access_token", a.access_token.c_str(),
-                            "token_expiry", expiry.c_str(), "sub", a.account_id.c_str(), "root_info",
-                            "root_namespace_id", a.root_namespace_id.c_str(), "home_namespace_id",
-                            a.home_namespace_id.c_str());
+    json_t *doc = json_pack("{s:s, s:s, s:s, s:{s:s, s:s}}", "access_token", a.access_token.c_str(), "token_expiry",
+                            expiry.c_str(), "sub", a.account_id.c_str(), "root_info", "root_namespace_id",
+                            a.root_namespace_id.c_str(), "home_namespace_id", a.home_namespace_id.c_str());
     char *text = json_dumps(doc, 0);
     std::string out = text ? text : "";
     std::free(text);
@@ -363,11 +358,20 @@ json_t *Emulator::request_log() const
     return log;
 }
 
-void Emulator::clear_log() const { control("DELETE", "/__emulator/log", ""); }
+void Emulator::clear_log() const
+{
+    control("DELETE", "/__emulator/log", "");
+}
 
-void Emulator::add_fault(const std::string &rule_json) const { control("POST", "/__emulator/faults", rule_json); }
+void Emulator::add_fault(const std::string &rule_json) const
+{
+    control("POST", "/__emulator/faults", rule_json);
+}
 
-void Emulator::clear_faults() const { control("DELETE", "/__emulator/faults", ""); }
+void Emulator::clear_faults() const
+{
+    control("DELETE", "/__emulator/faults", "");
+}
 
 void Emulator::set_rate_limit(int per_second) const
 {
@@ -377,8 +381,8 @@ void Emulator::set_rate_limit(int per_second) const
 void Emulator::set_link(int latency_ms, int64_t bytes_per_second) const
 {
     control("POST", "/__emulator/link",
-            "{\"latency_ms\": " + std::to_string(latency_ms) + ", \"bytes_per_second\": " +
-                std::to_string(bytes_per_second) + "}");
+            "{\"latency_ms\": " + std::to_string(latency_ms) +
+                ", \"bytes_per_second\": " + std::to_string(bytes_per_second) + "}");
 }
 
 void Emulator::set_write_contention(int hold_ms, int retry_after) const
@@ -416,12 +420,15 @@ size_t Emulator::count_requests(const std::string &endpoint_path) const
 void Emulator::use_for_rest() const
 {
     const std::string port = std::to_string(port_);
-    const std::string connect_to = std::string(kApiHost) + ":443:127.0.0.1:" + port + "," + kContentHost +
-                                   ":443:127.0.0.1:" + port;
+    const std::string connect_to =
+        std::string(kApiHost) + ":443:127.0.0.1:" + port + "," + kContentHost + ":443:127.0.0.1:" + port;
     setenv("ORVEL_DSI_REST_CAINFO", ca_file_.c_str(), 1);
     setenv("ORVEL_DSI_REST_CONNECT_TO", connect_to.c_str(), 1);
 }
 
-std::string Emulator::base_url() const { return "https://127.0.0.1:" + std::to_string(port_); }
+std::string Emulator::base_url() const
+{
+    return "https://127.0.0.1:" + std::to_string(port_);
+}
 
 } // namespace orvel::test

@@ -49,10 +49,10 @@ public:
     static std::string expiry_in(long seconds); // expiry text `seconds` from now
 
     // Control API. Requests are JSON texts; results are new references.
-    json_t *request_log() const;             // GET /__emulator/log
-    void clear_log() const;                  // DELETE /__emulator/log
+    json_t *request_log() const;                        // GET /__emulator/log
+    void clear_log() const;                             // DELETE /__emulator/log
     void add_fault(const std::string &rule_json) const; // POST /__emulator/faults
-    void clear_faults() const;               // DELETE /__emulator/faults
+    void clear_faults() const;                          // DELETE /__emulator/faults
     void set_rate_limit(int per_second) const;
     // A far-away service: one-way delay and per-connection byte rate (0 = off).
     void set_link(int latency_ms, int64_t bytes_per_second) const;

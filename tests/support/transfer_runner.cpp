@@ -27,8 +27,8 @@ void transfer(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *, void *)
 }
 
 orvel_gfs_storage_iface_t stand_in_interface = {
-    0, start, destroy, nullptr, transfer, transfer, nullptr, nullptr, nullptr, nullptr,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    0,       start,   destroy, nullptr, transfer, transfer, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr,  nullptr,  nullptr,
 };
 
 host::Session &session()

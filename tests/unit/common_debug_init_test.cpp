@@ -16,20 +16,23 @@ constexpr const char *names = "TRACE DEBUG INFO WARN ERROR";
 
 class DebugInitTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         char pattern[] = "/tmp/orvel-debug-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         close_handle();
         unlink(path("log").c_str());
         rmdir(dir.c_str());
         unsetenv(env_name);
     }
 
-    orvel_debug_handle_t init(const char *value) {
+    orvel_debug_handle_t init(const char *value)
+    {
         close_handle();
         if (value == nullptr) {
             unsetenv(env_name);
@@ -40,18 +43,18 @@ protected:
         return handle;
     }
 
-    void close_handle() {
+    void close_handle()
+    {
         if (handle.using_file && handle.file != nullptr) {
             fclose(handle.file);
         }
         handle = {};
     }
 
-    std::string path(const char *leaf) const {
-        return dir + "/" + leaf;
-    }
+    std::string path(const char *leaf) const { return dir + "/" + leaf; }
 
-    static std::string read(const std::string &file) {
+    static std::string read(const std::string &file)
+    {
         std::ifstream in(file);
         std::stringstream text;
         text << in.rdbuf();
@@ -62,7 +65,8 @@ protected:
     orvel_debug_handle_t handle{};
 };
 
-TEST_F(DebugInitTest, UnsetOrEmptyMeansNoOutput) {
+TEST_F(DebugInitTest, UnsetOrEmptyMeansNoOutput)
+{
     orvel_debug_handle_t h = {31, 31, stdout, true, true};
     unsetenv(env_name);
     orvel_debug_init(env_name, names, &h); // every field is overwritten
@@ -76,7 +80,8 @@ TEST_F(DebugInitTest, UnsetOrEmptyMeansNoOutput) {
     EXPECT_EQ(h.file, nullptr);
 }
 
-TEST_F(DebugInitTest, LevelsByNumberNameOrAll) {
+TEST_F(DebugInitTest, LevelsByNumberNameOrAll)
+{
     orvel_debug_handle_t h = init("17");
     EXPECT_EQ(h.levels, 17u);
     EXPECT_EQ(h.file, stderr);
@@ -93,7 +98,8 @@ TEST_F(DebugInitTest, LevelsByNumberNameOrAll) {
     EXPECT_EQ(init("TRACE|4").levels, 5u);
 }
 
-TEST_F(DebugInitTest, NoLevelsMeansNoStream) {
+TEST_F(DebugInitTest, NoLevelsMeansNoStream)
+{
     orvel_debug_handle_t h = init(("NOISE," + path("log")).c_str());
     EXPECT_EQ(h.levels, 0u);
     EXPECT_EQ(h.file, nullptr);
@@ -101,13 +107,15 @@ TEST_F(DebugInitTest, NoLevelsMeansNoStream) {
     EXPECT_EQ(init("0").file, nullptr);
 }
 
-TEST_F(DebugInitTest, StandardErrorSpellings) {
+TEST_F(DebugInitTest, StandardErrorSpellings)
+{
     EXPECT_EQ(init("ERROR,").file, stderr);
     EXPECT_EQ(init("ERROR,-").file, stderr);
     EXPECT_FALSE(init("ERROR,-").using_file);
 }
 
-TEST_F(DebugInitTest, FileIsTruncatedOrAppended) {
+TEST_F(DebugInitTest, FileIsTruncatedOrAppended)
+{
     std::string log = path("log");
     {
         std::ofstream(log) << "old\n";
@@ -127,7 +135,8 @@ TEST_F(DebugInitTest, FileIsTruncatedOrAppended) {
     EXPECT_EQ(read(log), "first\nsecond\n");
 }
 
-TEST_F(DebugInitTest, LinesReachTheFileWithoutClosing) {
+TEST_F(DebugInitTest, LinesReachTheFileWithoutClosing)
+{
     std::string log = path("log");
     orvel_debug_handle_t h = init(("ALL," + log).c_str());
     ASSERT_TRUE(h.using_file);
@@ -135,14 +144,16 @@ TEST_F(DebugInitTest, LinesReachTheFileWithoutClosing) {
     EXPECT_EQ(read(log), "line\n");
 }
 
-TEST_F(DebugInitTest, UnopenableFileFallsBackToStandardError) {
+TEST_F(DebugInitTest, UnopenableFileFallsBackToStandardError)
+{
     orvel_debug_handle_t h = init(("ALL," + path("missing/dir/log")).c_str());
     EXPECT_EQ(h.levels, 31u);
     EXPECT_EQ(h.file, stderr);
     EXPECT_FALSE(h.using_file);
 }
 
-TEST_F(DebugInitTest, TimestampLevelsAndThreads) {
+TEST_F(DebugInitTest, TimestampLevelsAndThreads)
+{
     orvel_debug_handle_t h = init("ALL,,TRACE|ERROR");
     EXPECT_EQ(h.levels, 31u);
     EXPECT_EQ(h.file, stderr);
@@ -160,7 +171,8 @@ TEST_F(DebugInitTest, TimestampLevelsAndThreads) {
     EXPECT_EQ(init("ERROR,-,ALL").timestamp_levels, 31u);
 }
 
-TEST_F(DebugInitTest, NullArgumentsAreSafe) {
+TEST_F(DebugInitTest, NullArgumentsAreSafe)
+{
     orvel_debug_init(env_name, names, nullptr);
     orvel_debug_handle_t h{};
     orvel_debug_init(nullptr, names, &h);

@@ -17,32 +17,36 @@ struct Record {
 
 int freed = 0;
 
-void free_record(void *datum) {
+void free_record(void *datum)
+{
     auto *record = static_cast<Record *>(datum);
     std::free(record->name);
     delete record;
     freed++;
 }
 
-Record *make_record(const char *name, int value) {
+Record *make_record(const char *name, int value)
+{
     return new Record{strdup(name), value};
 }
 
 class HashtableTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         freed = 0;
-        ASSERT_EQ(orvel_hashtable_init(&table, 1023, orvel_hashtable_string_hash, orvel_hashtable_string_keyeq),
-                  0);
+        ASSERT_EQ(orvel_hashtable_init(&table, 1023, orvel_hashtable_string_hash, orvel_hashtable_string_keyeq), 0);
         ASSERT_NE(table, nullptr);
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         orvel_hashtable_destroy_all(&table, free_record);
         EXPECT_EQ(table, nullptr);
     }
 
-    void insert(const char *name, int value = 0) {
+    void insert(const char *name, int value = 0)
+    {
         Record *record = make_record(name, value);
         ASSERT_EQ(orvel_hashtable_insert(&table, record->name, record), 0) << name;
     }
@@ -50,7 +54,8 @@ protected:
     orvel_hashtable_t table = nullptr;
 };
 
-TEST_F(HashtableTest, InsertLookupAndDuplicates) {
+TEST_F(HashtableTest, InsertLookupAndDuplicates)
+{
     insert("/", 1);
     insert("/docs", 2);
     EXPECT_EQ(orvel_hashtable_size(&table), 2);
@@ -70,7 +75,8 @@ TEST_F(HashtableTest, InsertLookupAndDuplicates) {
     EXPECT_EQ(orvel_hashtable_size(&table), 2);
 }
 
-TEST_F(HashtableTest, RemoveReturnsTheDatum) {
+TEST_F(HashtableTest, RemoveReturnsTheDatum)
+{
     insert("/a", 1);
     auto *removed = static_cast<Record *>(orvel_hashtable_remove(&table, const_cast<char *>("/a")));
     ASSERT_NE(removed, nullptr);
@@ -83,12 +89,14 @@ TEST_F(HashtableTest, RemoveReturnsTheDatum) {
     insert("/a", 2); // the key can be entered again
 }
 
-int has_prefix(void *key, void *, void *arg) {
+int has_prefix(void *key, void *, void *arg)
+{
     const char *prefix = static_cast<const char *>(arg);
     return std::strncmp(static_cast<const char *>(key), prefix, std::strlen(prefix)) == 0;
 }
 
-TEST_F(HashtableTest, RemoveIfDestroysMatchingEntries) {
+TEST_F(HashtableTest, RemoveIfDestroysMatchingEntries)
+{
     insert("/a");
     insert("/a/b");
     insert("/a/b/c");
@@ -103,7 +111,8 @@ TEST_F(HashtableTest, RemoveIfDestroysMatchingEntries) {
     EXPECT_EQ(orvel_hashtable_remove_if(&table, has_prefix, const_cast<char *>("/nothing"), free_record), 0);
 }
 
-TEST_F(HashtableTest, ManyEntriesInFewBuckets) {
+TEST_F(HashtableTest, ManyEntriesInFewBuckets)
+{
     orvel_hashtable_t small = nullptr;
     ASSERT_EQ(orvel_hashtable_init(&small, 3, orvel_hashtable_string_hash, orvel_hashtable_string_keyeq), 0);
     for (int i = 0; i < 1000; i++) {
@@ -124,7 +133,8 @@ TEST_F(HashtableTest, ManyEntriesInFewBuckets) {
     orvel_hashtable_destroy_all(nullptr, free_record);
 }
 
-TEST(HashtableFunctions, StringHashStaysInRange) {
+TEST(HashtableFunctions, StringHashStaysInRange)
+{
     for (const char *text : {"", "/", "/docs", "\xff\xfe\xfd long text with high bytes"}) {
         for (int limit : {1, 2, 1023, 2147483647}) {
             int hash = orvel_hashtable_string_hash(const_cast<char *>(text), limit);
@@ -138,11 +148,13 @@ TEST(HashtableFunctions, StringHashStaysInRange) {
     EXPECT_FALSE(orvel_hashtable_string_keyeq(const_cast<char *>("/a"), const_cast<char *>("/a/")));
 }
 
-int negative_hash(void *, int) {
+int negative_hash(void *, int)
+{
     return -5;
 }
 
-TEST(HashtableFunctions, BadHashValuesStayInsideTheTable) {
+TEST(HashtableFunctions, BadHashValuesStayInsideTheTable)
+{
     orvel_hashtable_t table = nullptr;
     ASSERT_EQ(orvel_hashtable_init(&table, 0, negative_hash, orvel_hashtable_string_keyeq), 0);
     char a[] = "a";
@@ -159,7 +171,8 @@ TEST(HashtableFunctions, BadHashValuesStayInsideTheTable) {
     orvel_hashtable_destroy_all(&table, nullptr);
 }
 
-TEST(AbstimeTest, ComparesSecondsThenNanoseconds) {
+TEST(AbstimeTest, ComparesSecondsThenNanoseconds)
+{
     orvel_abstime_t early{100, 999999999};
     orvel_abstime_t later{101, 0};
     orvel_abstime_t same{101, 0};
@@ -176,7 +189,8 @@ TEST(AbstimeTest, ComparesSecondsThenNanoseconds) {
     EXPECT_GT(orvel_abstime_cmp(&max, &min), 0);
 }
 
-TEST(TimeTest, GmtimeIsUtc) {
+TEST(TimeTest, GmtimeIsUtc)
+{
     time_t moment = 86400 + 3600 + 61; // 1970-01-02 01:01:01 UTC
     struct tm result {};
     ASSERT_EQ(orvel_libc_gmtime_r(&moment, &result), &result);
@@ -187,7 +201,8 @@ TEST(TimeTest, GmtimeIsUtc) {
     EXPECT_EQ(result.tm_sec, 1);
 }
 
-TEST(ThreadTest, MutexAndConditionHandOverAValue) {
+TEST(ThreadTest, MutexAndConditionHandOverAValue)
+{
     orvel_mutex_t mutex;
     orvel_cond_t cond;
     ASSERT_EQ(orvel_mutex_init(&mutex, nullptr), 0);

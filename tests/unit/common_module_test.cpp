@@ -12,29 +12,33 @@ int activations = 0;
 int deactivations = 0;
 int activation_result = 0;
 
-int count_activation() {
+int count_activation()
+{
     activations++;
     return activation_result;
 }
 
-int count_deactivation() {
+int count_deactivation()
+{
     deactivations++;
     return 7;
 }
 
-orvel_module_descriptor_t counted_module = {
-    "counted", count_activation, count_deactivation, nullptr, nullptr, {0, 1, 0, 0}, nullptr};
+orvel_module_descriptor_t counted_module = {"counted",    count_activation, count_deactivation, nullptr, nullptr,
+                                            {0, 1, 0, 0}, nullptr};
 
 class ModuleTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         activations = 0;
         deactivations = 0;
         activation_result = 0;
     }
 };
 
-TEST_F(ModuleTest, ActivationRunsOnFirstAndDeactivationOnLast) {
+TEST_F(ModuleTest, ActivationRunsOnFirstAndDeactivationOnLast)
+{
     EXPECT_EQ(orvel_module_activate(&counted_module), 0);
     EXPECT_EQ(orvel_module_activate(&counted_module), 0);
     EXPECT_EQ(activations, 1);
@@ -47,7 +51,8 @@ TEST_F(ModuleTest, ActivationRunsOnFirstAndDeactivationOnLast) {
     EXPECT_EQ(deactivations, 1);
 }
 
-TEST_F(ModuleTest, FailedActivationLeavesModuleInactive) {
+TEST_F(ModuleTest, FailedActivationLeavesModuleInactive)
+{
     activation_result = 3;
     EXPECT_EQ(orvel_module_activate(&counted_module), 3);
     EXPECT_EQ(orvel_module_deactivate(&counted_module), -1);
@@ -57,22 +62,25 @@ TEST_F(ModuleTest, FailedActivationLeavesModuleInactive) {
     EXPECT_EQ(orvel_module_deactivate(&counted_module), 7);
 }
 
-orvel_module_descriptor_t inner_module = {
-    "inner", count_activation, count_deactivation, nullptr, nullptr, {0, 1, 0, 0}, nullptr};
+orvel_module_descriptor_t inner_module = {"inner",      count_activation, count_deactivation, nullptr, nullptr,
+                                          {0, 1, 0, 0}, nullptr};
 
-int activate_inner() {
+int activate_inner()
+{
     return orvel_module_activate(&inner_module);
 }
 
-int deactivate_inner() {
+int deactivate_inner()
+{
     orvel_module_deactivate(&inner_module);
     return 0;
 }
 
-orvel_module_descriptor_t outer_module = {
-    "outer", activate_inner, deactivate_inner, nullptr, nullptr, {0, 1, 0, 0}, nullptr};
+orvel_module_descriptor_t outer_module = {"outer", activate_inner, deactivate_inner, nullptr,
+                                          nullptr, {0, 1, 0, 0},   nullptr};
 
-TEST_F(ModuleTest, ActivationMayActivateDependencies) {
+TEST_F(ModuleTest, ActivationMayActivateDependencies)
+{
     EXPECT_EQ(orvel_module_activate(&outer_module), 0);
     EXPECT_EQ(activations, 1);
     EXPECT_EQ(orvel_module_deactivate(&outer_module), 0);
@@ -80,7 +88,8 @@ TEST_F(ModuleTest, ActivationMayActivateDependencies) {
     EXPECT_EQ(orvel_module_deactivate(&inner_module), -1);
 }
 
-TEST_F(ModuleTest, ConcurrentActivationsAreCounted) {
+TEST_F(ModuleTest, ConcurrentActivationsAreCounted)
+{
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; i++) {
         threads.emplace_back([] {
@@ -99,12 +108,14 @@ TEST_F(ModuleTest, ConcurrentActivationsAreCounted) {
     EXPECT_EQ(orvel_module_deactivate(&counted_module), 7);
 }
 
-TEST(ModuleNullTest, NullDescriptorFails) {
+TEST(ModuleNullTest, NullDescriptorFails)
+{
     EXPECT_NE(orvel_module_activate(nullptr), 0);
     EXPECT_EQ(orvel_module_deactivate(nullptr), -1);
 }
 
-TEST(ExtensionRegistryTest, AddLookupRemove) {
+TEST(ExtensionRegistryTest, AddLookupRemove)
+{
     static orvel_extension_registry_t registry;
     int first = 1;
     int second = 2;
@@ -133,7 +144,8 @@ TEST(ExtensionRegistryTest, AddLookupRemove) {
     EXPECT_EQ(orvel_extension_registry_remove(&registry, "dropbox"), &second);
 }
 
-TEST(ExtensionRegistryTest, EmptyRegistryAndNullArguments) {
+TEST(ExtensionRegistryTest, EmptyRegistryAndNullArguments)
+{
     orvel_extension_registry_t registry{};
     EXPECT_EQ(orvel_extension_lookup(&registry, "x"), nullptr);
     EXPECT_EQ(orvel_extension_get_module(&registry, "x"), nullptr);

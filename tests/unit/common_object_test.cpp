@@ -13,7 +13,8 @@ namespace {
 
 std::vector<std::string> destroyed;
 
-void destroy_text(void *data) {
+void destroy_text(void *data)
+{
     destroyed.emplace_back(static_cast<char *>(data));
     std::free(data);
 }
@@ -23,7 +24,8 @@ const orvel_object_type_t middle_type = {&root_type, nullptr, destroy_text, null
 const orvel_object_type_t leaf_type = {&middle_type, nullptr, destroy_text, nullptr};
 const orvel_object_type_t other_type = {nullptr, nullptr, nullptr, nullptr};
 
-std::string text_of(char *text) {
+std::string text_of(char *text)
+{
     std::string copy = text != nullptr ? text : "<null>";
     std::free(text);
     return copy;
@@ -31,12 +33,11 @@ std::string text_of(char *text) {
 
 class ObjectTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        destroyed.clear();
-    }
+    void SetUp() override { destroyed.clear(); }
 };
 
-TEST_F(ObjectTest, UpcastAddressesEachLevel) {
+TEST_F(ObjectTest, UpcastAddressesEachLevel)
+{
     orvel_object_t *object = orvel_object_construct(&leaf_type);
     ASSERT_NE(object, nullptr);
     EXPECT_EQ(orvel_object_get_type(object), &leaf_type);
@@ -65,7 +66,8 @@ TEST_F(ObjectTest, UpcastAddressesEachLevel) {
     EXPECT_EQ(destroyed, (std::vector<std::string>{"leaf", "middle", "root"}));
 }
 
-TEST_F(ObjectTest, DestructorsSkipEmptyLevels) {
+TEST_F(ObjectTest, DestructorsSkipEmptyLevels)
+{
     orvel_object_t *object = orvel_object_construct(&leaf_type);
     ASSERT_NE(object, nullptr);
     orvel_object_set_local_instance_data(orvel_object_upcast(object, &middle_type), strdup("middle"));
@@ -74,7 +76,8 @@ TEST_F(ObjectTest, DestructorsSkipEmptyLevels) {
     orvel_object_free(nullptr);
 }
 
-TEST_F(ObjectTest, TypeMatch) {
+TEST_F(ObjectTest, TypeMatch)
+{
     EXPECT_TRUE(orvel_object_type_match(&leaf_type, &leaf_type));
     EXPECT_TRUE(orvel_object_type_match(&leaf_type, &root_type));
     EXPECT_FALSE(orvel_object_type_match(&root_type, &leaf_type));
@@ -87,12 +90,14 @@ TEST_F(ObjectTest, TypeMatch) {
 
 // An error type of its own, printed from its instance data. The printable
 // function receives the error viewed as the type that owns the function.
-char *print_custom(orvel_object_t *error) {
+char *print_custom(orvel_object_t *error)
+{
     const char *text = static_cast<const char *>(orvel_object_get_local_instance_data(error));
     return strdup(text != nullptr ? text : "");
 }
 
-void free_plain(void *data) {
+void free_plain(void *data)
+{
     std::free(data);
 }
 
@@ -103,23 +108,25 @@ const orvel_object_type_t derived_error_type = {&custom_error_type, nullptr, fre
 // No printable function anywhere.
 const orvel_object_type_t silent_error_type = {ORVEL_ERROR_TYPE_BASE, nullptr, nullptr, nullptr};
 
-orvel_object_t *custom_error(const char *text, orvel_object_t *cause) {
+orvel_object_t *custom_error(const char *text, orvel_object_t *cause)
+{
     orvel_object_t *error = orvel_object_construct(&custom_error_type);
     orvel_object_set_local_instance_data(error, text != nullptr ? strdup(text) : nullptr);
     return orvel_error_initialize_base(error, nullptr, cause);
 }
 
-orvel_module_descriptor_t source_module = {"source_module", nullptr, nullptr, nullptr, nullptr,
-                                           {0, 1, 0, 0}, nullptr};
+orvel_module_descriptor_t source_module = {"source_module", nullptr, nullptr, nullptr, nullptr, {0, 1, 0, 0}, nullptr};
 
 class ErrorTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_EQ(orvel_module_activate(&orvel_i_common_module), 0);
         held_before = orvel_error_held_count();
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         EXPECT_EQ(orvel_error_held_count(), held_before);
         orvel_module_deactivate(&orvel_i_common_module);
     }
@@ -127,10 +134,10 @@ protected:
     size_t held_before = 0;
 };
 
-TEST_F(ErrorTest, GenericErrorCarriesItsDetails) {
-    orvel_object_t *error =
-        orvel_error_construct_error(&source_module, nullptr, ORVEL_GFS_ERROR_GENERIC, "file.cpp", "func", 12,
-                                    "%s %d", "count", 3);
+TEST_F(ErrorTest, GenericErrorCarriesItsDetails)
+{
+    orvel_object_t *error = orvel_error_construct_error(&source_module, nullptr, ORVEL_GFS_ERROR_GENERIC, "file.cpp",
+                                                        "func", 12, "%s %d", "count", 3);
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(orvel_object_get_type(error), ORVEL_ERROR_TYPE_GENERIC);
     EXPECT_EQ(orvel_error_get_type(error), ORVEL_GFS_ERROR_GENERIC);
@@ -148,7 +155,8 @@ TEST_F(ErrorTest, GenericErrorCarriesItsDetails) {
     orvel_object_free(error);
 }
 
-TEST_F(ErrorTest, PutPeekGetDiscard) {
+TEST_F(ErrorTest, PutPeekGetDiscard)
+{
     orvel_object_t *first = ORVEL_ERROR_GENERIC("%s", "first");
     orvel_object_t *second = ORVEL_ERROR_GENERIC("%s", "second");
     orvel_result_t r1 = orvel_error_put(first);
@@ -182,7 +190,8 @@ TEST_F(ErrorTest, PutPeekGetDiscard) {
     orvel_error_discard(r3);
 }
 
-TEST_F(ErrorTest, LastDeactivationFreesHeldErrors) {
+TEST_F(ErrorTest, LastDeactivationFreesHeldErrors)
+{
     // A nested activation: deactivating it must keep the errors.
     ASSERT_EQ(orvel_module_activate(&orvel_i_common_module), 0);
     orvel_result_t result = orvel_error_put(ORVEL_ERROR_GENERIC("%s", "held"));
@@ -191,13 +200,14 @@ TEST_F(ErrorTest, LastDeactivationFreesHeldErrors) {
     orvel_error_discard(result);
 }
 
-TEST_F(ErrorTest, ChainIsPrintedAndFreedWithTheError) {
+TEST_F(ErrorTest, ChainIsPrintedAndFreedWithTheError)
+{
     destroyed.clear();
     orvel_object_t *inner = ORVEL_ERROR_GENERIC("%s", "inner");
     orvel_object_t *middle = custom_error("middle", inner);
     ASSERT_NE(middle, nullptr);
-    orvel_object_t *outer = orvel_error_construct_error(nullptr, middle, ORVEL_GFS_ERROR_GENERIC, __FILE__,
-                                                        __func__, __LINE__, "%s", "outer");
+    orvel_object_t *outer = orvel_error_construct_error(nullptr, middle, ORVEL_GFS_ERROR_GENERIC, __FILE__, __func__,
+                                                        __LINE__, "%s", "outer");
     ASSERT_NE(outer, nullptr);
     EXPECT_EQ(orvel_error_get_cause(outer), middle);
     EXPECT_EQ(orvel_error_get_cause(middle), inner);
@@ -212,7 +222,8 @@ TEST_F(ErrorTest, ChainIsPrintedAndFreedWithTheError) {
     orvel_error_discard(result);
 }
 
-TEST_F(ErrorTest, EmptyTextsAreSkippedInTheChain) {
+TEST_F(ErrorTest, EmptyTextsAreSkippedInTheChain)
+{
     orvel_object_t *inner = ORVEL_ERROR_GENERIC("%s", "inner");
     orvel_object_t *empty = custom_error("", inner);
     orvel_object_t *outer = custom_error("outer", empty);
@@ -226,7 +237,8 @@ TEST_F(ErrorTest, EmptyTextsAreSkippedInTheChain) {
     EXPECT_EQ(orvel_error_print_chain(nullptr), nullptr);
 }
 
-TEST_F(ErrorTest, MostDerivedPrintableFunctionIsUsed) {
+TEST_F(ErrorTest, MostDerivedPrintableFunctionIsUsed)
+{
     orvel_object_t *derived = orvel_object_construct(&derived_error_type);
     ASSERT_NE(derived, nullptr);
     orvel_object_set_local_instance_data(orvel_object_upcast(derived, &custom_error_type), strdup("parent"));
@@ -241,7 +253,8 @@ TEST_F(ErrorTest, MostDerivedPrintableFunctionIsUsed) {
     orvel_object_free(silent);
 }
 
-TEST_F(ErrorTest, SetCauseReplacesAndFreesTheOldChain) {
+TEST_F(ErrorTest, SetCauseReplacesAndFreesTheOldChain)
+{
     orvel_object_t *error = custom_error("top", ORVEL_ERROR_GENERIC("%s", "old"));
     orvel_object_t *fresh = ORVEL_ERROR_GENERIC("%s", "new");
     orvel_error_set_cause(error, fresh);
@@ -254,7 +267,8 @@ TEST_F(ErrorTest, SetCauseReplacesAndFreesTheOldChain) {
     orvel_object_free(error);
 }
 
-TEST_F(ErrorTest, ErrorWithoutInitializedBase) {
+TEST_F(ErrorTest, ErrorWithoutInitializedBase)
+{
     // Error types may leave the base level alone.
     orvel_object_t *error = orvel_object_construct(&custom_error_type);
     orvel_object_set_local_instance_data(error, strdup("bare"));
@@ -266,14 +280,16 @@ TEST_F(ErrorTest, ErrorWithoutInitializedBase) {
     orvel_error_discard(orvel_error_put(error));
 }
 
-TEST_F(ErrorTest, InitializeBaseRefusesNonErrors) {
+TEST_F(ErrorTest, InitializeBaseRefusesNonErrors)
+{
     orvel_object_t *object = orvel_object_construct(&other_type);
     EXPECT_EQ(orvel_error_initialize_base(object, nullptr, nullptr), nullptr);
     EXPECT_EQ(orvel_error_get_cause(object), nullptr);
     orvel_object_free(object);
 }
 
-TEST_F(ErrorTest, LongChainsAreFreedWithoutDeepRecursion) {
+TEST_F(ErrorTest, LongChainsAreFreedWithoutDeepRecursion)
+{
     orvel_object_t *chain = nullptr;
     for (int i = 0; i < 200000; i++) {
         chain = custom_error("link", chain);

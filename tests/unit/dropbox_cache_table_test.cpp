@@ -186,9 +186,9 @@ TEST(UploadTable, InsertReplaceQueryRemove)
     ASSERT_EQ(orvel_dropbox_upload_state_update(&table, new_upload("/big.bin", "s1", nullptr), "/big.bin"),
               ORVEL_SUCCESS);
     // A second session for the same path replaces (and releases) the first.
-    ASSERT_EQ(orvel_dropbox_upload_state_update(&table, new_upload("/big.bin", "s2", "2020-01-01T00:00:00Z"),
-                                                "/big.bin"),
-              ORVEL_SUCCESS);
+    ASSERT_EQ(
+        orvel_dropbox_upload_state_update(&table, new_upload("/big.bin", "s2", "2020-01-01T00:00:00Z"), "/big.bin"),
+        ORVEL_SUCCESS);
     orvel_dropbox_upload_session_t *found = orvel_dropbox_upload_state_query(&table, "/big.bin");
     ASSERT_NE(found, nullptr);
     EXPECT_STREQ(found->id, "s2");

@@ -202,8 +202,8 @@ TEST_F(DropboxConfig, SessionStartBuildsTheHandleAndStateFiles)
     size_t held = orvel_error_held_count();
     for (const char *policy : {"{}", "{\"user_api_rate_limit\": \"7\"}", "not json"}) {
         Outcome again;
-        auto other = Host::start_session("dropbox", "ann",
-                                         provider({{"creds", credential(expiry_in(3600))}, {"config", policy}}), &again);
+        auto other = Host::start_session(
+            "dropbox", "ann", provider({{"creds", credential(expiry_in(3600))}, {"config", policy}}), &again);
         ASSERT_NE(other, nullptr);
         EXPECT_EQ(orvel_i_dropbox_api_per_second, 5u);
         EXPECT_FALSE(handle_of(*other)->is_team);
@@ -253,8 +253,7 @@ TEST_F(DropboxConfig, LaterSessionsLeaveAnExistingStateFolderAlone)
     orvel_i_dropbox_syscalls.getpwuid_r = no_entry_getpwuid_r;
     size_t held = orvel_error_held_count();
     Outcome outcome;
-    auto session =
-        Host::start_session("dropbox", "ann", provider({{"creds", credential(expiry_in(3600))}}), &outcome);
+    auto session = Host::start_session("dropbox", "ann", provider({{"creds", credential(expiry_in(3600))}}), &outcome);
     ASSERT_NE(session, nullptr) << outcome.chain_text();
     EXPECT_EQ(handle_of(*session)->retry_state.fd, -1);
     EXPECT_EQ(orvel_error_held_count(), held);
@@ -363,8 +362,7 @@ TEST_F(DropboxConfig, TokenRenewedBelowOneHundredSecondsOfValidity)
 TEST_F(DropboxConfig, ExceptionUnderASlotIsAnErrorAnswer)
 {
     Outcome started;
-    auto session =
-        Host::start_session("dropbox", "ann", provider({{"creds", credential(expiry_in(3600))}}), &started);
+    auto session = Host::start_session("dropbox", "ann", provider({{"creds", credential(expiry_in(3600))}}), &started);
     ASSERT_NE(session, nullptr);
     // The listing's first step locks the account's change counter.
     orvel_i_dropbox_syscalls.fcntl = [](int, int, struct flock *) -> int { throw std::bad_alloc(); };

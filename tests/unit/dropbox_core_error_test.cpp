@@ -403,7 +403,9 @@ TEST_F(DropboxCore, ArgumentTextIsAsciiWithSpacedSeparators)
     free(text);
     json_decref(args);
     // DEL is no printable character either: escaped like the other control characters.
-    args = json_pack("{s:s}", "path", "/a\x7f\x01" "b");
+    args = json_pack("{s:s}", "path",
+                     "/a\x7f\x01"
+                     "b");
     text = orvel_dropbox_args_text(args);
     EXPECT_STREQ(text, "{\"path\": \"/a\\u007F\\u0001b\"}");
     free(text);

@@ -88,10 +88,7 @@ protected:
     }
     void TearDown() override { remove_tree(temp_); }
 
-    std::string state_file(const char *name = "dbid:ann") const
-    {
-        return test_home() + "/.orvel/dropbox-r/" + name;
-    }
+    std::string state_file(const char *name = "dbid:ann") const { return test_home() + "/.orvel/dropbox-r/" + name; }
     off_t file_size(const char *name = "dbid:ann") const
     {
         struct stat st;
@@ -371,7 +368,8 @@ namespace {
 
 // Runs `body` in a child process that SIGALRM ends after `seconds`: true when
 // the child finished in time and returned true (no crash, no stall).
-template <typename Body> bool finishes_within(unsigned seconds, Body body)
+template <typename Body>
+bool finishes_within(unsigned seconds, Body body)
 {
     fflush(nullptr);
     pid_t child = fork();

@@ -200,7 +200,7 @@ TEST_F(UploadStateFile, WaitsWhileAnotherProcessPreparesTheFile)
     if (child == 0) {
         // Takes the lock on the empty file, prepares it slowly, then lets go.
         int fd = open(file("acct").c_str(), O_RDWR);
-        struct flock lock{};
+        struct flock lock {};
         lock.l_type = F_WRLCK;
         lock.l_whence = SEEK_SET;
         if (fd < 0 || fcntl(fd, F_SETLK, &lock) != 0)

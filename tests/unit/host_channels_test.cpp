@@ -23,21 +23,24 @@ protected:
 };
 
 // The reply code of a failed result (the error is released).
-int reply_code_of(orvel_result_t rc) {
+int reply_code_of(orvel_result_t rc)
+{
     orvel_object_t *error = orvel_error_get(rc);
     int code = orvel_gfs_error_get_ftp_response_code(error);
     orvel_object_free(error);
     return code;
 }
 
-int errno_of(orvel_result_t rc) {
+int errno_of(orvel_result_t rc)
+{
     orvel_object_t *error = orvel_error_get(rc);
     int value = orvel_gfs_error_get_system_errno(error);
     orvel_object_free(error);
     return value;
 }
 
-TEST_F(ChannelsTest, MemoryWritesLandAtTheirOffsetsWithGapsZeroFilled) {
+TEST_F(ChannelsTest, MemoryWritesLandAtTheirOffsetsWithGapsZeroFilled)
+{
     MemoryChannel channel;
     ASSERT_EQ(channel.write("world", 5, 6), ORVEL_SUCCESS);
     ASSERT_EQ(channel.write("hello", 5, 0), ORVEL_SUCCESS);
@@ -57,7 +60,8 @@ TEST_F(ChannelsTest, MemoryWritesLandAtTheirOffsetsWithGapsZeroFilled) {
     orvel_error_discard(rc);
 }
 
-TEST_F(ChannelsTest, MemoryWriteFarBeyondMemoryIsAnErrorNotACrash) {
+TEST_F(ChannelsTest, MemoryWriteFarBeyondMemoryIsAnErrorNotACrash)
+{
     MemoryChannel channel;
     ASSERT_EQ(channel.write("ab", 2, 0), ORVEL_SUCCESS);
     EXPECT_EQ(reply_code_of(channel.write("xyzw", 4, INT64_MAX - 1)), 451);
@@ -65,7 +69,8 @@ TEST_F(ChannelsTest, MemoryWriteFarBeyondMemoryIsAnErrorNotACrash) {
     EXPECT_EQ(channel.write_log().size(), 1u);
 }
 
-TEST_F(ChannelsTest, MemoryReadsStreamTheInputAndFlagTheEnd) {
+TEST_F(ChannelsTest, MemoryReadsStreamTheInputAndFlagTheEnd)
+{
     MemoryChannel channel("abcdefg");
     char buffer[4];
     size_t n = 0;
@@ -87,7 +92,8 @@ TEST_F(ChannelsTest, MemoryReadsStreamTheInputAndFlagTheEnd) {
     EXPECT_TRUE(eof);
 }
 
-TEST_F(ChannelsTest, MemoryReadFailureOnRequest) {
+TEST_F(ChannelsTest, MemoryReadFailureOnRequest)
+{
     MemoryChannel channel("abcdefgh");
     channel.fail_read_at(2);
     char buffer[3];
@@ -102,7 +108,8 @@ TEST_F(ChannelsTest, MemoryReadFailureOnRequest) {
     EXPECT_EQ(std::string(buffer, n), "def"); // nothing was lost by the failed read
 }
 
-TEST_F(ChannelsTest, NullChannelCountsAndReadsNothing) {
+TEST_F(ChannelsTest, NullChannelCountsAndReadsNothing)
+{
     NullChannel channel;
     char buffer[8] = {};
     EXPECT_EQ(channel.write(buffer, 8, 100), ORVEL_SUCCESS);
@@ -115,7 +122,8 @@ TEST_F(ChannelsTest, NullChannelCountsAndReadsNothing) {
     EXPECT_TRUE(eof);
 }
 
-std::string read_all(DataChannel &channel, size_t piece) {
+std::string read_all(DataChannel &channel, size_t piece)
+{
     std::string all;
     std::string buffer(piece, '\0');
     for (;;) {
@@ -129,7 +137,8 @@ std::string read_all(DataChannel &channel, size_t piece) {
     }
 }
 
-TEST_F(ChannelsTest, GeneratorIsDeterministicWhateverThePieceSize) {
+TEST_F(ChannelsTest, GeneratorIsDeterministicWhateverThePieceSize)
+{
     GeneratorChannel a(10007, 42), b(10007, 42), c(10007, 43);
     std::string whole = read_all(a, 4096);
     ASSERT_EQ(whole.size(), 10007u);
@@ -146,7 +155,8 @@ TEST_F(ChannelsTest, GeneratorIsDeterministicWhateverThePieceSize) {
     orvel_error_discard(rc);
 }
 
-TEST_F(ChannelsTest, HugeGeneratorNeedsNoMemoryForItsSize) {
+TEST_F(ChannelsTest, HugeGeneratorNeedsNoMemoryForItsSize)
+{
     // A terabyte stream with the address space capped at 256 MiB above what
     // the process already maps: nothing is allocated in proportion to the size.
     uint64_t mapped_kib = 0;
@@ -182,7 +192,8 @@ TEST_F(ChannelsTest, HugeGeneratorNeedsNoMemoryForItsSize) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST_F(ChannelsTest, FileChannelWritesAtOffsetsAndStreamsReads) {
+TEST_F(ChannelsTest, FileChannelWritesAtOffsetsAndStreamsReads)
+{
     char pattern[] = "/tmp/orvel-host-file-XXXXXX";
     int fd = mkstemp(pattern);
     ASSERT_GE(fd, 0);

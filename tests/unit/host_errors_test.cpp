@@ -12,24 +12,33 @@
 namespace {
 
 // A detail-carrying error type like a plug-in's: prints `key: "value"` lines.
-char *detail_printable(orvel_object_t *error) {
+char *detail_printable(orvel_object_t *error)
+{
     const char *text = static_cast<const char *>(orvel_object_get_local_instance_data(error));
     return strdup(text != nullptr ? text : "");
 }
-void detail_free(void *data) { free(data); }
-void detail_copy(void *src, void **dst) { *dst = src != nullptr ? strdup(static_cast<char *>(src)) : nullptr; }
+void detail_free(void *data)
+{
+    free(data);
+}
+void detail_copy(void *src, void **dst)
+{
+    *dst = src != nullptr ? strdup(static_cast<char *>(src)) : nullptr;
+}
 
 const orvel_object_type_t kDetailType = {&ORVEL_ERROR_TYPE_BASE_DEFINITION, detail_copy, detail_free,
                                          reinterpret_cast<const void *>(&detail_printable)};
 
-orvel_object_t *detail_error(const char *text) {
+orvel_object_t *detail_error(const char *text)
+{
     orvel_object_t *error = orvel_object_construct(&kDetailType);
     orvel_error_initialize_base(error, nullptr, nullptr);
     orvel_object_set_local_instance_data(error, strdup(text));
     return error;
 }
 
-std::string take(char *text) {
+std::string take(char *text)
+{
     std::string copy = text != nullptr ? text : "<null>";
     free(text);
     return copy;
@@ -43,7 +52,8 @@ protected:
     size_t held_before_ = 0;
 };
 
-TEST_F(ErrorsTest, ReplyErrorPrintsCodeErrorCodeAndMessage) {
+TEST_F(ErrorsTest, ReplyErrorPrintsCodeErrorCodeAndMessage)
+{
     orvel_object_t *error = orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 550, "PATH_NOT_FOUND", "%s%s%s",
                                                                    "GridFTP-Path: \"", "/a", "\"");
     ASSERT_NE(error, nullptr);
@@ -61,11 +71,11 @@ TEST_F(ErrorsTest, ReplyErrorPrintsCodeErrorCodeAndMessage) {
     orvel_object_free(error);
 }
 
-TEST_F(ErrorsTest, AccessorsFindTheFirstReplyErrorAlongTheChain) {
-    orvel_object_t *inner =
-        orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 451, "TOO_BUSY", nullptr);
-    orvel_object_t *outer = orvel_error_construct_error(nullptr, inner, ORVEL_GFS_ERROR_GENERIC, "f.c", "fn", 1,
-                                                        "%s", "wrapped");
+TEST_F(ErrorsTest, AccessorsFindTheFirstReplyErrorAlongTheChain)
+{
+    orvel_object_t *inner = orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 451, "TOO_BUSY", nullptr);
+    orvel_object_t *outer =
+        orvel_error_construct_error(nullptr, inner, ORVEL_GFS_ERROR_GENERIC, "f.c", "fn", 1, "%s", "wrapped");
     EXPECT_EQ(orvel_gfs_error_get_ftp_response_code(outer), 451);
     EXPECT_STREQ(orvel_gfs_error_get_ftp_response_error_code(outer), "TOO_BUSY");
     orvel_object_free(outer); // frees the chain
@@ -79,16 +89,17 @@ TEST_F(ErrorsTest, AccessorsFindTheFirstReplyErrorAlongTheChain) {
     EXPECT_EQ(orvel_gfs_error_get_ftp_response_code(nullptr), 0);
 }
 
-TEST_F(ErrorsTest, SystemErrorAppendsTheErrnoText) {
+TEST_F(ErrorsTest, SystemErrorAppendsTheErrnoText)
+{
     orvel_object_t *error = orvel_i_gfs_error_system(0, ENOMEM, "System error%s%s", " in ", "malloc");
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(take(orvel_error_print_chain(error)), std::string("System error in malloc: ") + strerror(ENOMEM));
     EXPECT_EQ(orvel_gfs_error_get_system_errno(error), ENOMEM);
     EXPECT_EQ(orvel_gfs_error_get_ftp_response_code(error), 0);
     // Not a reply error: the FTP reply is a local error with the chain text.
-    EXPECT_EQ(take(orvel_gfs_error_to_ftp_reply(error)),
-              "451-Requested action aborted: local error in processing.\r\n"
-              "451-System error in malloc: " + std::string(strerror(ENOMEM)) + "\r\n451 End.\r\n");
+    EXPECT_EQ(take(orvel_gfs_error_to_ftp_reply(error)), "451-Requested action aborted: local error in processing.\r\n"
+                                                         "451-System error in malloc: " +
+                                                             std::string(strerror(ENOMEM)) + "\r\n451 End.\r\n");
     orvel_object_free(error);
 
     error = orvel_i_gfs_error_system(0, EAGAIN, "System error%s%s", " in ", "fnctl");
@@ -96,7 +107,8 @@ TEST_F(ErrorsTest, SystemErrorAppendsTheErrnoText) {
     orvel_object_free(error);
 }
 
-TEST_F(ErrorsTest, ReplyWithNothingBeyondTheCodeIsOneLine) {
+TEST_F(ErrorsTest, ReplyWithNothingBeyondTheCodeIsOneLine)
+{
     orvel_object_t *error = orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 500, "NOT_IMPLEMETED", nullptr);
     EXPECT_EQ(take(orvel_gfs_error_to_ftp_reply(error)), "500 Error: NOT_IMPLEMETED\r\n");
     orvel_object_free(error);
@@ -104,11 +116,11 @@ TEST_F(ErrorsTest, ReplyWithNothingBeyondTheCodeIsOneLine) {
               "451 Requested action aborted: local error in processing.\r\n");
 }
 
-TEST_F(ErrorsTest, ReplyCarriesMessageAndEveryCauseDetailLine) {
-    orvel_object_t *cause =
-        detail_error("Dropbox-Path: \"/\"\nDropbox-Error: \"Invalid path for a write operation.\"");
-    orvel_object_t *error = orvel_gfs_ftp_response_error_construct(nullptr, cause, 550, "PERMISSION_DENIED", "%s",
-                                                                   "GridFTP-Path: /x");
+TEST_F(ErrorsTest, ReplyCarriesMessageAndEveryCauseDetailLine)
+{
+    orvel_object_t *cause = detail_error("Dropbox-Path: \"/\"\nDropbox-Error: \"Invalid path for a write operation.\"");
+    orvel_object_t *error =
+        orvel_gfs_ftp_response_error_construct(nullptr, cause, 550, "PERMISSION_DENIED", "%s", "GridFTP-Path: /x");
     EXPECT_EQ(take(orvel_gfs_error_to_ftp_reply(error)),
               "550-Error: PERMISSION_DENIED\r\n"
               "550-GridFTP-Path: /x\r\n"
@@ -116,13 +128,13 @@ TEST_F(ErrorsTest, ReplyCarriesMessageAndEveryCauseDetailLine) {
               "550-Dropbox-Error: \"Invalid path for a write operation.\"\r\n"
               "550 End.\r\n");
     // The printed chain keeps the cause after the reply error.
-    EXPECT_EQ(take(orvel_error_print_chain(error)),
-              "550 PERMISSION_DENIED: GridFTP-Path: /x\nDropbox-Path: \"/\"\n"
-              "Dropbox-Error: \"Invalid path for a write operation.\"");
+    EXPECT_EQ(take(orvel_error_print_chain(error)), "550 PERMISSION_DENIED: GridFTP-Path: /x\nDropbox-Path: \"/\"\n"
+                                                    "Dropbox-Error: \"Invalid path for a write operation.\"");
     orvel_object_free(error);
 }
 
-TEST_F(ErrorsTest, LineBreaksInTextsBecomeContinuationLinesAndControlsAreBlanked) {
+TEST_F(ErrorsTest, LineBreaksInTextsBecomeContinuationLinesAndControlsAreBlanked)
+{
     orvel_object_t *error = orvel_gfs_ftp_response_error_construct(
         nullptr, nullptr, 553, "PATH_EXISTS", "%s", "first\r\n226 Transfer complete.\rsecond\n\nthird\x01!");
     std::string reply = take(orvel_gfs_error_to_ftp_reply(error));
@@ -144,17 +156,19 @@ TEST_F(ErrorsTest, LineBreaksInTextsBecomeContinuationLinesAndControlsAreBlanked
     orvel_object_free(error);
 }
 
-TEST_F(ErrorsTest, ErrorCodeWithALineBreakKeepsEveryPiece) {
+TEST_F(ErrorsTest, ErrorCodeWithALineBreakKeepsEveryPiece)
+{
     orvel_object_t *error = orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 550, "BAD\r\nCODE", nullptr);
     EXPECT_EQ(take(orvel_gfs_error_to_ftp_reply(error)), "550-Error: BAD\r\n550-CODE\r\n550 End.\r\n");
     orvel_object_free(error);
 }
 
-TEST_F(ErrorsTest, ErrorsWrappingAReplyErrorComeFirst) {
-    orvel_object_t *reply = orvel_gfs_ftp_response_error_construct(nullptr, detail_error("k: \"v\""), 451,
-                                                                   "QUOTA_EXCEEDED", nullptr);
-    orvel_object_t *outer = orvel_error_construct_error(nullptr, reply, ORVEL_GFS_ERROR_GENERIC, "f.c", "fn", 1,
-                                                        "%s", "Failed cache update!");
+TEST_F(ErrorsTest, ErrorsWrappingAReplyErrorComeFirst)
+{
+    orvel_object_t *reply =
+        orvel_gfs_ftp_response_error_construct(nullptr, detail_error("k: \"v\""), 451, "QUOTA_EXCEEDED", nullptr);
+    orvel_object_t *outer = orvel_error_construct_error(nullptr, reply, ORVEL_GFS_ERROR_GENERIC, "f.c", "fn", 1, "%s",
+                                                        "Failed cache update!");
     std::string text = take(orvel_gfs_error_to_ftp_reply(outer));
     EXPECT_EQ(text.rfind("451-Error: QUOTA_EXCEEDED\r\n", 0), 0u) << text;
     EXPECT_NE(text.find("Failed cache update!"), std::string::npos) << text;
@@ -163,7 +177,8 @@ TEST_F(ErrorsTest, ErrorsWrappingAReplyErrorComeFirst) {
     orvel_object_free(outer);
 }
 
-TEST_F(ErrorsTest, OddReplyCodesFallBackToLocalError) {
+TEST_F(ErrorsTest, OddReplyCodesFallBackToLocalError)
+{
     orvel_object_t *error = orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 42, "ODD", nullptr);
     EXPECT_EQ(take(orvel_gfs_error_to_ftp_reply(error)), "451 Error: ODD\r\n");
     orvel_object_free(error);
@@ -181,7 +196,8 @@ TEST_F(ErrorsTest, OddReplyCodesFallBackToLocalError) {
     orvel_object_free(error);
 }
 
-TEST_F(ErrorsTest, ReplyErrorsTravelThroughResults) {
+TEST_F(ErrorsTest, ReplyErrorsTravelThroughResults)
+{
     orvel_result_t rc = orvel_error_put(
         orvel_gfs_ftp_response_error_construct(nullptr, nullptr, 500, "INTERNAL_ERROR", "GridFTP-Error: %s", "x"));
     ASSERT_NE(rc, ORVEL_SUCCESS);

@@ -25,11 +25,13 @@ struct FakeHandle {
 
 std::atomic<int> g_destroyed{0};
 
-orvel_result_t reply_error(int code, const char *error_code, const char *message) {
+orvel_result_t reply_error(int code, const char *error_code, const char *message)
+{
     return orvel_error_put(orvel_gfs_ftp_response_error_construct(nullptr, nullptr, code, error_code, "%s", message));
 }
 
-void fake_init(orvel_gfs_operation_t op, orvel_gfs_session_info_t *info) {
+void fake_init(orvel_gfs_operation_t op, orvel_gfs_session_info_t *info)
+{
     char *creds = nullptr;
     orvel_gridftp_server_get_config_data(op, "creds", &creds);
     if (creds == nullptr) {
@@ -48,8 +50,8 @@ void fake_init(orvel_gfs_operation_t op, orvel_gfs_session_info_t *info) {
     char *missing = reinterpret_cast<char *>(1);
     orvel_gridftp_server_get_config_data(op, "config", &missing);
     if (missing != nullptr) {
-        orvel_gridftp_server_finished_session_start(op, reply_error(500, "INTERNAL_ERROR", "config present"),
-                                                    nullptr, nullptr, nullptr);
+        orvel_gridftp_server_finished_session_start(op, reply_error(500, "INTERNAL_ERROR", "config present"), nullptr,
+                                                    nullptr, nullptr);
         return;
     }
     auto *handle = new FakeHandle{info->username, creds};
@@ -57,14 +59,16 @@ void fake_init(orvel_gfs_operation_t op, orvel_gfs_session_info_t *info) {
     orvel_gridftp_server_finished_session_start(op, ORVEL_SUCCESS, handle, nullptr, "/");
 }
 
-void fake_destroy(void *user_arg) {
+void fake_destroy(void *user_arg)
+{
     delete static_cast<FakeHandle *>(user_arg);
     ++g_destroyed;
 }
 
 // Stat: "/list<N>" lists N entries plus "." in batches of 100; other paths
 // are single records; "/double" finishes twice and "/none" not at all.
-void fake_stat(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *info, void *) {
+void fake_stat(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *info, void *)
+{
     std::string path = info->pathname;
     if (path == "/none") {
         return;
@@ -112,7 +116,8 @@ void fake_stat(orvel_gfs_operation_t op, orvel_gfs_stat_info_t *info, void *) {
     }
 }
 
-void fake_command(orvel_gfs_operation_t op, orvel_gfs_command_info_t *info, void *user_arg) {
+void fake_command(orvel_gfs_operation_t op, orvel_gfs_command_info_t *info, void *user_arg)
+{
     auto *handle = static_cast<FakeHandle *>(user_arg);
     switch (info->command) {
     case ORVEL_GFS_CMD_MKD:
@@ -123,8 +128,8 @@ void fake_command(orvel_gfs_operation_t op, orvel_gfs_command_info_t *info, void
         orvel_gridftp_server_get_update_interval(op, &interval);
         orvel_gridftp_server_intermediate_command(op, ORVEL_SUCCESS, std::to_string(interval).c_str());
         orvel_gridftp_server_intermediate_command(op, ORVEL_SUCCESS, info->cksm_alg);
-        std::string reply = std::to_string(info->cksm_offset) + ":" + std::to_string(info->cksm_length) + ":" +
-                            handle->username;
+        std::string reply =
+            std::to_string(info->cksm_offset) + ":" + std::to_string(info->cksm_length) + ":" + handle->username;
         orvel_gridftp_server_finished_command(op, ORVEL_SUCCESS, reply.c_str());
         return;
     }
@@ -158,15 +163,17 @@ struct Monitor {
     std::thread::id caller = std::this_thread::get_id();
     bool other_thread = true;
 
-    void wait() {
+    void wait()
+    {
         std::unique_lock lock(mutex);
         cond.wait(lock, [this] { return done; });
         done = false;
     }
 };
 
-void read_cb(orvel_gfs_operation_t, orvel_result_t result, orvel_byte_t *, size_t nbytes, orvel_off_t offset,
-             bool eof, void *arg) {
+void read_cb(orvel_gfs_operation_t, orvel_result_t result, orvel_byte_t *, size_t nbytes, orvel_off_t offset, bool eof,
+             void *arg)
+{
     auto *m = static_cast<Monitor *>(arg);
     std::lock_guard lock(m->mutex);
     ++m->calls;
@@ -179,7 +186,8 @@ void read_cb(orvel_gfs_operation_t, orvel_result_t result, orvel_byte_t *, size_
     m->cond.notify_one();
 }
 
-void write_cb(orvel_gfs_operation_t, orvel_result_t result, orvel_byte_t *, size_t nbytes, void *arg) {
+void write_cb(orvel_gfs_operation_t, orvel_result_t result, orvel_byte_t *, size_t nbytes, void *arg)
+{
     auto *m = static_cast<Monitor *>(arg);
     std::lock_guard lock(m->mutex);
     ++m->calls;
@@ -192,7 +200,8 @@ void write_cb(orvel_gfs_operation_t, orvel_result_t result, orvel_byte_t *, size
 
 // Retrieve: every range is answered with the letters of the alphabet at
 // their file offsets, written in pieces of 4 bytes.
-void fake_send(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *info, void *) {
+void fake_send(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *info, void *)
+{
     std::string path = info->pathname;
     if (path == "/early") { // writes before opening the channel
         Monitor m;
@@ -238,7 +247,8 @@ void fake_send(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *info, void *
 // Store: reads the stream in pieces of 7 bytes until the end, checks the
 // running offsets and answers with the bytes as a command-less transfer.
 std::string g_received;
-void fake_recv(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *info, void *) {
+void fake_recv(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *info, void *)
+{
     std::string path = info->pathname;
     orvel_off_t wr_offset = -5, wr_length = -5;
     orvel_gridftp_server_get_write_range(op, &wr_offset, &wr_length);
@@ -286,10 +296,21 @@ void fake_recv(orvel_gfs_operation_t op, orvel_gfs_transfer_info_t *info, void *
     orvel_gridftp_server_finished_transfer(op, result);
 }
 
-orvel_gfs_storage_iface_t g_iface = {
-    ORVEL_GFS_DSI_DESCRIPTOR_SENDER | ORVEL_GFS_DSI_DESCRIPTOR_BLOCKING,
-    fake_init, fake_destroy, nullptr, fake_send, fake_recv, nullptr, nullptr, nullptr, nullptr,
-    fake_command, fake_stat, nullptr, nullptr, nullptr};
+orvel_gfs_storage_iface_t g_iface = {ORVEL_GFS_DSI_DESCRIPTOR_SENDER | ORVEL_GFS_DSI_DESCRIPTOR_BLOCKING,
+                                     fake_init,
+                                     fake_destroy,
+                                     nullptr,
+                                     fake_send,
+                                     fake_recv,
+                                     nullptr,
+                                     nullptr,
+                                     nullptr,
+                                     nullptr,
+                                     fake_command,
+                                     fake_stat,
+                                     nullptr,
+                                     nullptr,
+                                     nullptr};
 
 orvel_gfs_storage_iface_t g_empty_iface = {0,       fake_init, fake_destroy, nullptr, nullptr,
                                            nullptr, nullptr,   nullptr,      nullptr, nullptr,
@@ -297,21 +318,22 @@ orvel_gfs_storage_iface_t g_empty_iface = {0,       fake_init, fake_destroy, nul
 
 class SessionTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
+    static void SetUpTestSuite()
+    {
         Host::activate_module(&orvel_i_common_module);
         orvel_extension_registry_add(&orvel_i_gfs_dsi_registry, "host-test", nullptr, &g_iface);
     }
-    static void TearDownTestSuite() {
-        orvel_extension_registry_remove(&orvel_i_gfs_dsi_registry, "host-test");
-    }
-    void SetUp() override {
+    static void TearDownTestSuite() { orvel_extension_registry_remove(&orvel_i_gfs_dsi_registry, "host-test"); }
+    void SetUp() override
+    {
         held_before_ = orvel_error_held_count();
         Outcome start;
         session_ = Host::start_session("host-test", "alice", fixed_config({{"creds", "{\"token\": 1}"}}), &start);
         ASSERT_TRUE(start.ok()) << start.chain_text();
         ASSERT_NE(session_, nullptr);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         session_.reset();
         // Every error the host took from the runtime is owned by an Outcome.
         EXPECT_EQ(orvel_error_held_count(), held_before_);
@@ -320,7 +342,8 @@ protected:
     size_t held_before_ = 0;
 };
 
-TEST_F(SessionTest, StartRecordsHandleHomeAndChecksumsAndDestroyReleases) {
+TEST_F(SessionTest, StartRecordsHandleHomeAndChecksumsAndDestroyReleases)
+{
     EXPECT_EQ(session_->home_dir(), "/");
     EXPECT_EQ(session_->checksum_support(), "MD5:15;SHA1:15");
     auto *handle = static_cast<FakeHandle *>(session_->session_arg());
@@ -334,7 +357,8 @@ TEST_F(SessionTest, StartRecordsHandleHomeAndChecksumsAndDestroyReleases) {
     EXPECT_EQ(g_destroyed, before + 1);
 }
 
-TEST_F(SessionTest, FailedOrUnknownStartsGiveNoSession) {
+TEST_F(SessionTest, FailedOrUnknownStartsGiveNoSession)
+{
     Outcome outcome;
     int destroyed = g_destroyed;
     auto session = Host::start_session("host-test", "bob", fixed_config({}), &outcome);
@@ -351,7 +375,8 @@ TEST_F(SessionTest, FailedOrUnknownStartsGiveNoSession) {
     EXPECT_NE(outcome.message().find("missing-dsi"), std::string::npos);
 }
 
-TEST_F(SessionTest, SingleStatIsCopied) {
+TEST_F(SessionTest, SingleStatIsCopied)
+{
     Outcome out = session_->stat("/a/b.txt", true);
     ASSERT_TRUE(out.ok());
     EXPECT_EQ(out.finish_calls, 1);
@@ -367,7 +392,8 @@ TEST_F(SessionTest, SingleStatIsCopied) {
     EXPECT_EQ(out.chain_text(), "");
 }
 
-TEST_F(SessionTest, ListingBatchesAreCopiedAndReportedThroughTheHook) {
+TEST_F(SessionTest, ListingBatchesAreCopiedAndReportedThroughTheHook)
+{
     std::vector<size_t> hook_sizes;
     std::vector<std::string> hook_first_names;
     Hooks hooks;
@@ -407,7 +433,8 @@ TEST_F(SessionTest, ListingBatchesAreCopiedAndReportedThroughTheHook) {
     EXPECT_TRUE(out.stat_batches[1].empty());
 }
 
-TEST_F(SessionTest, SecondFinishIsCountedAndTheFirstStands) {
+TEST_F(SessionTest, SecondFinishIsCountedAndTheFirstStands)
+{
     Outcome out = session_->stat("/double", true);
     EXPECT_TRUE(out.ok());
     EXPECT_EQ(out.finish_calls, 2);
@@ -421,7 +448,8 @@ TEST_F(SessionTest, SecondFinishIsCountedAndTheFirstStands) {
     EXPECT_TRUE(out.reply_text_null);
 }
 
-TEST_F(SessionTest, ReturningWithoutFinishingIsRecordedNotAwaited) {
+TEST_F(SessionTest, ReturningWithoutFinishingIsRecordedNotAwaited)
+{
     Outcome out = session_->stat("/none", true);
     EXPECT_FALSE(out.finished);
     EXPECT_EQ(out.finish_calls, 0);
@@ -430,7 +458,8 @@ TEST_F(SessionTest, ReturningWithoutFinishingIsRecordedNotAwaited) {
     EXPECT_EQ(out.ftp_reply().substr(0, 4), "451-");
 }
 
-TEST_F(SessionTest, CommandsRecordReplyTextsProgressAndErrors) {
+TEST_F(SessionTest, CommandsRecordReplyTextsProgressAndErrors)
+{
     CommandRequest mkd;
     mkd.command = ORVEL_GFS_CMD_MKD;
     mkd.pathname = "/newdir";
@@ -474,7 +503,8 @@ TEST_F(SessionTest, CommandsRecordReplyTextsProgressAndErrors) {
     EXPECT_EQ(out.ftp_reply(), "550-Error: PATH_NOT_FOUND\r\n550-GridFTP-Path: \"/gone\"\r\n550 End.\r\n");
 }
 
-TEST_F(SessionTest, SendWritesEveryRangeAtItsOffsetFromAnotherThread) {
+TEST_F(SessionTest, SendWritesEveryRangeAtItsOffsetFromAnotherThread)
+{
     auto channel = std::make_shared<MemoryChannel>();
     TransferRequest request;
     request.pathname = "/f";
@@ -501,7 +531,8 @@ TEST_F(SessionTest, SendWritesEveryRangeAtItsOffsetFromAnotherThread) {
     EXPECT_EQ(whole->written(), "abcdefghijklmnopqrstuvwxyz");
 }
 
-TEST_F(SessionTest, DataChannelCallsNeedAnOpenChannel) {
+TEST_F(SessionTest, DataChannelCallsNeedAnOpenChannel)
+{
     TransferRequest request;
     request.pathname = "/early";
     request.channel = std::make_shared<MemoryChannel>();
@@ -523,7 +554,8 @@ TEST_F(SessionTest, DataChannelCallsNeedAnOpenChannel) {
     EXPECT_EQ(out.reply_code(), 425);
 }
 
-TEST_F(SessionTest, RecvReadsTheStreamWithRunningOffsetsAndOneCallbackPerRead) {
+TEST_F(SessionTest, RecvReadsTheStreamWithRunningOffsetsAndOneCallbackPerRead)
+{
     std::string data;
     for (int i = 0; i < 1000; ++i) {
         data += static_cast<char>('A' + i % 23);
@@ -556,7 +588,8 @@ TEST_F(SessionTest, RecvReadsTheStreamWithRunningOffsetsAndOneCallbackPerRead) {
     EXPECT_EQ(g_received.size(), 14u);
 }
 
-TEST_F(SessionTest, ModificationTimeIsHandedOutOrFails) {
+TEST_F(SessionTest, ModificationTimeIsHandedOutOrFails)
+{
     TransferRequest request;
     request.pathname = "/modtime";
     request.channel = std::make_shared<MemoryChannel>();
@@ -574,7 +607,8 @@ TEST_F(SessionTest, ModificationTimeIsHandedOutOrFails) {
     EXPECT_NE(out.error_code(), "MODTIME");
 }
 
-TEST(SessionEmptyTest, MissingSlotsAreAnsweredByTheHost) {
+TEST(SessionEmptyTest, MissingSlotsAreAnsweredByTheHost)
+{
     Host::activate_module(&orvel_i_common_module);
     orvel_extension_registry_add(&orvel_i_gfs_dsi_registry, "host-test-empty2", nullptr, &g_empty_iface);
     Outcome start;

@@ -16,7 +16,7 @@ if [ ${#names[@]} -eq 0 ]; then
 fi
 
 cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DORVEL_FUZZ=ON \
-  -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEL_WERROR=ON >/dev/null
 cmake --build build-fuzz -j "$(nproc)" --target orvel_fuzzers
 
 mkdir -p build-fuzz/fuzz/artifacts

@@ -197,9 +197,9 @@ const SettingSpec kSettings[] = {
 
 const SettingSpec *find_setting(const std::string &key)
 {
-    for (const SettingSpec &spec : kSettings)
-        if (key == spec.name)
-            return &spec;
+    for (const SettingSpec &setting : kSettings)
+        if (key == setting.name)
+            return &setting;
     return nullptr;
 }
 
@@ -219,9 +219,10 @@ void print_usage(FILE *out)
                  "       %s --hash-password USER   (reads the password from standard input)\n"
                  "\n",
                  kProgram, kProgram);
-    for (const SettingSpec &spec : kSettings)
-        print_option(out, std::string("--") + spec.name + (spec.value_name ? std::string(" ") + spec.value_name : ""),
-                     spec.help);
+    for (const SettingSpec &setting : kSettings)
+        print_option(
+            out, std::string("--") + setting.name + (setting.value_name ? std::string(" ") + setting.value_name : ""),
+            setting.help);
     print_option(out, "--help", "this text");
 }
 
@@ -229,10 +230,10 @@ void print_usage(FILE *out)
 // configuration file; returns an error text, "" on success.
 std::string apply(Settings *s, const std::string &key, const std::string &value, bool from_file)
 {
-    const SettingSpec *spec = find_setting(key);
-    if (spec == nullptr || (from_file && (spec->flags & kCommandLineOnly)))
+    const SettingSpec *setting = find_setting(key);
+    if (setting == nullptr || (from_file && (setting->flags & kCommandLineOnly)))
         return "unknown setting \"" + key + "\"";
-    const SettingValue &v = spec->value;
+    const SettingValue &v = setting->value;
     switch (v.kind) {
     case SettingValue::Kind::text:
         s->*v.text = value;
@@ -250,8 +251,8 @@ std::string apply(Settings *s, const std::string &key, const std::string &value,
 // A flag stands alone for "yes".
 bool is_flag(const std::string &key)
 {
-    const SettingSpec *spec = find_setting(key);
-    return spec != nullptr && spec->value_name == nullptr;
+    const SettingSpec *setting = find_setting(key);
+    return setting != nullptr && setting->value_name == nullptr;
 }
 
 bool readable(const std::string &path)
@@ -351,10 +352,10 @@ ParseResult parse_settings(int argc, char **argv, Settings *settings, std::strin
             }
             value = argv[++i];
         }
-        const SettingSpec *spec = find_setting(key);
+        const SettingSpec *setting = find_setting(key);
         if (key == "hash-password")
             *hash_user = value;
-        else if (spec != nullptr && (spec->flags & kCommandLineOnly))
+        else if (setting != nullptr && (setting->flags & kCommandLineOnly))
             apply(settings, key, value, false); // --config: read before the other settings
         else
             options.emplace_back(key, value);

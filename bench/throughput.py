@@ -7,7 +7,8 @@ always speaks TLS to the emulator), then:
 
   long link   the emulator holds every connection to 20 ms each way and
               ~52 MB/s (--latency-ms, --link-rate). RETR through the server
-              with 1, 2, 4 and 8 streams (storage policy "transfer_streams")
+              with 1, 2, 4 and 8 streams (storage policy "transfer_streams";
+              the whole session and the RETR command alone)
               against curl fetching the file straight from the emulator with
               1 and 4 ranged streams; STOR through the server (4 streams,
               size announced) against curl appending the same pieces to a
@@ -154,12 +155,37 @@ class Bench:
         return time.monotonic() - start
 
     def server_download(self, streams, size=None):
+        """RETR through the server with curl (as the direct downloads are made)."""
         size = size or self.size
         self.policy(transfer_streams=streams)
         with PeakMemory(self.stack.server.pid) as mem:
             t = timed(["curl", "-sS", "-o", "/dev/null", "--user", "ann:secret-ann",
                        self.stack.url("/bench/big-%d.bin" % size)])[0]
         return t, mem.peak_kib / 1024
+
+    def server_retr(self, streams):
+        """RETR through the server with ftplib: the whole session (connect,
+        login, RETR) and the RETR command alone, from sending it to its 226.
+        On a long link the session's own requests before the transfer cost
+        round trips that no number of streams shortens."""
+        self.policy(transfer_streams=streams)
+        got = [0]
+
+        def count(block):
+            got[0] += len(block)
+
+        with PeakMemory(self.stack.server.pid) as mem:
+            start = time.monotonic()
+            ftp = ftplib.FTP()
+            ftp.connect("127.0.0.1", self.stack.port, timeout=600)
+            ftp.login("ann", "secret-ann")
+            retr_start = time.monotonic()
+            ftp.retrbinary("RETR /bench/big-%d.bin" % self.size, count, blocksize=MiB)
+            end = time.monotonic()
+            ftp.quit()
+        if got[0] != self.size:
+            raise SystemExit("the download delivered %d bytes of %d" % (got[0], self.size))
+        return end - start, mem.peak_kib / 1024, end - retr_start
 
     def server_upload(self, streams, size=None):
         size = size or self.size
@@ -184,12 +210,12 @@ class Bench:
         curl4 = self.direct_download(4)
         print("  curl download      1 stream  %7.1f MB/s   4 ranged streams %7.1f MB/s (x%.2f)"
               % (mb / curl1, mb / curl4, curl1 / curl4))
-        base = None
+        base = base_retr = None
         for streams in (1, 2, 4, 8):
-            t, rss = self.server_download(streams)
-            base = base or t
-            print("  RETR  %d stream%s %7.1f MB/s   x%.2f of 1 stream   peak RSS %6.1f MiB"
-                  % (streams, "s" if streams > 1 else " ", mb / t, base / t, rss))
+            t, rss, retr = self.server_retr(streams)
+            base, base_retr = base or t, base_retr or retr
+            print("  RETR  %d stream%s %7.1f MB/s   x%.2f of 1 stream (RETR alone %7.1f MB/s, x%.2f)   peak RSS %6.1f MiB"
+                  % (streams, "s" if streams > 1 else " ", mb / t, base / t, mb / retr, base_retr / retr, rss))
         direct = self.direct_upload(True)
         t, rss = self.server_upload(4)
         print("  STOR  4 streams  %7.1f MB/s   curl 4 appends in flight %7.1f MB/s   ratio %.2f   peak RSS %.1f MiB"

@@ -6,6 +6,7 @@
 // bytes of the piece next in line go on to the client as they arrive. A piece
 // that breaks off is continued from where it stopped (download_piece.cpp);
 // the first failure stops the others and fails the range once.
+#include "orvel_dropbox_guard.hpp"
 #include "orvel_dropbox_transfer.h"
 
 #include <cinttypes>
@@ -129,23 +130,28 @@ void orvel_l_dropbox_stream(orvel_l_dropbox_parallel *shared)
             slot->data = data;
         }
         orvel_result_t result = data != nullptr ? ORVEL_SUCCESS : orvel_dropbox_error_system_malloc();
-        // A long transfer outlives a token: renewed between pieces.
-        if (result == ORVEL_SUCCESS)
-            result = orvel_dropbox_transfer_renew_token(shared->handle, shared->op);
+        // A long transfer outlives a token: renewed between pieces. What a
+        // piece throws fails the transfer instead of ending the process.
         if (result == ORVEL_SUCCESS) {
-            orvel_l_dropbox_fill fill{shared, slot};
-            orvel_dropbox_download_piece_t piece{};
-            piece.file = shared->file;
-            piece.offset = offset;
-            piece.length = length;
-            piece.sink = orvel_l_dropbox_fill_sink;
-            piece.sink_arg = &fill;
-            result = orvel_dropbox_download_piece(shared->handle, &piece);
-            if (result == ORVEL_SUCCESS && piece.done != length) {
-                result = orvel_error_put(ORVEL_ERROR_GENERIC("The piece at offset %" PRId64 " ended after %" PRId64
-                                                             " of its %" PRId64 " bytes",
-                                                             offset, piece.done, length));
-            }
+            result = orvel_i_dropbox_guard("download piece", [&] {
+                orvel_result_t fetched = orvel_dropbox_transfer_renew_token(shared->handle, shared->op);
+                if (fetched != ORVEL_SUCCESS)
+                    return fetched;
+                orvel_l_dropbox_fill fill{shared, slot};
+                orvel_dropbox_download_piece_t piece{};
+                piece.file = shared->file;
+                piece.offset = offset;
+                piece.length = length;
+                piece.sink = orvel_l_dropbox_fill_sink;
+                piece.sink_arg = &fill;
+                fetched = orvel_dropbox_download_piece(shared->handle, &piece);
+                if (fetched == ORVEL_SUCCESS && piece.done != length) {
+                    fetched = orvel_error_put(ORVEL_ERROR_GENERIC("The piece at offset %" PRId64 " ended after %" PRId64
+                                                                  " of its %" PRId64 " bytes",
+                                                                  offset, piece.done, length));
+                }
+                return fetched;
+            });
         }
         if (result != ORVEL_SUCCESS) {
             orvel_l_dropbox_fail(shared, result);
@@ -269,8 +275,13 @@ orvel_result_t orvel_l_dropbox_fetch_pieces(orvel_dropbox_handle_t *handle, orve
     }
     if (threads.empty())
         orvel_l_dropbox_fail(&shared, orvel_error_put(ORVEL_ERROR_GENERIC("%s", "no thread for the download")));
-    else
-        orvel_l_dropbox_deliver(&shared, sink, sink_arg, done);
+    else {
+        // The threads are joined below whatever the delivery throws.
+        orvel_result_t thrown = orvel_i_dropbox_guard(
+            "download delivery", [&] { return orvel_l_dropbox_deliver(&shared, sink, sink_arg, done); });
+        if (thrown != ORVEL_SUCCESS)
+            orvel_l_dropbox_fail(&shared, thrown);
+    }
     for (std::thread &thread : threads)
         thread.join();
     for (orvel_l_dropbox_slot &slot : shared.slots)

@@ -7,6 +7,7 @@
 // sends only the others. The last piece closes the session; it is sent only
 // once the end of the data is confirmed and every other piece is stored, so
 // that nothing can be committed from a stream that went wrong.
+#include "orvel_dropbox_guard.hpp"
 #include "orvel_dropbox_transfer.h"
 
 #include <cinttypes>
@@ -123,7 +124,9 @@ void orvel_l_dropbox_appender(orvel_l_dropbox_appends *shared)
             job = shared->queue.front();
             shared->queue.pop_front();
         }
-        orvel_result_t result = orvel_l_dropbox_append(shared, job, false);
+        // What an append throws fails the upload instead of ending the process.
+        orvel_result_t result =
+            orvel_i_dropbox_guard("upload piece", [&] { return orvel_l_dropbox_append(shared, job, false); });
         orvel_l_dropbox_give(shared, job.data);
         std::lock_guard<std::mutex> lock(shared->mutex);
         shared->busy--;
@@ -295,8 +298,10 @@ orvel_result_t orvel_dropbox_upload_parallel(orvel_gfs_operation_t op, orvel_dro
     uint64_t end = 0;
     if (threads.empty())
         result = orvel_error_put(ORVEL_ERROR_GENERIC("%s", "no thread for the upload"));
-    else
-        result = orvel_l_dropbox_read_pieces(&shared, info, static_cast<uint64_t>(offset), prefix, hasher, &end);
+    else // the threads are joined below whatever the reading throws
+        result = orvel_i_dropbox_guard("upload reading", [&] {
+            return orvel_l_dropbox_read_pieces(&shared, info, static_cast<uint64_t>(offset), prefix, hasher, &end);
+        });
     {
         // Pieces read before a failure of the stream are still appended, so
         // that a restart need not send them again.

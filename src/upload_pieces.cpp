@@ -188,6 +188,7 @@ extern "C" orvel_result_t orvel_i_dropbox_recv_unannounced(orvel_gfs_operation_t
     orvel_off_t length = 0;
     const bool replaces = orvel_dropbox_upload_replaces_file(handle, info->pathname);
     orvel_result_t result = ORVEL_SUCCESS;
+    bool in_parallel = false; // a session opened here, for pieces in parallel
 
     // Checked before the transfer begins: nothing is read or sent for them.
     orvel_gridftp_server_get_write_range(op, &offset, &length);
@@ -233,22 +234,18 @@ extern "C" orvel_result_t orvel_i_dropbox_recv_unannounced(orvel_gfs_operation_t
         // Only a transfer that sends every byte can be checked against the
         // service's hash of the whole file.
         hasher = orvel_dropbox_hasher_start();
-        if (orvel_i_dropbox_transfer_streams > 1) {
-            // Several pieces at once, the one read so far first.
-            result = orvel_dropbox_upload_parallel_prepare(upload)
-                         ? orvel_dropbox_upload_parallel(op, handle, info, upload, offset, &piece, hasher)
-                         : orvel_dropbox_error_system_malloc();
-            computed = orvel_dropbox_hasher_finish(hasher);
-            hasher = nullptr;
-            if (result != ORVEL_SUCCESS)
-                goto out;
-            std::snprintf(upload->content_hash, sizeof upload->content_hash, "%s", computed != nullptr ? computed : "");
-            result = orvel_dropbox_upload_session_commit(handle, info, parent, upload, replaces);
-            goto out;
-        }
-        orvel_dropbox_hasher_tap(hasher, piece.data, piece.length);
+        in_parallel = orvel_i_dropbox_transfer_streams > 1;
+        if (!in_parallel)
+            orvel_dropbox_hasher_tap(hasher, piece.data, piece.length);
     }
-    result = orvel_l_dropbox_append_pieces(op, handle, upload, &piece, hasher);
+    if (in_parallel) {
+        // Several pieces at once, the one read so far first.
+        result = orvel_dropbox_upload_parallel_prepare(upload)
+                     ? orvel_dropbox_upload_parallel(op, handle, info, upload, offset, &piece, hasher)
+                     : orvel_dropbox_error_system_malloc();
+    } else {
+        result = orvel_l_dropbox_append_pieces(op, handle, upload, &piece, hasher);
+    }
     computed = orvel_dropbox_hasher_finish(hasher);
     hasher = nullptr;
     if (result != ORVEL_SUCCESS)
